@@ -1,0 +1,698 @@
+#!/usr/bin/env python3
+"""Loopback fake media server for tests and demos of the sonvex_rs client.
+
+The server accepts TCP connections on its control port, records every byte a
+client sends and, for each complete command line, answers one line:
+
+    b"CallHold 4 COMMANDTAG=7\\n"  ->  b"CallHold OK COMMANDTAG=7\\r\\n"
+
+Library use::
+
+    with FakeMediaServer() as server:
+        ...  # connect a client to (server.host, server.port)
+        conn = server.wait_for_connections(1)[0]
+        assert conn.wait_for_lines(1)[0].startswith(b"Login")
+
+Command-line use::
+
+    python sonvex_fake_server.py [--host 127.0.0.1] [--port 0] [--silent] [--quiet]
+
+prints "listening on <host> <port>" and runs until SIGTERM, SIGINT or end of
+file on standard input.
+
+Each connection is served by its own thread, which is the only thread that
+touches the connection's socket. Other threads (the test calling send(),
+close(), stop_reading(), ...) post a request and wake that thread through a
+pipe, so requests take effect promptly even while it waits in poll().
+
+Standard library only; runs on CPython 3.9+ and PyPy 3.9.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import errno
+import os
+import select
+import signal
+import socket
+import struct
+import sys
+import threading
+from typing import Callable, List, Optional
+
+__all__ = ["FakeMediaServer", "ServerConnection", "reply_for_line", "main"]
+
+RECV_SIZE = 65536
+# Largest block handed to one send() when several queued chunks are coalesced.
+SEND_COALESCE = 262144
+# Upper bound of recv() calls spent draining unread input before an orderly
+# close (unread input would make the kernel answer with RST instead of FIN).
+CLOSE_DRAIN_READS = 64
+
+_TAG_KEY = b"COMMANDTAG="
+_POLLIN = select.POLLIN
+_POLLOUT = select.POLLOUT
+_POLLFAIL = select.POLLERR | select.POLLHUP | select.POLLNVAL
+
+LineCallback = Callable[["ServerConnection", bytes], None]
+
+
+def _tag_of(token: bytes) -> Optional[bytes]:
+    if token.startswith(_TAG_KEY):
+        value = token[len(_TAG_KEY):]
+        if value.isdigit():
+            return value
+    return None
+
+
+def reply_for_line(line: bytes) -> bytes:
+    """Answer to one command line (given without its line feed).
+
+    The answer is the line's first word, " OK", the line's last
+    "COMMANDTAG=<digits>" element if it has one, and CRLF.
+    """
+    words = line.split(None, 1)
+    word = words[0] if words else b""
+    tag = None
+    if _TAG_KEY in line:
+        # The client appends the tag as the last element; look there first.
+        tag = _tag_of(line.rsplit(None, 1)[-1])
+        if tag is None:
+            for token in reversed(line.split()):
+                tag = _tag_of(token)
+                if tag is not None:
+                    break
+    if tag is None:
+        return word + b" OK\r\n"
+    return word + b" OK COMMANDTAG=" + tag + b"\r\n"
+
+
+class ServerConnection:
+    """One accepted client connection, served by its own thread."""
+
+    def __init__(self, server: "FakeMediaServer", sock: socket.socket,
+                 peer: tuple, index: int) -> None:
+        self.server = server
+        self.peer = peer
+        self.index = index
+        self._sock = sock
+        self._cond = threading.Condition(threading.Lock())
+        self._wake_r, self._wake_w = os.pipe()
+        os.set_blocking(self._wake_r, False)
+        os.set_blocking(self._wake_w, False)
+        # Recorded input.
+        self._chunks: List[bytes] = []
+        self._lines: List[bytes] = []
+        self._byte_count = 0
+        self._line_count = 0
+        # Output queue; _queued and _sent count bytes ever queued and written.
+        self._out: collections.deque = collections.deque()
+        self._queued = 0
+        self._sent = 0
+        # State shared with the serving thread.
+        self._paused = False
+        self._parked = False      # serving thread has seen _paused and stopped reading
+        self._eof = False         # client closed or half-closed its sending direction
+        self._ending: Optional[str] = None   # "close" or "reset" once requested
+        self._finished = False    # socket closed, thread about to end
+        self._thread = threading.Thread(
+            target=self._run, name="fake-media-conn-%d" % index, daemon=True)
+
+    # ----- recorded input -------------------------------------------------
+
+    @property
+    def received(self) -> bytes:
+        """Every byte received so far."""
+        with self._cond:
+            if len(self._chunks) > 1:
+                self._chunks[:] = [b"".join(self._chunks)]
+            return self._chunks[0] if self._chunks else b""
+
+    def lines(self) -> List[bytes]:
+        """Complete received lines, without their line feed."""
+        with self._cond:
+            return list(self._lines)
+
+    @property
+    def byte_count(self) -> int:
+        with self._cond:
+            return self._byte_count
+
+    @property
+    def line_count(self) -> int:
+        with self._cond:
+            return self._line_count
+
+    @property
+    def eof(self) -> bool:
+        """True once the client closed or half-closed its sending direction."""
+        with self._cond:
+            return self._eof
+
+    @property
+    def closed(self) -> bool:
+        """True once the server side has closed the socket."""
+        with self._cond:
+            return self._finished
+
+    def wait_for_lines(self, n: int, timeout: float = 5.0) -> List[bytes]:
+        """Wait until at least n complete lines arrived; return all lines.
+
+        Raises TimeoutError after timeout seconds, or as soon as the
+        connection is closed with fewer lines.
+        """
+        with self._cond:
+            self._cond.wait_for(lambda: self._line_count >= n or self._finished, timeout)
+            if self._line_count < n:
+                raise TimeoutError("expected %d lines, got %d%s" % (
+                    n, self._line_count, " (connection closed)" if self._finished else ""))
+            return list(self._lines)
+
+    def wait_for_bytes(self, n: int, timeout: float = 5.0) -> bytes:
+        """Wait until at least n bytes arrived; return all received bytes.
+
+        Raises TimeoutError like wait_for_lines.
+        """
+        with self._cond:
+            self._cond.wait_for(lambda: self._byte_count >= n or self._finished, timeout)
+            if self._byte_count < n:
+                raise TimeoutError("expected %d bytes, got %d%s" % (
+                    n, self._byte_count, " (connection closed)" if self._finished else ""))
+        return self.received
+
+    def wait_for_eof(self, timeout: float = 5.0) -> bool:
+        """Wait until the client closed or half-closed its sending direction.
+
+        Returns False on timeout, or at once if the server side closed the
+        connection first (the client's end can then no longer be seen).
+        """
+        with self._cond:
+            self._cond.wait_for(lambda: self._eof or self._finished, timeout)
+            return self._eof
+
+    def wait_closed(self, timeout: float = 5.0) -> bool:
+        """Wait until the server side has closed this connection."""
+        with self._cond:
+            return self._cond.wait_for(lambda: self._finished, timeout)
+
+    def _abandon(self) -> None:
+        # For a connection whose thread could not be started.
+        self._sock.close()
+        os.close(self._wake_r)
+        os.close(self._wake_w)
+        self._finished = True
+
+    # ----- requests to the serving thread ---------------------------------
+
+    def _wake(self) -> None:
+        # Called with self._cond held; the pipe is closed only under it too.
+        if not self._finished:
+            try:
+                os.write(self._wake_w, b"!")
+            except BlockingIOError:
+                pass   # pipe full: the thread is woken anyway
+
+    def _on_own_thread(self) -> bool:
+        return threading.current_thread() is self._thread
+
+    def send(self, data: bytes, timeout: Optional[float] = None) -> None:
+        """Send raw bytes to the client, in order with the replies.
+
+        Returns once all bytes are written to the socket. Raises
+        ConnectionError if the connection is or gets closed first, and
+        TimeoutError if timeout (seconds, None = no limit) expires first;
+        the data then stays queued and goes out once the client reads.
+        """
+        data = bytes(data)
+        with self._cond:
+            if self._finished or self._ending is not None:
+                raise ConnectionError("connection is closed")
+            if not data:
+                return
+            self._out.append(data)
+            self._queued += len(data)
+            target = self._queued
+            if self._on_own_thread():
+                return   # flushed by the serving loop
+            self._wake()
+            self._cond.wait_for(lambda: self._sent >= target or self._finished, timeout)
+            if self._sent >= target:
+                return
+            if self._finished:
+                raise ConnectionError("connection closed before all data was sent")
+            raise TimeoutError("client did not take the data in time")
+
+    def _end(self, how: str) -> None:
+        with self._cond:
+            if not self._finished:
+                if self._ending != "reset":
+                    self._ending = how
+                self._wake()
+        if not self._on_own_thread() and self._thread.ident is not None:
+            self._thread.join()
+
+    def close(self) -> None:
+        """Orderly close of both directions (the client reads end of file).
+
+        Returns once the connection's thread has ended, also when the
+        connection had already ended by itself."""
+        self._end("close")
+
+    def reset(self) -> None:
+        """Abortive close: the client gets a connection reset."""
+        self._end("reset")
+
+    def stop_reading(self) -> None:
+        """Stop receiving until resume_reading(); on return no further
+        recv() happens, so the client's send buffer eventually fills up."""
+        with self._cond:
+            self._paused = True
+            self._wake()
+            if not self._on_own_thread():
+                self._cond.wait_for(lambda: self._parked or self._finished)
+
+    def resume_reading(self) -> None:
+        with self._cond:
+            self._paused = False
+            self._wake()
+
+    # ----- serving thread -------------------------------------------------
+
+    def _run(self) -> None:
+        sock = self._sock
+        fd = sock.fileno()
+        poller = select.poll()
+        poller.register(self._wake_r, _POLLIN)
+        registered = 0          # event mask of sock in poller, 0 = not registered
+        tail: List[bytes] = []  # pieces of the current incomplete line
+        how = "close"
+        try:
+            greeting = self.server.greeting
+            if greeting:
+                with self._cond:
+                    self._out.append(greeting)
+                    self._queued += len(greeting)
+            while True:
+                with self._cond:
+                    if self._ending is not None:
+                        how = self._ending
+                        break
+                    paused = self._paused
+                    if self._parked != paused:
+                        self._parked = paused
+                        self._cond.notify_all()
+                    pending = bool(self._out)
+                    if self._eof and not pending and self.server.close_on_eof:
+                        break
+                mask = (_POLLIN if not paused and not self._eof else 0) | (
+                    _POLLOUT if pending else 0)
+                if mask != registered:
+                    if not mask:
+                        poller.unregister(fd)
+                    elif registered:
+                        poller.modify(fd, mask)
+                    else:
+                        poller.register(fd, mask)
+                    registered = mask
+                events = 0
+                for efd, ev in poller.poll():
+                    if efd == fd:
+                        events = ev
+                    else:
+                        self._drain_wake()
+                if not events:
+                    continue
+                if events & (_POLLOUT | _POLLFAIL) and pending:
+                    self._flush()
+                if events & (_POLLIN | _POLLFAIL) and mask & _POLLIN:
+                    self._read_once(tail, replying=True)
+        except (ConnectionError, OSError) as exc:
+            if exc.errno in (errno.ECONNRESET, errno.EPIPE, errno.ETIMEDOUT):
+                how = "gone"   # the client vanished; nothing more to say to it
+                with self._cond:
+                    self._eof = True
+            else:
+                raise
+        finally:
+            self._finish(how, tail)
+
+    def _drain_wake(self) -> None:
+        try:
+            while os.read(self._wake_r, 4096):
+                pass
+        except BlockingIOError:
+            pass
+
+    def _read_once(self, tail: List[bytes], replying: bool) -> bool:
+        """One recv(); returns False when there is nothing (more) to read."""
+        try:
+            data = self._sock.recv(RECV_SIZE)
+        except (BlockingIOError, InterruptedError):
+            return False
+        if not data:
+            with self._cond:
+                self._eof = True
+                self._cond.notify_all()
+            return False
+        self._take(data, tail, replying)
+        return True
+
+    def _take(self, chunk: bytes, tail: List[bytes], replying: bool) -> None:
+        """Record a received chunk, split it into lines and queue replies."""
+        if chunk.rfind(b"\n") < 0:
+            tail.append(chunk)   # joined only once its line is complete
+            lines: List[bytes] = []
+        else:
+            if tail:
+                tail.append(chunk)
+                data = b"".join(tail)
+                del tail[:]
+            else:
+                data = chunk
+            lines = data.split(b"\n")
+            rest = lines.pop()
+            if rest:
+                tail.append(rest)
+        server = self.server
+        answer = b""
+        if lines and replying and server.reply:
+            answer = b"".join([reply_for_line(line) for line in lines])
+        with self._cond:
+            self._byte_count += len(chunk)
+            self._line_count += len(lines)
+            if server.record:
+                self._chunks.append(chunk)
+                self._lines.extend(lines)
+            if answer:
+                self._out.append(answer)
+                self._queued += len(answer)
+            self._cond.notify_all()
+        callback = server.on_line
+        if callback is not None:
+            for line in lines:
+                callback(self, line)
+        if answer:
+            self._flush()
+
+    def _flush(self) -> None:
+        """Write queued output without blocking; raises OSError if the
+        client is gone."""
+        sock = self._sock
+        out = self._out
+        with self._cond:
+            sent_before = self._sent
+            try:
+                while out:
+                    if len(out) > 1 and len(out[0]) < SEND_COALESCE:
+                        parts = []
+                        size = 0
+                        while out and size < SEND_COALESCE:
+                            part = out.popleft()
+                            parts.append(part)
+                            size += len(part)
+                        out.appendleft(b"".join(parts))
+                    chunk = out[0]
+                    try:
+                        n = sock.send(chunk)
+                    except (BlockingIOError, InterruptedError):
+                        break
+                    self._sent += n
+                    if n < len(chunk):
+                        out[0] = memoryview(chunk)[n:]
+                        break
+                    out.popleft()
+            finally:
+                if self._sent != sent_before:
+                    self._cond.notify_all()
+
+    def _finish(self, how: str, tail: List[bytes]) -> None:
+        sock = self._sock
+        try:
+            if how == "reset":
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            elif how != "gone":
+                try:
+                    self._flush()
+                    sock.shutdown(socket.SHUT_WR)
+                    # Take what the client already sent, so the close below
+                    # ends with FIN and not with a reset for unread data.
+                    for _ in range(CLOSE_DRAIN_READS):
+                        if self._eof or not self._read_once(tail, replying=False):
+                            break
+                except OSError:
+                    pass
+        finally:
+            sock.close()
+            with self._cond:
+                self._finished = True
+                self._out.clear()
+                os.close(self._wake_r)
+                os.close(self._wake_w)
+                self._cond.notify_all()
+            self.server._forget(self)
+
+
+class FakeMediaServer:
+    """Loopback TCP server that records command lines and answers them."""
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, reply: bool = True,
+                 close_on_eof: bool = True, greeting: Optional[bytes] = None,
+                 record: bool = True, keep_closed: bool = True,
+                 on_line: Optional[LineCallback] = None) -> None:
+        """reply: answer each command line (can be changed at any time).
+        close_on_eof: close a connection once its client stops sending.
+        greeting: bytes sent to each client right after accept.
+        record: keep received bytes and lines (counts are kept regardless).
+        keep_closed: keep ended connections in `connections`.
+        on_line: called as on_line(connection, line) on the connection's
+        thread for each complete received line."""
+        self.host = host
+        self.port = port
+        self.reply = reply
+        self.close_on_eof = close_on_eof
+        self.greeting = bytes(greeting) if greeting else None
+        self.record = record
+        self.keep_closed = keep_closed
+        self.on_line = on_line
+        self._cond = threading.Condition(threading.Lock())
+        self._connections: List[ServerConnection] = []
+        self._live: set = set()
+        self._accepted = 0
+        self._listener: Optional[socket.socket] = None
+        self._thread: Optional[threading.Thread] = None
+        self._wake_r = self._wake_w = -1
+        self._state = "new"   # new -> running -> stopped
+
+    # ----- lifecycle ------------------------------------------------------
+
+    def start(self) -> "FakeMediaServer":
+        with self._cond:
+            if self._state != "new":
+                raise RuntimeError("server was already started")
+            self._state = "running"
+        family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
+        listener = socket.socket(family, socket.SOCK_STREAM)
+        try:
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            listener.bind((self.host, self.port))
+            listener.listen(socket.SOMAXCONN)
+            listener.setblocking(False)
+        except BaseException:
+            listener.close()
+            with self._cond:
+                self._state = "stopped"
+            raise
+        self.host, self.port = listener.getsockname()[:2]
+        self._listener = listener
+        self._wake_r, self._wake_w = os.pipe()
+        os.set_blocking(self._wake_w, False)
+        self._thread = threading.Thread(target=self._accept_loop,
+                                        name="fake-media-accept", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        """Close the listener and every connection and join all threads."""
+        with self._cond:
+            if self._state != "running":
+                self._state = "stopped"
+                return
+            self._state = "stopped"
+            try:
+                os.write(self._wake_w, b"!")
+            except BlockingIOError:
+                pass
+        if self._thread is not None and self._thread is not threading.current_thread():
+            self._thread.join()
+        os.close(self._wake_r)
+        os.close(self._wake_w)
+        with self._cond:
+            live = list(self._live)
+        for conn in live:          # ask them all first, then wait for each
+            with conn._cond:
+                if not conn._finished and conn._ending is None:
+                    conn._ending = "close"
+                    conn._wake()
+        for conn in live:
+            conn.close()
+
+    def __enter__(self) -> "FakeMediaServer":
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    @property
+    def address(self) -> tuple:
+        return (self.host, self.port)
+
+    # ----- connections ----------------------------------------------------
+
+    @property
+    def connections(self) -> List[ServerConnection]:
+        """Accepted connections in accept order (a snapshot)."""
+        with self._cond:
+            return list(self._connections)
+
+    @property
+    def accepted_count(self) -> int:
+        with self._cond:
+            return self._accepted
+
+    def wait_for_connections(self, n: int, timeout: float = 5.0) -> List[ServerConnection]:
+        """Wait until n connections have been accepted; return `connections`.
+
+        Raises TimeoutError if fewer than n arrive in time.
+        """
+        with self._cond:
+            if not self._cond.wait_for(lambda: self._accepted >= n, timeout):
+                raise TimeoutError("expected %d connections, got %d" % (n, self._accepted))
+            return list(self._connections)
+
+    def _forget(self, conn: ServerConnection) -> None:
+        with self._cond:
+            self._live.discard(conn)
+            if not self.keep_closed:
+                try:
+                    self._connections.remove(conn)
+                except ValueError:
+                    pass
+
+    def _accept_loop(self) -> None:
+        listener = self._listener
+        assert listener is not None
+        poller = select.poll()
+        poller.register(listener.fileno(), _POLLIN)
+        poller.register(self._wake_r, _POLLIN)
+        try:
+            while True:
+                events = poller.poll()
+                with self._cond:
+                    if self._state != "running":
+                        return
+                if any(fd == self._wake_r for fd, _ in events):
+                    continue
+                self._accept_pending(listener)
+        finally:
+            listener.close()
+
+    def _accept_pending(self, listener: socket.socket) -> None:
+        while True:
+            try:
+                sock, peer = listener.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            except ConnectionAbortedError:
+                continue
+            except OSError as exc:
+                # Out of descriptors or memory: report and back off briefly
+                # (the wait ends early when the server is stopped).
+                sys.stderr.write("fake media server: accept failed: %s\n" % exc)
+                with self._cond:
+                    self._cond.wait_for(lambda: self._state != "running", 0.1)
+                return
+            try:
+                sock.setblocking(False)
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                conn = ServerConnection(self, sock, peer, self._accepted)
+            except OSError as exc:   # e.g. no descriptor left for its wake pipe
+                sock.close()
+                sys.stderr.write("fake media server: dropped a connection: %s\n" % exc)
+                continue
+            with self._cond:
+                try:
+                    conn._thread.start()
+                except RuntimeError as exc:   # no thread left
+                    conn._abandon()
+                    sys.stderr.write("fake media server: dropped a connection: %s\n" % exc)
+                    continue
+                self._live.add(conn)
+                self._connections.append(conn)
+                self._accepted += 1
+                self._cond.notify_all()
+
+
+# ----- command line -------------------------------------------------------
+
+def _stderr_logger(conn: ServerConnection, line: bytes) -> None:
+    text = "server got: %s\n" % line.decode("utf-8", "backslashreplace")
+    try:
+        sys.stderr.write(text)
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass   # stderr gone; keep serving
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = argparse.ArgumentParser(description="Loopback fake media server.")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--silent", action="store_true", help="do not answer command lines")
+    parser.add_argument("--quiet", action="store_true", help="do not log received lines")
+    parser.add_argument("--ignore-stdin", action="store_true",
+                        help="do not stop at end of file on standard input "
+                             "(for runs with stdin on /dev/null)")
+    args = parser.parse_args(argv)
+
+    # Signals only write to a wakeup pipe; the main thread polls it together
+    # with standard input, so no exception is raised inside library code.
+    sig_r, sig_w = os.pipe()
+    os.set_blocking(sig_w, False)
+    signal.set_wakeup_fd(sig_w)
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda *_: None)
+
+    server = FakeMediaServer(args.host, args.port, reply=not args.silent,
+                             record=False, keep_closed=False,
+                             on_line=None if args.quiet else _stderr_logger)
+    try:
+        server.start()
+    except OSError as exc:
+        sys.stderr.write("fake media server: cannot listen on %s port %d: %s\n"
+                         % (args.host, args.port, exc))
+        return 1
+    try:
+        print("listening on %s %d" % (server.host, server.port), flush=True)
+        poller = select.poll()
+        poller.register(sig_r, _POLLIN)
+        if not args.ignore_stdin:
+            poller.register(0, _POLLIN)
+        while True:
+            events = poller.poll()
+            if any(fd == sig_r for fd, _ in events):
+                break
+            if events:   # standard input: discard data, stop at end of file
+                try:
+                    if not os.read(0, 65536):
+                        break
+                except OSError:
+                    break
+    finally:
+        server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,87 @@
+// Channels and ECM: classes whose members are class attributes created once;
+// a member has a fixed repr and converts to int. No constructor, no
+// subclassing, identity equality and hashing.
+
+#include <array>
+
+#include "values.hpp"
+
+namespace sonvex {
+
+namespace {
+
+struct EnumObject {
+    PyObject_HEAD
+    const core::EnumMember* member;
+};
+
+PyObject* enum_new(PyTypeObject* type, PyObject*, PyObject*) { return raise_no_constructor(type); }
+
+PyObject* enum_repr(PyObject* self) {
+    std::string_view text = reinterpret_cast<EnumObject*>(self)->member->repr;
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* enum_int(PyObject* self) {
+    return PyLong_FromLongLong(reinterpret_cast<EnumObject*>(self)->member->number);
+}
+
+PyMethodDef kEnumMethods[] = {kRefuseSubclassMethod, {nullptr, nullptr, 0, nullptr}};
+
+PyObject* create_enum(std::string_view name, std::span<const core::EnumMember> members) {
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(enum_new)},
+        {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
+        {Py_nb_int, reinterpret_cast<void*>(enum_int)},
+        {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
+        {Py_tp_methods, kEnumMethods},
+        {0, nullptr},
+    };
+    Ref type = Ref::steal(create_type("sonvex_rs", name, sizeof(EnumObject), 0, slots));
+    if (!type) return nullptr;
+    for (const core::EnumMember& member : members) {
+        Ref object = Ref::steal(
+            PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type.get()), 0));
+        if (!object) return nullptr;
+        reinterpret_cast<EnumObject*>(object.get())->member = &member;
+        std::string attribute(member.name);
+        if (PyObject_SetAttrString(type.get(), attribute.c_str(), object.get()) < 0)
+            return nullptr;
+    }
+    return type.release();
+}
+
+const core::EnumMember* find_member(std::span<const core::EnumMember> members,
+                                    std::int64_t number) {
+    for (const core::EnumMember& m : members)
+        if (m.number == number) return &m;
+    return nullptr;
+}
+
+std::span<const core::EnumMember> members_of(core::Kind kind) {
+    if (kind == core::Kind::Channels) return core::kChannelsMembers;
+    return core::kEcmMembers;
+}
+
+}  // namespace
+
+PyTypeObject* enum_type(core::Kind kind) {
+    static PyObject* channels = nullptr;
+    static PyObject* ecm = nullptr;
+    PyObject*& slot = kind == core::Kind::Channels ? channels : ecm;
+    if (!slot) slot = create_enum(kind == core::Kind::Channels ? "Channels" : "ECM", members_of(kind));
+    return reinterpret_cast<PyTypeObject*>(slot);
+}
+
+bool to_enum(core::Kind kind, PyObject* o, std::int64_t& number) {
+    PyTypeObject* type = enum_type(kind);
+    if (!type || !to_instance(o, type)) return false;
+    const core::EnumMember* member = reinterpret_cast<EnumObject*>(o)->member;
+    // Every instance is one of the members created with the class.
+    if (!member || !find_member(members_of(kind), member->number))
+        fail_internal("enumeration object without a member");
+    number = member->number;
+    return true;
+}
+
+}  // namespace sonvex

@@ -1,0 +1,61 @@
+// The constant classes: AudioFormatType, PayloadType, ToneType and
+// ConstantWithDescription. An object holds a pointer to a constant of the
+// protocol; the classes define nothing of their own for Python beyond
+// refusing construction, subclassing and attribute assignment.
+
+#include "values.hpp"
+
+namespace sonvex {
+
+namespace {
+
+struct ConstantObject {
+    PyObject_HEAD
+    const core::Constant* constant;
+};
+
+PyObject* constant_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return raise_no_constructor(type);
+}
+
+PyMethodDef kConstantMethods[] = {kRefuseSubclassMethod, {nullptr, nullptr, 0, nullptr}};
+
+int slot_of(core::Kind kind) {
+    switch (kind) {
+    case core::Kind::AudioFormatType: return 0;
+    case core::Kind::PayloadType: return 1;
+    case core::Kind::ToneType: return 2;
+    case core::Kind::ConstantWithDescription: return 3;
+    default: fail_internal("not a constant kind");
+    }
+}
+
+constexpr std::string_view kNames[] = {"AudioFormatType", "PayloadType", "ToneType",
+                                       "ConstantWithDescription"};
+
+}  // namespace
+
+PyTypeObject* constant_type(core::Kind kind) {
+    static PyObject* types[4] = {};
+    int index = slot_of(kind);
+    if (!types[index]) {
+        PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(constant_new)},
+            {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
+            {Py_tp_methods, kConstantMethods},
+            {0, nullptr},
+        };
+        types[index] = create_type("sonvex_rs", kNames[index], sizeof(ConstantObject), 0, slots);
+    }
+    return reinterpret_cast<PyTypeObject*>(types[index]);
+}
+
+bool to_constant(core::Kind kind, PyObject* o, const core::Constant*& constant) {
+    PyTypeObject* type = constant_type(kind);
+    if (!type || !to_instance(o, type)) return false;
+    constant = reinterpret_cast<ConstantObject*>(o)->constant;
+    if (!constant) fail_internal("constant object without a constant");
+    return true;
+}
+
+}  // namespace sonvex

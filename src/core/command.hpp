@@ -1,0 +1,125 @@
+// The command model: the catalogue of protocol commands read from
+// catalogue.def, command values with their payload fields, and rendering of a
+// command to its wire text. No Python in here.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/values.hpp"
+
+namespace sonvex::core {
+
+// What a field holds and how it is written.
+enum class Kind : std::uint8_t {
+    U8, U16, U32, I16, I64, Bool, Text,
+    Channels, ECM, AudioFormatType, PayloadType, ToneType, ConstantWithDescription,
+};
+
+// Required fields are written positionally and are always present. Optional
+// ones are written as key and value only when present. Either may carry a
+// default that the Python factories and client methods store for None.
+enum class Use : std::uint8_t { Required, Optional };
+
+// How the client method of a command takes its fields.
+enum class MethodArgs : std::uint8_t { Arguments, Credentials };
+
+struct FieldSpec {
+    std::string_view name;
+    Kind kind;
+    Use use;
+    std::string_view key;  // empty for required fields
+    bool has_default;
+    std::int64_t default_value;
+};
+
+struct CommandSpec {
+    std::string_view variant;
+    std::string_view factory;
+    std::string_view method;
+    MethodArgs method_args;
+    std::string_view opening;
+    std::span<const FieldSpec> fields;
+};
+
+enum class Variant : std::uint8_t {
+#define COMMAND(Variant, ...) Variant,
+#include "core/catalogue.def"
+};
+
+namespace catalogue_rows {
+// One field array per command; each ends in a terminator so that commands
+// without fields still get an array.
+#define REQ(name, kind) FieldSpec{#name, Kind::kind, Use::Required, {}, false, 0},
+#define REQ_DEF(name, kind, value) FieldSpec{#name, Kind::kind, Use::Required, {}, true, value},
+#define OPT(name, kind, key) FieldSpec{#name, Kind::kind, Use::Optional, key, false, 0},
+#define OPT_DEF(name, kind, key, value) FieldSpec{#name, Kind::kind, Use::Optional, key, true, value},
+#define COMMAND(Variant, factory, method, method_args, opening, ...) \
+    inline constexpr FieldSpec Variant[] = {__VA_ARGS__ FieldSpec{}};
+#include "core/catalogue.def"
+}  // namespace catalogue_rows
+
+inline constexpr CommandSpec kCatalogue[] = {
+#define COMMAND(Variant, factory, method, method_args, opening, ...)                         \
+    CommandSpec{#Variant, #factory, #method, MethodArgs::method_args, opening,               \
+                std::span<const FieldSpec>(catalogue_rows::Variant,                           \
+                                           std::size(catalogue_rows::Variant) - 1)},
+#include "core/catalogue.def"
+};
+
+inline constexpr std::size_t kCommandCount = std::size(kCatalogue);
+
+inline constexpr std::size_t kMaxFields = [] {
+    std::size_t most = 0;
+    for (const CommandSpec& spec : kCatalogue) most = std::max(most, spec.fields.size());
+    return most;
+}();
+
+constexpr const CommandSpec& spec_of(Variant v) { return kCatalogue[static_cast<std::size_t>(v)]; }
+
+// One field's value. Which member is meaningful follows from the field's
+// kind: integers, booleans (0 or 1) and enumeration numbers in `number`,
+// texts in `text`, constants in `constant`.
+struct FieldValue {
+    bool present = false;
+    std::int64_t number = 0;
+    std::string text;
+    const Constant* constant = nullptr;
+};
+
+// A complete command: its variant and one value per field of its row.
+// Immutable once built; copied whole.
+struct Command {
+    Variant variant{};
+    std::array<FieldValue, kMaxFields> fields{};
+
+    const CommandSpec& spec() const { return spec_of(variant); }
+};
+
+// Finds a command by its variant name; kCommandCount if there is none.
+std::size_t find_variant(std::string_view name);
+// Finds a field of a command by name; -1 if there is none.
+int find_field(const CommandSpec& spec, std::string_view name);
+
+// Appends the wire text of the command: the opening text, the required
+// values separated by single spaces, then each present optional field as its
+// key and value. Never fails.
+void render(const Command& command, std::string& out);
+inline std::string render(const Command& command) {
+    std::string out;
+    render(command, out);
+    return out;
+}
+
+// True when a text holds a carriage return or a line feed, which would end
+// the protocol line early.
+inline bool has_line_break(std::string_view text) {
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+}  // namespace sonvex::core

@@ -1,0 +1,206 @@
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fakeserver"))
+
+import signal  # noqa: E402
+import socket  # noqa: E402
+import subprocess  # noqa: E402
+import threading  # noqa: E402
+
+import pytest  # noqa: E402
+
+from sonvex_fake_server import FakeMediaServer  # noqa: E402
+
+SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                      "fakeserver", "sonvex_fake_server.py")
+
+
+def _ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def connect(server):
+    return socket.create_connection(server.address, timeout=5)
+
+
+def expect(sock, wanted):
+    data = b""
+    while len(data) < len(wanted):
+        chunk = sock.recv(len(wanted) - len(data))
+        assert chunk, "connection ended after %r" % data
+        data += chunk
+    assert data == wanted
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1", pytest.param(
+    "::1", marks=pytest.mark.skipif(not _ipv6_loopback(), reason="no IPv6 loopback"))])
+@pytest.mark.parametrize("segments, replies", [
+    ([b"CallHold 4 COMMANDTAG=7\nLogin user1 pw COMMANDTAG=0\n"],
+     b"CallHold OK COMMANDTAG=7\r\nLogin OK COMMANDTAG=0\r\n"),
+    ([b"CallMake 7 200 Time", b"Out=30000 COMMAND", b"TAG=12\nPing COMMANDTAG=1", b"3\n"],
+     b"CallMake OK COMMANDTAG=12\r\nPing OK COMMANDTAG=13\r\n"),
+    # no tag, empty line, CRLF from the client, malformed or embedded tags,
+    # a tag-like text in a parameter followed by the real tag
+    ([b"Ping\n\nPing COMMANDTAG=3\r\nA COMMANDTAG=x\nB XCOMMANDTAG=5\n"
+      b"PlayFile 1 COMMANDTAG=9.wav COMMANDTAG=10\n"],
+     b"Ping OK\r\n OK\r\nPing OK COMMANDTAG=3\r\nA OK\r\nB OK\r\nPlayFile OK COMMANDTAG=10\r\n"),
+])
+def test_replies_and_recording(host, segments, replies):
+    with FakeMediaServer(host) as server, connect(server) as client:
+        conn = server.wait_for_connections(1)[0]
+        sent = b""
+        for segment in segments:          # each segment is a separate recv
+            client.sendall(segment)
+            sent += segment
+            conn.wait_for_bytes(len(sent))
+        expect(client, replies)
+        assert conn.received == sent
+        assert conn.lines() == sent.split(b"\n")[:-1]
+
+
+def test_silent_then_reply_switched_on_and_greeting():
+    with FakeMediaServer(reply=False, greeting=b"HELLO\r\n") as server, connect(server) as client:
+        expect(client, b"HELLO\r\n")
+        conn = server.wait_for_connections(1)[0]
+        client.sendall(b"A COMMANDTAG=0\n")
+        conn.wait_for_lines(1)
+        client.settimeout(0.2)
+        with pytest.raises(socket.timeout):
+            client.recv(100)
+        server.reply = True
+        client.sendall(b"B COMMANDTAG=1\n")
+        client.settimeout(5)
+        expect(client, b"B OK COMMANDTAG=1\r\n")
+
+
+@pytest.mark.parametrize("close_on_eof", [True, False])
+def test_client_half_close(close_on_eof):
+    with FakeMediaServer(close_on_eof=close_on_eof) as server, connect(server) as client:
+        client.sendall(b"Logout COMMANDTAG=4\n")
+        client.shutdown(socket.SHUT_WR)
+        conn = server.wait_for_connections(1)[0]
+        assert conn.wait_for_eof()
+        # the reply to the last line still arrives before the server closes
+        expect(client, b"Logout OK COMMANDTAG=4\r\n")
+        if close_on_eof:
+            assert client.recv(100) == b""
+            assert conn.wait_closed()
+        else:
+            conn.send(b"late\n")
+            expect(client, b"late\n")
+            conn.close()
+            assert client.recv(100) == b"" and conn.closed
+            with pytest.raises(ConnectionError):
+                conn.send(b"x")
+
+
+def test_reset_gives_connection_reset():
+    with FakeMediaServer() as server, connect(server) as client:
+        conn = server.wait_for_connections(1)[0]
+        conn.reset()
+        with pytest.raises(ConnectionResetError):
+            client.recv(100)
+
+
+def test_stop_reading_backs_up_client_then_resume_lets_it_through():
+    block = b"F " * 32768        # one long line whose command word is "F"
+    with FakeMediaServer() as server, connect(server) as client:
+        conn = server.wait_for_connections(1)[0]
+        conn.stop_reading()
+        client.setblocking(False)
+        sent = 0
+        for _ in range(10000):
+            try:
+                sent += client.send(block)
+            except BlockingIOError:
+                break
+        else:
+            pytest.fail("client send buffer never filled")
+        assert conn.byte_count == 0       # not a single recv after stop_reading
+        conn.resume_reading()
+        client.setblocking(True)
+        client.sendall(b"\nEnd COMMANDTAG=1\n")
+        assert conn.wait_for_lines(2)[1] == b"End COMMANDTAG=1"
+        assert conn.byte_count == sent + 18
+        expect(client, b"F OK\r\nEnd OK COMMANDTAG=1\r\n")
+
+
+def test_many_lines_in_flight():
+    count = 100000
+    payload = b"".join(b"CallMake 7 200 TimeOut=30000 Privacy=0 Screen=1 COMMANDTAG=%d\n" % i
+                       for i in range(count))
+    expected = b"".join(b"CallMake OK COMMANDTAG=%d\r\n" % i for i in range(count))
+    with FakeMediaServer() as server, connect(server) as client:
+        writer = threading.Thread(target=client.sendall, args=(payload,))
+        writer.start()
+        expect(client, expected)
+        writer.join()
+        conn = server.connections[0]
+        assert conn.line_count == count and conn.received == payload
+
+
+def test_no_threads_or_descriptors_left():
+    threads, fds = threading.active_count(), open_fds()
+    server = FakeMediaServer().start()
+    for _ in range(300):                  # short connect/disconnect cycles
+        connect(server).close()
+    server.wait_for_connections(300)
+    for conn in server.connections:
+        conn.close()                      # ended already; joins its thread
+    assert threading.active_count() == threads + 1    # the accept thread
+    assert open_fds() == fds + 3                      # listener and wake pipe
+    # connections still open at stop(): idle, paused, and one owing replies
+    clients = [connect(server) for _ in range(3)]
+    conns = server.wait_for_connections(303)[300:]
+    conns[1].stop_reading()
+    clients[2].sendall(b"Ping COMMANDTAG=1\n" * 200000)
+    conns[2].wait_for_bytes(18 * 200000)
+    server.stop()
+    server.stop()
+    assert threading.active_count() == threads
+    for client in clients:
+        with client:
+            client.settimeout(5)
+            while client.recv(65536):
+                pass
+    assert open_fds() == fds
+    with pytest.raises(TimeoutError):
+        conns[0].wait_for_lines(1, timeout=0.05)
+    with pytest.raises(TimeoutError):
+        server.wait_for_connections(304, timeout=0.05)
+
+
+@pytest.mark.parametrize("how", ["stdin", signal.SIGTERM, signal.SIGINT])
+def test_command_line(how):
+    proc = subprocess.Popen([sys.executable, SCRIPT, "--port", "0"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        words = proc.stdout.readline().split()
+        assert words[:3] == [b"listening", b"on", b"127.0.0.1"] and len(words) == 4
+        with socket.create_connection(("127.0.0.1", int(words[3])), timeout=5) as client:
+            client.sendall(b"CallHold 4 COMMANDTAG=7\n")
+            expect(client, b"CallHold OK COMMANDTAG=7\r\n")
+            if how == "stdin":
+                proc.stdin.close()
+            else:
+                proc.send_signal(how)
+            assert proc.wait(timeout=10) == 0
+            assert client.recv(100) == b""
+        assert proc.stdout.read() == b""
+        assert proc.stderr.read() == b"server got: CallHold 4 COMMANDTAG=7\n"
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        for stream in (proc.stdin, proc.stdout, proc.stderr):
+            stream.close()
