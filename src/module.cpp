@@ -536,7 +536,11 @@ bool add_function(PyObject* module, const char* module_name) {
 
 Ref build_module() {
     Ref module = Ref::steal(PyModule_Create(&kModuleDef));
-    if (!module || !add_function(module.get(), "sonvex_rs")) return {};
+    // Set explicitly: not every interpreter keeps an empty docstring.
+    Ref empty = Ref::steal(PyUnicode_FromString(""));
+    if (!module || !empty || PyObject_SetAttrString(module.get(), "__doc__", empty.get()) < 0 ||
+        !add_function(module.get(), "sonvex_rs"))
+        return {};
 
     Ref client = Ref::steal(PyModule_New("client"));
     if (!client || !add_to_module(client.get(), "SonvexClient", Ref::borrow(client_type())) ||

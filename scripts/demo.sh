@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets everything up, starts the bundled fake media server on a free
+# loopback port, and runs the demo session against it under PyPy.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh >&2
+
+# The server stops when its standard input closes: keep a pipe to it open.
+coproc SERVER { exec .venv-pypy/bin/python fakeserver/sonvex_fake_server.py --quiet; }
+trap 'exec {SERVER[1]}>&-; wait "$SERVER_PID" 2>/dev/null || true' EXIT
+read -r _ _ host port <&"${SERVER[0]}"   # "listening on <host> <port>"
+echo "fake media server listening on $host $port" >&2
+.venv-pypy/bin/python examples/demo.py "$host" "$port"

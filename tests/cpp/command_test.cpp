@@ -1,0 +1,138 @@
+// Rendering of commands, including the constant-class fields that Python
+// cannot fill, and the shape of the catalogue.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/command.hpp"
+
+using namespace sonvex::core;
+
+namespace {
+
+// Builds a command of `variant` by field name; unknown names fail the test.
+struct Builder {
+    Command command;
+    explicit Builder(std::string_view variant) {
+        std::size_t index = find_variant(variant);
+        EXPECT_LT(index, kCommandCount) << variant;
+        command.variant = static_cast<Variant>(index);
+    }
+    FieldValue& field(std::string_view name) {
+        int i = find_field(command.spec(), name);
+        EXPECT_GE(i, 0) << name;
+        FieldValue& v = command.fields[static_cast<std::size_t>(i < 0 ? 0 : i)];
+        v.present = true;
+        return v;
+    }
+    Builder& num(std::string_view name, std::int64_t n) {
+        field(name).number = n;
+        return *this;
+    }
+    Builder& text(std::string_view name, std::string t) {
+        field(name).text = std::move(t);
+        return *this;
+    }
+    Builder& constant(std::string_view name, const Constant& c) {
+        field(name).constant = &c;
+        return *this;
+    }
+    std::string wire() const { return render(command); }
+};
+
+}  // namespace
+
+TEST(Catalogue, HasFiftyFourCommandsInProtocolOrder) {
+    ASSERT_EQ(kCommandCount, 54u);
+    EXPECT_EQ(kCatalogue[0].variant, "ProtocolVersion");
+    EXPECT_EQ(kCatalogue[2].variant, "Login");
+    EXPECT_EQ(kCatalogue[15].variant, "CallMake");
+    EXPECT_EQ(kCatalogue[53].variant, "GetRtpStatistics");
+    EXPECT_EQ(kMaxFields, 10u);
+}
+
+TEST(Catalogue, RequiredFieldsHaveNoKeyAndOptionalOnesDo) {
+    for (const CommandSpec& spec : kCatalogue)
+        for (const FieldSpec& f : spec.fields) {
+            if (f.use == Use::Required)
+                EXPECT_TRUE(f.key.empty()) << spec.variant << "." << f.name;
+            else
+                EXPECT_FALSE(f.key.empty()) << spec.variant << "." << f.name;
+        }
+}
+
+TEST(Render, ConstantsWriteTheirValueText) {
+    using namespace constants;
+    EXPECT_EQ(Builder("PlayFile").num("resource_id", 1).text("file_name", "a.wav")
+                  .constant("audio_type", kPcm16).num("channels", 2).wire(),
+              "PlayFile 1 a.wav Type=PCM16 Channels=2");
+    EXPECT_EQ(Builder("PlayTone").num("resource_id", 3).constant("tone", kToneBusy).wire(),
+              "PlayTone 3 Tone=Busy");
+    EXPECT_EQ(Builder("RtpChannelStartSending").num("resource_id", 4)
+                  .text("receiver_data_address", "10.0.0.1:4000")
+                  .constant("payload_type", kPayloadPcma).num("rtp_session_id", 9).wire(),
+              "RtpChannelStartSending 4 10.0.0.1:4000 PayloadType=PCMA RtpSessionId=9");
+    EXPECT_EQ(Builder("FaxSend").num("fax_resource_id", 3).num("frontend_resource_id", 1)
+                  .num("document_resource_id", 5).constant("speed", kSpeed14400)
+                  .num("use_ecm", 0).text("tsi", "+1 555").wire(),
+              "FaxSend 3 1 5 Speed=14400 UseECM=0 TSI=+1 555");
+    EXPECT_EQ(Builder("DocumentPrepare").num("resource_id", 2).constant("paper_size", kPaperA4)
+                  .constant("resolution", kResolutionFine).wire(),
+              "DocumentPrepare 2 PaperSize=A4 Resolution=Fine");
+    EXPECT_EQ(Builder("DocumentSave").num("resource_id", 2).text("file_path", "/tmp/f.tif")
+                  .num("multipage", 1).constant("document_type", kDocumentTiff).wire(),
+              "DocumentSave 2 /tmp/f.tif Multipage=1 DocumentType=TIFF");
+    EXPECT_EQ(Builder("DocumentAddFile").num("resource_id", 2).text("file_path", "p.pdf")
+                  .constant("transformation", kTransformFit).wire(),
+              "DocumentAddFile 2 p.pdf Transformation=Fit");
+    EXPECT_EQ(Builder("FaxReceive").num("fax_resource_id", 1).num("frontend_resource_id", 2)
+                  .num("document_resource_id", 3).constant("fax_mode", kFaxModeAuto).wire(),
+              "FaxReceive 1 2 3 FaxMode=Auto");
+}
+
+TEST(Render, OptionalFieldsFollowTheTableOrderWhateverIsPresent) {
+    EXPECT_EQ(Builder("RecorderStartToFile").num("resource_id", 1).text("file_name", "r.wav")
+                  .num("pause_if_empty", 0).num("file_offset", -5).num("max_silence", 7).wire(),
+              "RecorderStartToFile 1 r.wav FileOffset=-5 MaxSilence=7 PauseIfEmpty=0");
+    EXPECT_EQ(Builder("Login").text("username", "u").text("password", "p").num("major", 2)
+                  .num("minor", 3).num("revision", 9).wire(),
+              "Login u p 2 3 9");
+    EXPECT_EQ(Builder("ResourceCreateSoundDevice").text("direction", "In").wire(),
+              "ResourceCreateSoundDevice Direction=In");
+    EXPECT_EQ(Builder("PlayFile").num("resource_id", 1).text("file_name", "a")
+                  .num("skip_bytes", INT64_MIN).wire(),
+              "PlayFile 1 a SkipBytes=-9223372036854775808");
+}
+
+TEST(Render, EmptyTextsKeepTheirSeparators) {
+    EXPECT_EQ(Builder("CallTransferBlind").num("resource_id", 1).text("address", "")
+                  .num("use_h450", 1).wire(),
+              "CallTransferBlind 1  UseH450=1");
+    EXPECT_EQ(Builder("ResourceCreateTransportChannel").text("transport_type", "").wire(),
+              "ResourceCreateTransportChannel ");
+    EXPECT_EQ(Builder("CallMake").num("resource_id", 7).text("address", "200").num("timeout", 30)
+                  .text("caller_name", "").num("privacy", 0).num("screen", 1).wire(),
+              "CallMake 7 200 TimeOut=30 CallerName= Privacy=0 Screen=1");
+}
+
+TEST(Render, CommandsWithoutValuesAreBareWords) {
+    for (std::string_view word : {"ProtocolVersion", "GetVersion", "Logout", "Quit",
+                                  "ResourceCreatePlayer", "ResourceCreateRecorder",
+                                  "ResourceCreateFax", "ResourceCreateDocument",
+                                  "ResourceCreateFrontEnd", "ResourceCreateRtpChannel"})
+        EXPECT_EQ(Builder(word).wire(), word);
+}
+
+TEST(Render, CopiesRenderTheSame) {
+    Builder b("CallSendDTMF");
+    b.num("resource_id", 4294967295).text("dtmf_string", "12#").num("duration", 0);
+    Command copy = b.command;
+    EXPECT_EQ(render(copy), "CallSendDTMF 4294967295 12# Duration=0");
+    EXPECT_EQ(render(copy), b.wire());
+}
+
+TEST(LineBreaks, DetectsCarriageReturnAndLineFeed) {
+    EXPECT_TRUE(has_line_break("a\nb"));
+    EXPECT_TRUE(has_line_break("\r"));
+    EXPECT_FALSE(has_line_break("a b=c\t\v\f"));
+}

@@ -1,0 +1,127 @@
+// The socket layer on loopback and socket pairs: connecting, sending whole
+// lines, half-closing, and the reader loop writing to a pipe.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "core/address.hpp"
+#include "core/connection.hpp"
+#include "core/output.hpp"
+
+using namespace sonvex::core;
+
+namespace {
+
+std::string read_all(int fd) {
+    std::string out;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return out;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// A listening loopback socket on a free port.
+struct Listener {
+    int fd = -1;
+    std::uint16_t port = 0;
+    Listener() {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, 4);
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Listener() { ::close(fd); }
+};
+
+IpAddress loopback() { return *parse_ip_address("127.0.0.1"); }
+
+}  // namespace
+
+TEST(Connection, ConnectsWithNoDelayAndCloseOnExec) {
+    Listener listener;
+    int fd = -1;
+    ASSERT_EQ(connect_tcp(loopback(), listener.port, fd), 0);
+    int on = 0;
+    socklen_t len = sizeof on;
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+    EXPECT_NE(on, 0);
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    int copy = -1;
+    ASSERT_EQ(duplicate_descriptor(fd, copy), 0);
+    EXPECT_TRUE(::fcntl(copy, F_GETFD) & FD_CLOEXEC);
+    ::close(copy);
+    ::close(fd);
+}
+
+TEST(Connection, RefusedConnectReportsTheErrno) {
+    int port;
+    {
+        Listener gone;
+        port = gone.port;
+    }
+    int fd = -1;
+    EXPECT_EQ(connect_tcp(loopback(), static_cast<std::uint16_t>(port), fd), ECONNREFUSED);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(describe_os_error(ECONNREFUSED), "Connection refused (os error 111)");
+}
+
+TEST(Connection, SendAllWritesEverythingAndCloseEndsTheSendingDirection) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    // More than a socket buffer holds, so sends are partial.
+    std::string big(4 << 20, 'x');
+    std::string received;
+    std::thread reader([&] { received = read_all(pair[1]); });
+    int reader_copy = ::dup(pair[0]);  // stands in for the reader thread's descriptor
+    ASSERT_EQ(send_all(pair[0], big), 0);
+    close_connection(pair[0]);
+    reader.join();  // end of stream although reader_copy is still open
+    EXPECT_EQ(received.size(), big.size());
+    ::close(reader_copy);
+    ::close(pair[1]);
+}
+
+TEST(Connection, SendToAClosedPeerFailsWithoutSignal) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ::close(pair[1]);
+    EXPECT_EQ(send_all(pair[0], "GetVersion COMMANDTAG=0\n"), EPIPE);
+    ::close(pair[0]);
+}
+
+TEST(Reader, PrintsEachLineThenConnectionClosed) {
+    int pair[2], out[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ASSERT_EQ(::pipe(out), 0);
+    std::string printed;
+    std::thread drain([&] { printed = read_all(out[0]); });
+    std::thread reader([&] { run_reader(pair[0], out[1]); });
+    std::string input = "one\r\n\n  two \n" + std::string(20000, 'z') + "\nbad\xff\nlast";
+    for (std::size_t i = 0; i < input.size(); i += 7000)
+        ASSERT_EQ(send_all(pair[1], std::string_view(input).substr(i, 7000)), 0);
+    ::close(pair[1]);
+    reader.join();  // ends at end of stream and closes pair[0]
+    ::close(out[1]);
+    drain.join();
+    EXPECT_EQ(printed, "Received: one\nReceived: \nReceived: two\nReceived: " +
+                           std::string(20000, 'z') +
+                           "\nReceived: bad\xEF\xBF\xBD\nReceived: last\nConnection closed.\n");
+    ::close(out[0]);
+}
