@@ -2,14 +2,21 @@
 # Prepares a fresh Debian machine of this kind for building and testing
 # sonvex_rs, and builds the module into one virtual environment per
 # interpreter: .venv-cpython (CPython 3.11) and .venv-pypy (PyPy 3.9).
+#   bash scripts/setup.sh [debug] [asan]
+# "debug" adds .venv-dbg (Debian's debug build of CPython 3.11, which counts
+# references); "asan" adds .venv-asan (CPython 3.11 with the module built with
+# AddressSanitizer and UndefinedBehaviorSanitizer).
 # Idempotent, and quick when everything is already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 log() { printf '[setup] %s\n' "$*"; }
+want() { local x; for x in "${extras[@]}"; do [[ $x == "$1" ]] && return 0; done; return 1; }
+extras=("$@")
 
 # --- Debian packages -------------------------------------------------------
 packages=(pypy3 pypy3-dev pypy3-venv googletest libgtest-dev python3.11 python3.11-dev python3.11-venv)
+want debug && packages+=(python3.11-dbg)
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
@@ -34,7 +41,7 @@ done
 
 # --- Virtual environments with the build and test tools --------------------
 tools=(pytest hypothesis "scikit-build-core>=0.10" cmake ninja)
-make_venv() {  # name interpreter
+make_venv() {  # venv interpreter
     local venv=$1 python=$2
     if [[ ! -x "$venv/bin/python" ]]; then
         log "creating $venv with $python"
@@ -43,23 +50,36 @@ make_venv() {  # name interpreter
     if ! "$venv/bin/python" -c 'import pytest, hypothesis, scikit_build_core' 2>/dev/null ||
        [[ ! -x "$venv/bin/cmake" || ! -x "$venv/bin/ninja" ]]; then
         log "installing build and test tools into $venv"
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check "${tools[@]}"
+        "$venv/bin/python" -W ignore -m pip install -q --disable-pip-version-check "${tools[@]}"
     fi
 }
-make_venv .venv-cpython "$cpython"
-make_venv .venv-pypy "$(command -v pypy3)"
 
 # --- The module, built for each interpreter --------------------------------
 # Rebuilt only when the sources changed since the last build into that venv.
 stamp=$(cat CMakeLists.txt pyproject.toml $(find src -type f | sort) | sha256sum | cut -d' ' -f1)
-for venv in .venv-cpython .venv-pypy; do
-    if [[ "$(cat "$venv/.sonvex-build" 2>/dev/null)" == "$stamp" ]] &&
-       "$venv/bin/python" -c 'import sonvex_rs' 2>/dev/null; then
-        continue
+build_into() {  # venv [extra pip arguments]
+    local venv=$1
+    shift
+    if [[ "$(cat "$venv/.sonvex-build" 2>/dev/null)" == "$stamp" ]]; then
+        return 0
     fi
     log "building sonvex_rs for $venv"
-    PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        --no-build-isolation --force-reinstall --no-deps .
+    PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -W ignore -m pip install -q \
+        --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps "$@" .
     echo "$stamp" > "$venv/.sonvex-build"
-done
+}
+
+make_venv .venv-cpython "$cpython"
+build_into .venv-cpython
+make_venv .venv-pypy "$(command -v pypy3)"
+build_into .venv-pypy
+if want debug; then
+    make_venv .venv-dbg "$(command -v python3.11-dbg)"
+    build_into .venv-dbg
+fi
+if want asan; then
+    make_venv .venv-asan "$cpython"
+    build_into .venv-asan -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
+        -C cmake.define.SONVEX_SANITIZE=address,undefined
+fi
 log "ready"
