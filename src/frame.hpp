@@ -110,7 +110,8 @@ struct Signature {
 
 // Binds a vectorcall argument list to the parameters: `bound` receives one
 // borrowed reference per parameter. On failure sets the TypeError with the
-// exact binding message and returns false.
+// exact binding message and returns false. A callable without parameters
+// refuses arguments in the interpreter's own words.
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound);
 
@@ -270,9 +271,8 @@ PyObject* convert_and_call(PyObject* self, PyObject** bound, std::index_sequence
 template <const Signature& Sig, class Receiver, auto Body, class... Kinds>
 PyObject* callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-    static_assert(sizeof...(Kinds) > 0, "use METH_NOARGS for callables without parameters");
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        PyObject* bound[sizeof...(Kinds)];
+        PyObject* bound[sizeof...(Kinds) + 1];
         if (!bind_arguments(Sig, args, nargs, kwnames, bound)) return nullptr;
         std::optional<typename guard_of<Receiver>::type> use;
         if (!Receiver::acquire(self, use)) return nullptr;

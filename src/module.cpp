@@ -159,15 +159,24 @@ int find_param(const Signature& sig, PyObject* keyword) {
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound) {
     const std::size_t count = sig.params.size();
-    if (static_cast<std::size_t>(nargs) > count) {
+    const auto given = static_cast<std::size_t>(nargs);
+    if (count == 0 && (nargs > 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))) {
+        if (nargs > 0)
+            PyErr_Format(PyExc_TypeError, "%s takes no arguments (%zd given)",
+                         display_name(sig).c_str(), nargs);
+        else
+            PyErr_Format(PyExc_TypeError, "%s takes no keyword arguments",
+                         display_name(sig).c_str());
+        return false;
+    }
+    if (given > count) {
         std::string message = display_name(sig) + " takes " + std::to_string(count) +
                               " positional arguments but " + std::to_string(nargs) +
                               (nargs == 1 ? " was" : " were") + " given";
         PyErr_SetString(PyExc_TypeError, message.c_str());
         return false;
     }
-    for (std::size_t i = 0; i < count; ++i)
-        bound[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+    for (std::size_t i = 0; i < count; ++i) bound[i] = i < given ? args[i] : nullptr;
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -186,16 +195,14 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
             bound[index] = args[nargs + k];
         }
     }
-    std::string missing[16];
-    std::size_t missing_count = 0;
+    std::vector<std::string> missing;
     for (std::size_t i = 0; i < count; ++i)
-        if (!bound[i] && missing_count < std::size(missing))
-            missing[missing_count++] = std::string(sig.params[i]);
-    if (missing_count == 0) return true;
-    std::string message = display_name(sig) + " missing " + std::to_string(missing_count) +
+        if (!bound[i]) missing.emplace_back(sig.params[i]);
+    if (missing.empty()) return true;
+    std::string message = display_name(sig) + " missing " + std::to_string(missing.size()) +
                           " required positional " +
-                          (missing_count == 1 ? "argument" : "arguments") + ": " +
-                          quoted_list(missing, missing_count);
+                          (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                          quoted_list(missing.data(), missing.size());
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return false;
 }

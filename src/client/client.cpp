@@ -173,46 +173,49 @@ PyObject* send_built(ClientObject& client, const core::Command& command) {
     return none();
 }
 
+// The method's parameters: the command's fields, or none when the method
+// sends the client's own credentials.
+template <std::size_t I>
+inline constexpr std::span<const std::string_view> kMethodParams =
+    core::kCatalogue[I].method_args == core::MethodArgs::Credentials
+        ? std::span<const std::string_view>()
+        : std::span<const std::string_view>(kFieldNames<I>);
+
 template <std::size_t I>
 inline constexpr Signature kMethodSignature{"SonvexClient.", core::kCatalogue[I].method,
-                                            kFieldNames<I>};
+                                            kMethodParams<I>};
+
+// The login's fields: the client's user name and password, and the other
+// fields' defaults.
+void fill_credentials(const ClientObject& client, core::Command& command) {
+    const core::CommandSpec& spec = command.spec();
+    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
+        const core::FieldSpec& field = spec.fields[i];
+        if (field.name == "username") {
+            command.set_text(i, client.username);
+        } else if (field.name == "password") {
+            command.set_text(i, client.password);
+        } else {
+            command.fields[i].present = field.has_default;
+            command.fields[i].number = field.default_value;
+        }
+    }
+}
 
 template <std::size_t I>
 PyObject* command_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        PyObject* bound[core::kMaxFields];
+        PyObject* bound[core::kMaxFields + 1];
         if (!bind_arguments(kMethodSignature<I>, args, nargs, kwnames, bound)) return nullptr;
         ClientObject& client = ready_client(self);
         ExclusiveUse use(client.borrow);
         if (!use.acquire()) return nullptr;
         core::Command command{static_cast<core::Variant>(I)};
-        if (!convert_fields(core::kCatalogue[I], bound, command)) return nullptr;
-        return send_built(client, command);
-    });
-}
-
-// Commands whose method takes no arguments: no fields, or the login, which
-// sends the client's own user name and password.
-template <std::size_t I>
-PyObject* command_method_without_arguments(PyObject* self, PyObject*) noexcept {
-    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        ClientObject& client = ready_client(self);
-        ExclusiveUse use(client.borrow);
-        if (!use.acquire()) return nullptr;
-        constexpr const core::CommandSpec& spec = core::kCatalogue[I];
-        core::Command command{static_cast<core::Variant>(I)};
-        for (std::size_t i = 0; i < spec.fields.size(); ++i) {
-            const core::FieldSpec& field = spec.fields[i];
-            core::FieldValue& value = command.fields[i];
-            if (field.name == "username" || field.name == "password") {
-                value.present = true;
-                value.text = field.name == "username" ? client.username : client.password;
-            } else {
-                value.present = field.has_default;
-                value.number = field.default_value;
-            }
-        }
+        if constexpr (core::kCatalogue[I].method_args == core::MethodArgs::Credentials)
+            fill_credentials(client, command);
+        else if (!convert_fields(core::kCatalogue[I], bound, command))
+            return nullptr;
         return send_built(client, command);
     });
 }
@@ -220,12 +223,8 @@ PyObject* command_method_without_arguments(PyObject* self, PyObject*) noexcept {
 template <std::size_t I>
 PyMethodDef method_def() {
     constexpr const core::CommandSpec& spec = core::kCatalogue[I];
-    if constexpr (spec.fields.empty() || spec.method_args == core::MethodArgs::Credentials)
-        return {spec.method.data(), command_method_without_arguments<I>, METH_NOARGS,
-                signature_doc(spec.method, {}, true)};
-    else
-        return {spec.method.data(), SONVEX_FASTCALL(command_method<I>),
-                METH_FASTCALL | METH_KEYWORDS, signature_doc(spec.method, kFieldNames<I>, true)};
+    return {spec.method.data(), SONVEX_FASTCALL(command_method<I>), METH_FASTCALL | METH_KEYWORDS,
+            signature_doc(spec.method, kMethodParams<I>, true)};
 }
 
 // The method table lists get_version first, then the other commands in
@@ -264,64 +263,51 @@ PyObject* os_error_class(int error) {
     }
 }
 
-PyObject* client_connect(PyObject* self, PyObject*) noexcept {
-    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        ClientObject& client = ready_client(self);
-        ExclusiveUse use(client.borrow);
-        if (!use.acquire()) return nullptr;
-        int fd = -1;
-        if (int error = core::connect_tcp(client.address, client.control_port, fd)) {
-            raise_os_error(PyExc_OSError, "Failed to connect: " + core::describe_os_error(error));
-            return nullptr;
-        }
-        int reader_fd = -1;
-        if (int error = core::duplicate_descriptor(fd, reader_fd)) {
-            core::close_connection(fd);
-            raise_os_error(os_error_class(error), core::describe_os_error(error));
-            return nullptr;
-        }
-        if (client.connection >= 0) core::close_connection(client.connection);
-        client.connection = fd;
-        if (int error = core::start_reader(reader_fd)) {
-            fail_internal("failed to spawn thread: " + core::describe_os_error(error));
-        }
-        return none();
-    });
+PyObject* client_connect(PyObject* self) {
+    ClientObject& client = ready_client(self);
+    int fd = -1;
+    if (int error = core::connect_tcp(client.address, client.control_port, fd)) {
+        raise_os_error(PyExc_OSError, "Failed to connect: " + core::describe_os_error(error));
+        return nullptr;
+    }
+    int reader_fd = -1;
+    if (int error = core::duplicate_descriptor(fd, reader_fd)) {
+        core::close_connection(fd);
+        raise_os_error(os_error_class(error), core::describe_os_error(error));
+        return nullptr;
+    }
+    if (client.connection >= 0) core::close_connection(client.connection);
+    client.connection = fd;
+    if (int error = core::start_reader(reader_fd))
+        fail_internal("failed to spawn thread: " + core::describe_os_error(error));
+    return none();
 }
 
-PyObject* client_disconnect(PyObject* self, PyObject*) noexcept {
-    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        ClientObject& client = ready_client(self);
-        ExclusiveUse use(client.borrow);
-        if (!use.acquire()) return nullptr;
-        if (client.connection < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "No active connection to disconnect");
-            return nullptr;
-        }
-        core::close_connection(client.connection);
-        client.connection = -1;
-        return none();
-    });
+PyObject* client_disconnect(PyObject* self) {
+    ClientObject& client = ready_client(self);
+    if (client.connection < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "No active connection to disconnect");
+        return nullptr;
+    }
+    core::close_connection(client.connection);
+    client.connection = -1;
+    return none();
 }
 
 // ---------------------------------------------------------------------------
 // Reading
 
-PyObject* client_print_details(PyObject* self, PyObject*) noexcept {
-    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        ClientObject& client = ready_client(self);
-        SharedUse use(client.borrow);
-        if (!use.acquire()) return nullptr;
-        std::string line = "SonvexClient(server: " + core::format_ip_address(client.address) +
-                           ", control_port: " + std::to_string(client.control_port) +
-                           ", transport_channel_port: " +
-                           std::to_string(client.transport_channel_port) +
-                           ", username: " + client.username + ", password: " + client.password +
-                           ")\n";
-        if (int error = core::write_lines(line))
-            fail_internal("failed printing to stdout: " + core::describe_os_error(error));
-        return none();
-    });
+PyObject* client_print_details(PyObject* self) {
+    const ClientObject& client = ready_client(self);
+    std::string line = "SonvexClient(server: " + core::format_ip_address(client.address) +
+                       ", control_port: " + std::to_string(client.control_port) +
+                       ", transport_channel_port: " +
+                       std::to_string(client.transport_channel_port) +
+                       ", username: " + client.username + ", password: " + client.password +
+                       ")\n";
+    if (int error = core::write_lines(line))
+        fail_internal("failed printing to stdout: " + core::describe_os_error(error));
+    return none();
 }
 
 PyObject* client_command_tag(PyObject* self, void*) {
@@ -333,14 +319,24 @@ PyObject* client_command_tag(PyObject* self, void*) {
     });
 }
 
+constexpr Signature kConnectSignature{"SonvexClient.", "connect", {}};
+constexpr Signature kDisconnectSignature{"SonvexClient.", "disconnect", {}};
+constexpr Signature kPrintDetailsSignature{"SonvexClient.", "print_details", {}};
+
 // ---------------------------------------------------------------------------
 // The class
 
 template <std::size_t... P>
 auto client_methods(std::index_sequence<P...>) {
     return std::array<PyMethodDef, sizeof...(P) + 7>{
-        PyMethodDef{"connect", client_connect, METH_NOARGS, "connect($self)\n--\n\n"},
-        PyMethodDef{"disconnect", client_disconnect, METH_NOARGS, "disconnect($self)\n--\n\n"},
+        PyMethodDef{"connect",
+                    SONVEX_FASTCALL((callable<kConnectSignature, receiver::Exclusive<ClientObject>,
+                                              client_connect>)),
+                    METH_FASTCALL | METH_KEYWORDS, "connect($self)\n--\n\n"},
+        PyMethodDef{"disconnect",
+                    SONVEX_FASTCALL((callable<kDisconnectSignature,
+                                              receiver::Exclusive<ClientObject>, client_disconnect>)),
+                    METH_FASTCALL | METH_KEYWORDS, "disconnect($self)\n--\n\n"},
         PyMethodDef{"send_raw_command",
                     SONVEX_FASTCALL((callable<kSendRawSignature, receiver::Exclusive<ClientObject>,
                                               send_raw_command, kind::Text>)),
@@ -351,8 +347,10 @@ auto client_methods(std::index_sequence<P...>) {
                                               CommandArgument>)),
                     METH_FASTCALL | METH_KEYWORDS, "send_command($self, command)\n--\n\n"},
         method_def<kMethodOrder[P]>()...,
-        PyMethodDef{"print_details", client_print_details, METH_NOARGS,
-                    "print_details($self)\n--\n\n"},
+        PyMethodDef{"print_details",
+                    SONVEX_FASTCALL((callable<kPrintDetailsSignature, receiver::Shared<ClientObject>,
+                                              client_print_details>)),
+                    METH_FASTCALL | METH_KEYWORDS, "print_details($self)\n--\n\n"},
         kRefuseSubclassMethod,
         PyMethodDef{nullptr, nullptr, 0, nullptr},
     };

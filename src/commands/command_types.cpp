@@ -30,10 +30,12 @@ const core::Command& held(PyObject* o) {
     return as_value(o)->command;
 }
 
-PyObject* alloc_value(PyTypeObject* type, core::Command&& command) {
+// A new object of `type` whose command is constructed in place from `args`.
+template <class... Args>
+PyObject* alloc_value(PyTypeObject* type, Args&&... args) {
     PyObject* object = PyType_GenericAlloc(type, 0);
     if (!object) return nullptr;
-    new (&as_value(object)->command) core::Command(std::move(command));
+    new (&as_value(object)->command) core::Command(std::forward<Args>(args)...);
     as_value(object)->ready = true;
     return object;
 }
@@ -51,7 +53,10 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyObject* command_str(PyObject* self) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        std::string text = core::render(held(self));
+        // Rendered into a buffer that keeps its capacity between calls.
+        thread_local std::string text;
+        text.clear();
+        core::render(held(self), text);
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
@@ -106,7 +111,7 @@ PyObject* payload_copy(PyObject* self) {
     if (!command) return nullptr;
     PyTypeObject* type = payload_type(I);
     if (!type) return nullptr;
-    return alloc_value(type, core::Command(*command));
+    return alloc_value(type, *command);
 }
 
 template <std::size_t I>
@@ -222,6 +227,16 @@ PyObject* wrap_command(core::Command&& command) {
     auto index = static_cast<std::size_t>(command.variant);
     if (index >= kCommandCount || !g_variants[index]) fail_internal("no class for command");
     return alloc_value(reinterpret_cast<PyTypeObject*>(g_variants[index]), std::move(command));
+}
+
+PyObject* new_command(core::Variant variant, core::Command*& command) {
+    auto index = static_cast<std::size_t>(variant);
+    if (index >= kCommandCount || !g_variants[index]) fail_internal("no class for command");
+    PyObject* object = alloc_value(reinterpret_cast<PyTypeObject*>(g_variants[index]));
+    if (!object) return nullptr;
+    command = &as_value(object)->command;
+    command->variant = variant;
+    return object;
 }
 
 bool command_from_object(PyObject* o, core::Command& out) {

@@ -26,11 +26,16 @@ inline constexpr auto kFieldNames = [] {
 // first failure the error is set (with the parameter's name where the frame
 // adds it) and false returned.
 bool convert_fields(const core::CommandSpec& spec, PyObject* const* bound, core::Command& out);
-// One field; false with the error set, before the frame's argument handling.
-bool convert_field(const core::FieldSpec& field, PyObject* o, core::FieldValue& out);
+// Field `index` of `command`; false with the error set, before the frame's
+// argument handling.
+bool convert_field(const core::FieldSpec& field, PyObject* o, core::Command& command,
+                   std::size_t index);
 
 // A new object of the command's variant class holding the command.
 PyObject* wrap_command(core::Command&& command);
+// A new object of the variant's class holding an empty command of that
+// variant, which the caller fills in before handing the object out.
+PyObject* new_command(core::Variant variant, core::Command*& command);
 
 // Copies the command held by an instance of Command; a TypeError with the
 // conversion message otherwise.

@@ -7,7 +7,9 @@
 
 namespace sonvex {
 
-bool convert_field(const core::FieldSpec& field, PyObject* o, core::FieldValue& out) {
+bool convert_field(const core::FieldSpec& field, PyObject* o, core::Command& command,
+                   std::size_t index) {
+    core::FieldValue& out = command.fields[index];
     using core::Kind;
     if (o == Py_None && (field.use == core::Use::Optional || field.has_default)) {
         out.present = field.has_default;
@@ -50,7 +52,7 @@ bool convert_field(const core::FieldSpec& field, PyObject* o, core::FieldValue& 
     case Kind::Text: {
         std::string_view v;
         if (!to_line_text(o, v, field.name)) return false;
-        out.text.assign(v);
+        command.set_text(index, v);
         return true;
     }
     case Kind::Channels:
@@ -65,7 +67,7 @@ bool convert_field(const core::FieldSpec& field, PyObject* o, core::FieldValue& 
 
 bool convert_fields(const core::CommandSpec& spec, PyObject* const* bound, core::Command& out) {
     for (std::size_t i = 0; i < spec.fields.size(); ++i)
-        if (!convert_field(spec.fields[i], bound[i], out.fields[i]))
+        if (!convert_field(spec.fields[i], bound[i], out, i))
             return argument_failed(spec.fields[i].name);
     return true;
 }
@@ -79,30 +81,21 @@ inline constexpr Signature kFactorySignature{"Command.", core::kCatalogue[I].fac
 template <std::size_t I>
 PyObject* factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        PyObject* bound[core::kMaxFields];
+        PyObject* bound[core::kMaxFields + 1];
         if (!bind_arguments(kFactorySignature<I>, args, nargs, kwnames, bound)) return nullptr;
-        core::Command command{static_cast<core::Variant>(I)};
-        if (!convert_fields(core::kCatalogue[I], bound, command)) return nullptr;
-        return wrap_command(std::move(command));
-    });
-}
-
-template <std::size_t I>
-PyObject* factory_without_fields(PyObject*, PyObject*) noexcept {
-    return guarded(static_cast<PyObject*>(nullptr), [] {
-        return wrap_command(core::Command{static_cast<core::Variant>(I)});
+        core::Command* command = nullptr;
+        Ref object = Ref::steal(new_command(static_cast<core::Variant>(I), command));
+        if (!object || !convert_fields(core::kCatalogue[I], bound, *command)) return nullptr;
+        return object.release();
     });
 }
 
 template <std::size_t I>
 PyMethodDef factory_def() {
     constexpr const core::CommandSpec& spec = core::kCatalogue[I];
-    const char* doc = signature_doc(spec.factory, kFieldNames<I>, false);
-    if constexpr (spec.fields.empty())
-        return {spec.factory.data(), factory_without_fields<I>, METH_NOARGS | METH_STATIC, doc};
-    else
-        return {spec.factory.data(), SONVEX_FASTCALL(factory<I>),
-                METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
+    return {spec.factory.data(), SONVEX_FASTCALL(factory<I>),
+            METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+            signature_doc(spec.factory, kFieldNames<I>, false)};
 }
 
 template <std::size_t... I>

@@ -1,6 +1,7 @@
 #include "core/command.hpp"
 
 #include <charconv>
+#include <cstring>
 
 namespace sonvex::core {
 
@@ -18,48 +19,64 @@ int find_field(const CommandSpec& spec, std::string_view name) {
 
 namespace {
 
-void append_number(std::string& out, std::int64_t value) {
-    char digits[24];
-    auto result = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, result.ptr);
+constexpr std::size_t kMaxNumberDigits = 20;  // "-9223372036854775808"
+
+bool is_constant(Kind kind) {
+    return kind == Kind::AudioFormatType || kind == Kind::PayloadType ||
+           kind == Kind::ToneType || kind == Kind::ConstantWithDescription;
 }
 
-void append_value(std::string& out, Kind kind, const FieldValue& value) {
-    switch (kind) {
-    case Kind::Text:
-        out += value.text;
-        return;
-    case Kind::AudioFormatType:
-    case Kind::PayloadType:
-    case Kind::ToneType:
-    case Kind::ConstantWithDescription:
-        if (value.constant) out += value.constant->value;
-        return;
-    default:
-        // Integers, booleans (stored as 0 or 1) and enumeration numbers.
-        append_number(out, value.number);
-        return;
+// The text of a field's value, or empty when it is a number.
+std::string_view value_text(const Command& command, std::size_t field, Kind kind) {
+    if (kind == Kind::Text) return command.text(field);
+    if (is_constant(kind)) {
+        const Constant* constant = command.fields[field].constant;
+        return constant ? constant->value : std::string_view();
     }
+    return {};
+}
+
+char* put(char* p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+}
+
+char* put_value(char* p, const Command& command, std::size_t field, Kind kind) {
+    if (kind == Kind::Text || is_constant(kind)) return put(p, value_text(command, field, kind));
+    // Integers, booleans (stored as 0 or 1) and enumeration numbers.
+    return std::to_chars(p, p + kMaxNumberDigits, command.fields[field].number).ptr;
 }
 
 }  // namespace
 
 void render(const Command& command, std::string& out) {
     const CommandSpec& spec = command.spec();
-    out += spec.opening;
+    // Size the output once, for the longest form every value can take, then
+    // write straight into it.
+    std::size_t bound = spec.opening.size();
+    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
+        const FieldSpec& field = spec.fields[i];
+        if (field.use == Use::Optional && !command.fields[i].present) continue;
+        bound += 1 + field.key.size() + kMaxNumberDigits +
+                 value_text(command, i, field.kind).size();
+    }
+    const std::size_t start = out.size();
+    out.resize(start + bound);
+    char* const begin = out.data() + start;
+    char* p = put(begin, spec.opening);
     bool first_positional = true;
     for (std::size_t i = 0; i < spec.fields.size(); ++i) {
         const FieldSpec& field = spec.fields[i];
-        const FieldValue& value = command.fields[i];
         if (field.use == Use::Required) {
-            if (!first_positional) out += ' ';
+            if (!first_positional) *p++ = ' ';
             first_positional = false;
-            append_value(out, field.kind, value);
-        } else if (value.present) {
-            out += field.key;
-            append_value(out, field.kind, value);
+            p = put_value(p, command, i, field.kind);
+        } else if (command.fields[i].present) {
+            p = put(p, field.key);
+            p = put_value(p, command, i, field.kind);
         }
     }
+    out.resize(start + static_cast<std::size_t>(p - begin));
 }
 
 }  // namespace sonvex::core

@@ -84,21 +84,36 @@ constexpr const CommandSpec& spec_of(Variant v) { return kCatalogue[static_cast<
 
 // One field's value. Which member is meaningful follows from the field's
 // kind: integers, booleans (0 or 1) and enumeration numbers in `number`,
-// texts in `text`, constants in `constant`.
+// constants in `constant`, texts as a range of the command's text storage.
 struct FieldValue {
-    bool present = false;
     std::int64_t number = 0;
-    std::string text;
     const Constant* constant = nullptr;
+    std::size_t text_begin = 0;
+    std::size_t text_size = 0;
+    bool present = false;
 };
 
-// A complete command: its variant and one value per field of its row.
+// A complete command: its variant and one value per field of its row. All
+// its texts live in one string, so that a command is small, cheap to build,
+// move and copy, and owns everything it refers to except the constants.
 // Immutable once built; copied whole.
 struct Command {
     Variant variant{};
     std::array<FieldValue, kMaxFields> fields{};
+    std::string texts;
 
     const CommandSpec& spec() const { return spec_of(variant); }
+
+    std::string_view text(std::size_t field) const {
+        return std::string_view(texts).substr(fields[field].text_begin, fields[field].text_size);
+    }
+    // Stores a text field (present). Texts are appended, so set each once.
+    void set_text(std::size_t field, std::string_view value) {
+        fields[field].present = true;
+        fields[field].text_begin = texts.size();
+        fields[field].text_size = value.size();
+        texts.append(value);
+    }
 };
 
 // Finds a command by its variant name; kCommandCount if there is none.

@@ -29,8 +29,10 @@ struct Builder {
         field(name).number = n;
         return *this;
     }
-    Builder& text(std::string_view name, std::string t) {
-        field(name).text = std::move(t);
+    Builder& text(std::string_view name, std::string_view t) {
+        int i = find_field(command.spec(), name);
+        EXPECT_GE(i, 0) << name;
+        command.set_text(static_cast<std::size_t>(i < 0 ? 0 : i), t);
         return *this;
     }
     Builder& constant(std::string_view name, const Constant& c) {
