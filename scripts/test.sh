@@ -1,24 +1,49 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs every test: the C++ unit tests of the
-# protocol core (GoogleTest through ctest) and the Python suite on CPython
-# and on PyPy. Exits non-zero if any of them fails.
+# Sets everything up, then runs every test:
+#   - the C++ unit tests of the protocol core (GoogleTest through ctest);
+#   - the Python suite on CPython 3.11 and on PyPy 3.9;
+#   - reference counting: the suite on Debian's debug build of CPython, whose
+#     reference-count test fails on any leaked reference or descriptor;
+#   - the suite on CPython with the module built with AddressSanitizer,
+#     LeakSanitizer and UndefinedBehaviorSanitizer.
+# The fuzz and fault tests run in their short modes; for the long modes see
+# scripts/test-long.sh. Exits non-zero if anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh || exit 1
+bash scripts/setup.sh debug asan || exit 1
 
 status=0
+failed=()
 run() {  # title command...
-    printf '\n=== %s ===\n' "$1"
+    local title=$1
+    printf '\n=== %s ===\n' "$title"
     shift
-    "$@" || status=1
+    if ! "$@"; then
+        status=1
+        failed+=("$title")
+    fi
 }
 
 export PATH="$PWD/.venv-cpython/bin:$PATH"
-run "C++ core: build" bash -c 'cmake -S . -B build/core -G Ninja -DSONVEX_BUILD_MODULE=OFF \
-        -DSONVEX_BUILD_TESTS=ON >/dev/null && cmake --build build/core'
-run "C++ core: ctest" ctest --test-dir build/core --output-on-failure
-run "Python suite on CPython" .venv-cpython/bin/python -m pytest -q -p no:cacheprovider tests/python
-run "Python suite on PyPy" .venv-pypy/bin/python -m pytest -q -p no:cacheprovider tests/python
+pytest_args=(-q -p no:cacheprovider tests/python)
+run "C++ core: build" bash -c 'cmake -S . -B build/core-tests -G Ninja -DSONVEX_BUILD_MODULE=OFF \
+        -DSONVEX_BUILD_TESTS=ON >/dev/null && cmake --build build/core-tests'
+run "C++ core: ctest" ctest --test-dir build/core-tests --output-on-failure
+run "Python suite on CPython" .venv-cpython/bin/python -m pytest "${pytest_args[@]}"
+run "Python suite on PyPy" .venv-pypy/bin/python -m pytest "${pytest_args[@]}"
+run "Python suite on debug CPython (reference counts)" .venv-dbg/bin/python -X dev -W ignore \
+    -m pytest "${pytest_args[@]}"
+run "Python suite on CPython with ASan/LSan/UBSan" env \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+    LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0" \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    .venv-asan/bin/python -m pytest "${pytest_args[@]}"
 
-if ((status)); then echo "SOME TESTS FAILED"; else echo "ALL TESTS PASSED"; fi
+echo
+if ((status)); then
+    printf 'FAILED: %s\n' "${failed[@]}"
+else
+    echo "ALL TESTS PASSED"
+fi
 exit $status

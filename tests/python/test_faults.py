@@ -1,0 +1,195 @@
+"""The client under load and under a misbehaving peer: a peer that stops
+reading, a peer that closes in the middle of a line, many connections, a
+long stream of commands and a long stream of server lines.
+
+Short by default; SONVEX_FAULTS_LONG=1 runs the full sizes (10,000 cycles,
+1,000,000 commands, 100,000 server lines of up to 1 MiB)."""
+
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+from client_process import ClientProcess, child_env
+from conftest import ROOT, new_client, open_descriptor_count
+
+LONG = os.environ.get("SONVEX_FAULTS_LONG") == "1"
+CYCLES = 10_000 if LONG else 300
+COMMANDS = 1_000_000 if LONG else 20_000
+SERVER_LINES = 100_000 if LONG else 2_000
+LONGEST_LINE = (1 << 20) if LONG else (64 << 10)
+
+
+def tasks():
+    return len(os.listdir("/proc/self/task"))
+
+
+def wait_until(condition, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def run_child(script, *args, timeout=120, **kwargs):
+    return subprocess.run([sys.executable, "-c", script] + [str(a) for a in args], env=child_env(),
+                          capture_output=True, timeout=timeout, **kwargs)
+
+
+SENDER = r"""
+import os, sys, sonvex_rs
+port, count, size = map(int, sys.argv[1:4])
+c = sonvex_rs.client.SonvexClient("127.0.0.1", port, None, None, None)
+c.connect()
+for i in range(count):
+    c.send_raw_command(str(i) + " " + "x" * size)
+    os.write(2, b".")
+os.write(1, b"done %d\n" % c.command_tag)
+c.disconnect()
+"""
+
+
+def test_send_blocks_while_the_peer_does_not_read_and_completes_after(server):
+    """The write waits for buffer space (holding the interpreter lock, so the
+    client runs in a child process under a watchdog) and finishes once the
+    peer reads again; nothing is lost."""
+    count, size = 400, 64 << 10        # 25 MiB: far more than the socket buffers hold
+    server.reply = False
+    proc = subprocess.Popen([sys.executable, "-c", SENDER, str(server.port), str(count), str(size)],
+                            env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        conn = server.wait_for_connections(1)[0]
+        conn.stop_reading()
+        # The child makes progress until the buffers are full, then stalls.
+        progress = []
+        os.set_blocking(proc.stderr.fileno(), False)
+
+        def stalled():
+            before = len(progress)
+            time.sleep(0.5)
+            chunk = proc.stderr.read() or b""
+            progress.extend(chunk)
+            return len(progress) == before and proc.poll() is None
+
+        assert wait_until(stalled, timeout=30), "the sender never blocked"
+        assert len(progress) < count
+        conn.resume_reading()
+        out, _ = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert out == b"done %d\n" % count
+    lines = conn.wait_for_lines(count, timeout=30)
+    assert [line.split(b" ", 1)[0] for line in lines] == [b"%d" % i for i in range(count)]
+    assert all(line.endswith(b" COMMANDTAG=%d" % i) for i, line in enumerate(lines))
+
+
+def test_peer_closing_mid_line_prints_the_part_then_connection_closed(server):
+    server.reply = False
+    with ClientProcess(server.port) as child:
+        conn = server.wait_for_connections(1)[0]
+        conn.send(b"whole line\nhalf a li")
+        child.wait_for(b"Received: whole line\n")
+        conn.close()
+        out = child.wait_for(b"Connection closed.\n")
+        assert out == b"Received: whole line\nReceived: half a li\nConnection closed.\n"
+        assert child.close() == 0
+
+
+def test_connect_disconnect_cycles_return_descriptors_and_threads(server):
+    server.reply = False
+    client = new_client(server.port)
+    fds, threads = open_descriptor_count(), tasks()
+    for _ in range(CYCLES):
+        client.connect()
+        client.disconnect()
+    # Each reader thread ends once the server, having seen the end of our
+    # stream, closes; the server's own connection threads end with them.
+    assert wait_until(lambda: server.accepted_count >= CYCLES)
+    assert wait_until(lambda: (open_descriptor_count(), tasks()) == (fds, threads), timeout=60), \
+        (open_descriptor_count(), fds, tasks(), threads)
+
+
+CHECKER = r"""
+import socket, sys
+# Accepts one connection, reads to its end and checks that the lines carry the
+# tags 0, 1, 2, ... in order; prints the count and the first fault.
+listener = socket.create_server(("127.0.0.1", 0))
+print(listener.getsockname()[1], flush=True)
+conn, _ = listener.accept()
+expected, fault, tail = 0, "", b""
+while True:
+    data = conn.recv(1 << 20)
+    if not data:
+        break
+    lines = (tail + data).split(b"\n")
+    tail = lines.pop()
+    for line in lines:
+        if not fault and line != b"CallHold %d COMMANDTAG=%d" % (expected % 1000, expected):
+            fault = repr(line)
+        expected += 1
+print(expected, fault or "ok", repr(tail), flush=True)
+"""
+
+
+def test_a_long_stream_of_commands_arrives_whole_and_in_order():
+    checker = subprocess.Popen([sys.executable, "-c", CHECKER], stdout=subprocess.PIPE)
+    try:
+        port = int(checker.stdout.readline())
+        client = new_client(port)
+        client.connect()
+        call_hold = client.call_hold
+        for i in range(COMMANDS):
+            call_hold(i % 1000)
+        assert client.command_tag == COMMANDS
+        client.disconnect()
+        summary = checker.stdout.readline().decode().split()
+    finally:
+        checker.kill()
+        checker.wait()
+        checker.stdout.close()
+    assert summary == [str(COMMANDS), "ok", "b''"]
+
+
+def test_a_long_stream_of_server_lines_is_printed_once_each_in_order(server):
+    rng = random.Random(20261208)
+    server.reply = False
+    letters = b"abcdefghijklmnopqrstuvwxyz0123456789"
+    # Mostly short lines, some up to the longest size (log-uniform lengths).
+    lines = []
+    for _ in range(SERVER_LINES):
+        n = int(2 ** rng.uniform(0, LONGEST_LINE.bit_length() - 1))
+        lines.append(bytes(rng.choice(letters) for _ in range(min(n, 64))) * (n // 64 + 1))
+        lines[-1] = lines[-1][:n]
+    stream = b"".join(line + b"\n" for line in lines)
+    expected = b"".join(b"Received: " + line + b"\n" for line in lines) + b"Connection closed.\n"
+    with tempfile.TemporaryFile() as out:
+        with ClientProcess(server.port, stdout=out) as child:
+            conn = server.wait_for_connections(1)[0]
+            pos = 0
+            while pos < len(stream):
+                step = rng.choice([1, 7, 100, 4096, 8191, 8192, 8193, 65536, 1 << 20])
+                conn.send(stream[pos:pos + step])
+                pos += step
+            conn.close()
+
+            def done():
+                out.seek(0, os.SEEK_END)
+                if out.tell() < len(expected):
+                    return False
+                out.seek(-19, os.SEEK_END)
+                return out.read() == b"Connection closed.\n"
+
+            assert wait_until(done, timeout=600 if LONG else 60)
+            assert child.close() == 0
+        out.seek(0)
+        printed = out.read()
+    assert len(printed) == len(expected)
+    assert printed == expected
