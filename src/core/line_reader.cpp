@@ -1,5 +1,6 @@
 #include "core/line_reader.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace sonvex::core {
@@ -56,6 +57,13 @@ Sequence scan_sequence(std::string_view s, std::size_t i) {
 // Offset of the first ill-formed sequence, or s.size() if there is none.
 std::size_t valid_prefix(std::string_view s) {
     std::size_t i = 0;
+    // Server lines are mostly ASCII: skip it eight bytes at a time.
+    while (i + 8 <= s.size()) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        if (word & 0x8080808080808080ull) break;
+        i += 8;
+    }
     while (i < s.size()) {
         const Sequence seq = scan_sequence(s, i);
         if (!seq.valid) break;
