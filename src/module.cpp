@@ -109,7 +109,9 @@ std::string type_name(PyTypeObject* type) {
 }
 
 void raise_conversion_error(PyObject* value, std::string_view target) {
-    std::string message = "'" + type_name(Py_TYPE(value)) + "' object cannot be converted to '";
+    std::string message = "'";
+    message += type_name(Py_TYPE(value));
+    message += "' object cannot be converted to '";
     message += target;
     message += "'";
     PyErr_SetString(PyExc_TypeError, message.c_str());
