@@ -90,9 +90,10 @@ def _strip_comments(text: str) -> str:
     return _LEXEME.sub(lambda m: m.group(0) if m.group(0).startswith('"') else " ", text)
 
 
-def _split_top_level(text: str) -> list[str]:
-    """Splits at commas outside parentheses and string literals."""
-    parts, depth, start, i = [], 0, 0, 0
+def _outside_strings(text: str, start: int = 0):
+    """Yields (index, character, depth) for each character outside string
+    literals, depth being the parenthesis depth the character stands at."""
+    depth, i = 0, start
     while i < len(text):
         c = text[i]
         if c == '"':
@@ -101,35 +102,29 @@ def _split_top_level(text: str) -> list[str]:
                 raise CatalogueError(f"unterminated string literal: {text[i:i + 40]!r}")
             i = m.end()
             continue
+        if c == ")":
+            depth -= 1
+        yield i, c, depth
         if c == "(":
             depth += 1
-        elif c == ")":
-            depth -= 1
-        elif c == "," and depth == 0:
+        i += 1
+
+
+def _split_top_level(text: str) -> list[str]:
+    """Splits at commas outside parentheses and string literals."""
+    parts, start = [], 0
+    for i, c, depth in _outside_strings(text):
+        if c == "," and depth == 0:
             parts.append(text[start:i].strip())
             start = i + 1
-        i += 1
     parts.append(text[start:].strip())
     return parts
 
 
 def _closing_paren(text: str, open_index: int) -> int:
-    depth, i = 0, open_index
-    while i < len(text):
-        c = text[i]
-        if c == '"':
-            m = _LEXEME.match(text, i)
-            if m is None:
-                raise CatalogueError("unterminated string literal")
-            i = m.end()
-            continue
-        if c == "(":
-            depth += 1
-        elif c == ")":
-            depth -= 1
-            if depth == 0:
-                return i
-        i += 1
+    for i, c, depth in _outside_strings(text, open_index):
+        if c == ")" and depth == 0:
+            return i
     raise CatalogueError("unbalanced parentheses in a COMMAND row")
 
 
