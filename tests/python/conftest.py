@@ -59,3 +59,9 @@ def session(server):
 
 def open_descriptor_count():
     return len(os.listdir("/proc/self/fd"))
+
+
+def pytest_terminal_summary(terminalreporter):
+    fuzz = sys.modules.get("test_fuzz")
+    if fuzz is not None and fuzz.CASES[0]:
+        terminalreporter.write_line(f"fuzz cases run: {fuzz.CASES[0]}")

@@ -21,6 +21,9 @@ FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
                 suppress_health_check=list(HealthCheck))
 
 
+CASES = [0]  # examples run in this module; the session's summary reports it
+
+
 class FuzzError(Exception):
     """Raised by the test's own __index__/__bool__ objects."""
 
@@ -97,6 +100,7 @@ def argument_lists(draw, names):
 @FUZZ
 @given(data=st.data())
 def test_factories(factory, data):
+    CASES[0] += 1
     args, kwargs = data.draw(argument_lists(list(PARAMS[factory])))
     try:
         command = getattr(Command, factory)(*args, **kwargs)
@@ -143,6 +147,7 @@ def wire():
 @FUZZ
 @given(data=st.data())
 def test_client_methods(wire, factory, data):
+    CASES[0] += 1
     client, sent_since_last = wire
     names = [] if factory == "login" else list(PARAMS[factory])
     args, kwargs = data.draw(argument_lists(names))
@@ -172,6 +177,7 @@ OTHER = {
 def test_other_callables(wire, name, data):
     import sonvex_rs
 
+    CASES[0] += 1
     client, sent_since_last = wire
     args, kwargs = data.draw(argument_lists(OTHER[name]))
     tag = client.command_tag
@@ -189,3 +195,8 @@ def test_other_callables(wire, name, data):
     if name in ("send_raw_command", "send_command"):
         assert client.command_tag == tag + 1
         assert sent_since_last().endswith(b" COMMANDTAG=%d\n" % tag)
+
+
+@pytest.mark.skipif(not LONG, reason="the long mode's count")
+def test_long_mode_ran_enough_cases():
+    assert CASES[0] >= 100_000, CASES[0]
