@@ -1,8 +1,10 @@
 """Time building a command and taking its wire text.
 
-For each command family three things are timed side by side:
+For each command family four things are timed side by side:
 
   module  str(Command.<factory>(...)): build the command in the module and render it;
+  factory Command.<factory>(...) alone: one call into the module that returns a
+          new command object;
   python  a pure-Python function that formats the same line with an f-string,
           handling None and the defaults the same way (it checks nothing);
   floor   sonvex_rs.sum_as_string(1, 2): the cheapest call into the module that
@@ -123,7 +125,8 @@ def main():
           f"best of {opts.repeat} x {opts.number:,} calls")
     floor = best_ns("sum_as_string(1, 2)", opts.number, opts.repeat)
 
-    header = f"{'command':<20} {'module ns':>10} {'python ns':>10} {'floor ns':>9} {'mod/py':>7} {'mod/floor':>9}"
+    header = (f"{'command':<20} {'module ns':>10} {'python ns':>10} {'factory ns':>11} {'floor ns':>9} "
+              f"{'mod/py':>7} {'factory/floor':>13}")
     print(header)
     print("-" * len(header))
     for label, factory, args in CASES:
@@ -134,8 +137,9 @@ def main():
             sys.exit(f"{label}: module gives {module_text!r}, pure Python gives {python_text!r}")
         module_ns = best_ns(module_stmt, opts.number, opts.repeat)
         python_ns = best_ns(python_stmt, opts.number, opts.repeat)
-        print(f"{label:<20} {module_ns:>10.1f} {python_ns:>10.1f} {floor:>9.1f} "
-              f"{module_ns / python_ns:>7.2f} {module_ns / floor:>9.2f}")
+        factory_ns = best_ns(f"Command.{factory}({args})", opts.number, opts.repeat)
+        print(f"{label:<20} {module_ns:>10.1f} {python_ns:>10.1f} {factory_ns:>11.1f} {floor:>9.1f} "
+              f"{module_ns / python_ns:>7.2f} {factory_ns / floor:>13.2f}")
 
 
 if __name__ == "__main__":
