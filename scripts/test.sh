@@ -34,7 +34,8 @@ run "Python suite on PyPy" .venv-pypy/bin/python -m pytest "${pytest_args[@]}"
 run "Python suite on debug CPython (reference counts)" .venv-dbg/bin/python -X dev -W ignore \
     -m pytest "${pytest_args[@]}"
 run "Python suite on CPython with ASan/LSan/UBSan" env \
-    LD_PRELOAD="$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+    PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
     LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

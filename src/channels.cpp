@@ -17,13 +17,33 @@ struct EnumObject {
 
 PyObject* enum_new(PyTypeObject* type, PyObject*, PyObject*) { return raise_no_constructor(type); }
 
+// The member held by `self`, which must be an object of one of the
+// enumeration classes (not every interpreter checks that before calling a
+// slot); nullptr with the error set otherwise.
+const core::EnumMember* member_of(PyObject* self, const char* slot) {
+    PyTypeObject* channels = enum_type(core::Kind::Channels);
+    PyTypeObject* ecm = enum_type(core::Kind::ECM);
+    if (!channels || !ecm) return nullptr;
+    if (!PyObject_TypeCheck(self, ecm) && !check_self(self, channels, slot)) return nullptr;
+    const core::EnumMember* member = reinterpret_cast<EnumObject*>(self)->member;
+    if (!member) fail_internal("enumeration object without a member");
+    return member;
+}
+
 PyObject* enum_repr(PyObject* self) {
-    std::string_view text = reinterpret_cast<EnumObject*>(self)->member->repr;
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+        const core::EnumMember* member = member_of(self, "__repr__");
+        if (!member) return nullptr;
+        return PyUnicode_FromStringAndSize(member->repr.data(),
+                                           static_cast<Py_ssize_t>(member->repr.size()));
+    });
 }
 
 PyObject* enum_int(PyObject* self) {
-    return PyLong_FromLongLong(reinterpret_cast<EnumObject*>(self)->member->number);
+    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+        const core::EnumMember* member = member_of(self, "__int__");
+        return member ? PyLong_FromLongLong(member->number) : nullptr;
+    });
 }
 
 PyMethodDef kEnumMethods[] = {kRefuseSubclassMethod, {nullptr, nullptr, 0, nullptr}};

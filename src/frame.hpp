@@ -93,8 +93,17 @@ R guarded(R failed, F&& body) noexcept {
 // __qualname__ of a type, or "<failed to extract type name>".
 std::string type_name(PyTypeObject* type);
 
+// Raises `type` with a message that may hold any bytes of UTF-8 (NUL
+// included: nothing is cut short).
+void raise_error(PyObject* type, std::string_view message);
+
 // TypeError "'<class>' object cannot be converted to '<target>'".
 void raise_conversion_error(PyObject* value, std::string_view target);
+
+// For slots the interpreter may call with an object of another class:
+// TypeError "descriptor '<slot>' requires a '<class>' object but received a
+// '<other>'" unless `self` is an instance of `type`.
+bool check_self(PyObject* self, PyTypeObject* type, const char* slot);
 
 // TypeError "No constructor defined for <class>".
 PyObject* raise_no_constructor(PyTypeObject* type);
@@ -224,10 +233,11 @@ namespace receiver {
 struct None {
     static bool acquire(PyObject*, std::optional<int>&) { return true; }
 };
-// T has a member `BorrowFlag borrow`.
+// T has a member `BorrowFlag borrow` and a static `PyTypeObject* type()`.
 template <class T, class Use>
 struct Borrow {
     static bool acquire(PyObject* self, std::optional<Use>& use) {
+        if (!check_self(self, T::type(), "method")) return false;
         use.emplace(reinterpret_cast<T*>(self)->borrow);
         return use->acquire();
     }
@@ -309,5 +319,8 @@ PyObject* panic_exception_type();
 
 namespace sonvex {
 // Binds the tuple-and-dict argument form (constructors) like bind_arguments.
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** bound);
+// `keep` receives strong references to the bound values: the caller's dict
+// may be changed by Python code that a conversion runs.
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** bound,
+                    Ref& keep);
 }  // namespace sonvex

@@ -108,18 +108,40 @@ std::string type_name(PyTypeObject* type) {
     return "<failed to extract type name>";
 }
 
+void raise_error(PyObject* type, std::string_view message) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
+                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+bool check_self(PyObject* self, PyTypeObject* type, const char* slot) {
+    if (type && PyObject_TypeCheck(self, type)) return true;
+    if (!type) return false;  // the class could not be created; its error is set
+    std::string message = "descriptor '";
+    message += slot;
+    message += "' requires a '";
+    message += type_name(type);
+    message += "' object but received a '";
+    message += type_name(Py_TYPE(self));
+    message += "'";
+    raise_error(PyExc_TypeError, message);
+    return false;
+}
+
 void raise_conversion_error(PyObject* value, std::string_view target) {
     std::string message = "'";
     message += type_name(Py_TYPE(value));
     message += "' object cannot be converted to '";
     message += target;
     message += "'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    raise_error(PyExc_TypeError, message);
 }
 
 PyObject* raise_no_constructor(PyTypeObject* type) {
-    PyErr_SetString(PyExc_TypeError, ("No constructor defined for " + type_name(type)).c_str());
-    return nullptr;
+    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+        raise_error(PyExc_TypeError, "No constructor defined for " + type_name(type));
+        return nullptr;
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -175,7 +197,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         std::string message = display_name(sig) + " takes " + std::to_string(count) +
                               " positional arguments but " + std::to_string(nargs) +
                               (nargs == 1 ? " was" : " were") + " given";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
+        raise_error(PyExc_TypeError, message);
         return false;
     }
     for (std::size_t i = 0; i < count; ++i) bound[i] = i < given ? args[i] : nullptr;
@@ -205,23 +227,28 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
                           " required positional " +
                           (missing.size() == 1 ? "argument" : "arguments") + ": " +
                           quoted_list(missing.data(), missing.size());
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    raise_error(PyExc_TypeError, message);
     return false;
 }
 
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** bound) {
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** bound,
+                    Ref& keep) {
     const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
     const Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
+    // The positional tuple cannot change; the keyword values are held in a
+    // tuple of our own for the whole call.
     std::vector<PyObject*> flat(static_cast<std::size_t>(nargs + nkw) + 1);
     for (Py_ssize_t i = 0; i < nargs; ++i) flat[i] = PyTuple_GET_ITEM(args, i);
     Ref kwnames;
     if (nkw > 0) {
         kwnames = Ref::steal(PyTuple_New(nkw));
-        if (!kwnames) return false;
+        keep = Ref::steal(PyTuple_New(nkw));
+        if (!kwnames || !keep) return false;
         Py_ssize_t pos = 0, k = 0;
         PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value) && k < nkw) {
+        while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
             PyTuple_SET_ITEM(kwnames.get(), k, new_ref(key));
+            PyTuple_SET_ITEM(keep.get(), k, new_ref(value));
             flat[nargs + k++] = value;
         }
     }
@@ -362,7 +389,7 @@ bool to_line_text(PyObject* o, std::string_view& out, std::string_view param) {
     if (out.find_first_of("\r\n") != std::string_view::npos) {
         std::string message = "Line break in text argument: ";
         message += param;
-        PyErr_SetString(PyExc_ValueError, message.c_str());
+        raise_error(PyExc_ValueError, message);
         return false;
     }
     return true;
@@ -410,7 +437,7 @@ bool to_bool(PyObject* o, bool& out) {
         PyErr_Clear();
         std::string message = "object of type '" + type_name(Py_TYPE(o)) +
                               "' does not define a '__bool__' conversion";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
+        raise_error(PyExc_TypeError, message);
         return false;
     }
     Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), o, nullptr));
@@ -456,18 +483,21 @@ bool ExclusiveUse::acquire() {
 // Class helpers
 
 int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
-    if (!PyUnicode_Check(name)) {
-        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'",
-                     type_name(Py_TYPE(name)).c_str());
+    return guarded(-1, [&] {
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'",
+                         type_name(Py_TYPE(name)).c_str());
+            return -1;
+        }
+        const std::string cls = type_name(Py_TYPE(self));
+        if (PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name))
+            PyErr_Format(PyExc_AttributeError, "attribute '%U' of '%s' objects is not writable",
+                         name, cls.c_str());
+        else
+            PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", cls.c_str(),
+                         name);
         return -1;
-    }
-    const std::string cls = type_name(Py_TYPE(self));
-    if (PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name))
-        PyErr_Format(PyExc_AttributeError, "attribute '%U' of '%s' objects is not writable", name,
-                     cls.c_str());
-    else
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", cls.c_str(), name);
-    return -1;
+    });
 }
 
 namespace {

@@ -31,10 +31,14 @@ struct ClientObject {
     int connection;  // the client's descriptor of the control connection, or -1
     std::uint64_t command_tag;
     std::string line;  // reused for every command line, so sending does not allocate
+
+    static PyTypeObject* type() { return reinterpret_cast<PyTypeObject*>(client_type()); }
 };
 
 ClientObject* as_client(PyObject* o) { return reinterpret_cast<ClientObject*>(o); }
 
+// The client behind `o`, whose class the caller has checked (the receivers
+// of the frame do).
 ClientObject& ready_client(PyObject* o) {
     if (!as_client(o)->ready) fail_internal("client object was not constructed");
     return *as_client(o);
@@ -49,8 +53,16 @@ constexpr Signature kNewSignature{"SonvexClient.", "__new__", kNewParams};
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+        // Not every interpreter checks the class handed to __new__; the class
+        // cannot be subclassed, so it must be this one.
+        if (type != ClientObject::type()) {
+            PyErr_Format(PyExc_TypeError, "SonvexClient.__new__(%s): %s is not a subtype of SonvexClient",
+                         type_name(type).c_str(), type_name(type).c_str());
+            return nullptr;
+        }
         PyObject* bound[5];
-        if (!bind_arguments(kNewSignature, args, kwargs, bound)) return nullptr;
+        Ref keep;
+        if (!bind_arguments(kNewSignature, args, kwargs, bound, keep)) return nullptr;
         std::string_view server;
         std::optional<std::uint16_t> control_port, transport_channel_port;
         std::optional<std::string_view> username, password;
@@ -67,16 +79,18 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         std::optional<core::IpAddress> address = core::parse_ip_address(server);
         if (!address) {
-            PyErr_SetString(PyExc_ValueError,
-                            ("Invalid IP address: " + std::string(server)).c_str());
+            raise_error(PyExc_ValueError, "Invalid IP address: " + std::string(server));
             return nullptr;
         }
+        // Everything that may throw happens before the object exists.
+        std::string user(username.value_or(kDefaultUsername));
+        std::string secret(password.value_or(kDefaultPassword));
         PyObject* self = PyType_GenericAlloc(type, 0);
         if (!self) return nullptr;
         ClientObject* client = as_client(self);
         new (&client->borrow) BorrowFlag{};
-        new (&client->username) std::string(username.value_or(kDefaultUsername));
-        new (&client->password) std::string(password ? std::string(*password) : std::string(kDefaultPassword));
+        new (&client->username) std::string(std::move(user));
+        new (&client->password) std::string(std::move(secret));
         new (&client->line) std::string();
         client->address = *address;
         client->control_port = control_port.value_or(kDefaultControlPort);
@@ -105,9 +119,7 @@ void client_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Sending
 
-void raise_os_error(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
-}
+void raise_os_error(PyObject* type, const std::string& message) { raise_error(type, message); }
 
 // Appends the tag suffix to the text in client.line and writes the line.
 // The tag advances only after the whole line went out.
@@ -208,9 +220,9 @@ PyObject* command_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
         PyObject* bound[core::kMaxFields + 1];
         if (!bind_arguments(kMethodSignature<I>, args, nargs, kwnames, bound)) return nullptr;
+        std::optional<ExclusiveUse> use;
+        if (!receiver::Exclusive<ClientObject>::acquire(self, use)) return nullptr;
         ClientObject& client = ready_client(self);
-        ExclusiveUse use(client.borrow);
-        if (!use.acquire()) return nullptr;
         core::Command command{static_cast<core::Variant>(I)};
         if constexpr (core::kCatalogue[I].method_args == core::MethodArgs::Credentials)
             fill_credentials(client, command);
@@ -312,10 +324,9 @@ PyObject* client_print_details(PyObject* self) {
 
 PyObject* client_command_tag(PyObject* self, void*) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        ClientObject& client = ready_client(self);
-        SharedUse use(client.borrow);
-        if (!use.acquire()) return nullptr;
-        return PyLong_FromUnsignedLongLong(client.command_tag);
+        std::optional<SharedUse> use;
+        if (!receiver::Shared<ClientObject>::acquire(self, use)) return nullptr;
+        return PyLong_FromUnsignedLongLong(ready_client(self).command_tag);
     });
 }
 

@@ -53,6 +53,8 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyObject* command_str(PyObject* self) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+        if (!check_self(self, reinterpret_cast<PyTypeObject*>(command_type()), "__str__"))
+            return nullptr;
         // Rendered into a buffer that keeps its capacity between calls.
         thread_local std::string text;
         text.clear();
@@ -151,7 +153,8 @@ PyObject* variant_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
         const Signature sig{g_new_owners[I], "__new__", kPayloadParam};
         PyObject* bound[1];
-        if (!bind_arguments(sig, args, kwargs, bound)) return nullptr;
+        Ref keep;
+        if (!bind_arguments(sig, args, kwargs, bound, keep)) return nullptr;
         PyTypeObject* expected = payload_type(I);
         if (!expected) return nullptr;
         if (!to_instance(bound[0], expected)) return argument_failed(kPayloadParam[0]), nullptr;
