@@ -98,10 +98,16 @@ std::size_t trailing_white_space_length(std::string_view s) {
 }
 
 void append_trimmed(std::string& out, std::string_view valid_utf8) {
-    out += kPrefix;
-    out += trim_white_space(valid_utf8);
-    out += '\n';
+    const std::string_view text = trim_white_space(valid_utf8);
+    const std::size_t start = out.size();
+    out.resize(start + kPrefix.size() + text.size() + 1);
+    char* p = out.data() + start;
+    std::memcpy(p, kPrefix.data(), kPrefix.size());
+    std::memcpy(p + kPrefix.size(), text.data(), text.size());
+    p[kPrefix.size() + text.size()] = '\n';
 }
+
+bool ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
 }  // namespace
 
@@ -123,6 +129,10 @@ std::string repair_utf8(std::string_view bytes) {
 }
 
 std::string_view trim_white_space(std::string_view utf8) {
+    // Lines usually start with a letter and end in a line feed: settle the
+    // ASCII ends quickly, and look at multi-byte characters only if needed.
+    while (!utf8.empty() && ascii_space(byte_at(utf8, 0))) utf8.remove_prefix(1);
+    while (!utf8.empty() && ascii_space(byte_at(utf8, utf8.size() - 1))) utf8.remove_suffix(1);
     while (const std::size_t n = white_space_length(utf8)) utf8.remove_prefix(n);
     while (const std::size_t n = trailing_white_space_length(utf8)) utf8.remove_suffix(n);
     return utf8;
