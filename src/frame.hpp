@@ -165,14 +165,6 @@ struct LineText {
     using type = std::string_view;
     static bool convert(PyObject* o, type& v, std::string_view p) { return to_line_text(o, v, p); }
 };
-// Any object, handed through unconverted (the body checks it).
-struct Object {
-    using type = PyObject*;
-    static bool convert(PyObject* o, type& v, std::string_view) {
-        v = o;
-        return true;
-    }
-};
 template <class K>
 struct Optional {
     using type = std::optional<typename K::type>;
