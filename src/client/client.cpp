@@ -160,12 +160,16 @@ struct CommandArgument {
     static bool convert(PyObject* o, type& v, std::string_view) { return command_from_object(o, v); }
 };
 
-PyObject* send_command(PyObject* self, const core::Command& command) {
-    ClientObject& client = ready_client(self);
+// Renders the command into the client's line buffer and sends it.
+bool send_rendered(ClientObject& client, const core::Command& command, std::uint64_t& tag) {
     client.line.clear();
     core::render(command, client.line);
+    return send_line(client, tag);
+}
+
+PyObject* send_command(PyObject* self, const core::Command& command) {
     std::uint64_t tag = 0;
-    if (!send_line(client, tag)) return nullptr;
+    if (!send_rendered(ready_client(self), command, tag)) return nullptr;
     return PyLong_FromUnsignedLongLong(tag);
 }
 
@@ -178,11 +182,8 @@ constexpr Signature kSendCommandSignature{"SonvexClient.", "send_command", kComm
 // The command methods, one per catalogue row
 
 PyObject* send_built(ClientObject& client, const core::Command& command) {
-    client.line.clear();
-    core::render(command, client.line);
     std::uint64_t tag = 0;
-    if (!send_line(client, tag)) return nullptr;
-    return none();
+    return send_rendered(client, command, tag) ? none() : nullptr;
 }
 
 // The method's parameters: the command's fields, or none when the method
