@@ -1,20 +1,22 @@
 // The call frame that every callable of the module goes through: owning
-// handles for Python references, binding of arguments to parameters,
-// one converter per parameter kind, borrow flags, and the boundary that turns
-// C++ failures into Python exceptions.
+// handles for Python references, the boundary that turns C++ failures into
+// Python exceptions, binding of arguments to parameters, one converter per
+// parameter kind, borrow flags, and the one call skeleton on which every
+// callable is built. Implemented in frame.cpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace sonvex {
@@ -25,8 +27,8 @@ namespace sonvex {
 class Ref {
 public:
     Ref() = default;
-    static Ref steal(PyObject* p) { return Ref(p); }   // adopts a new reference
-    static Ref borrow(PyObject* p) {                    // takes a new reference
+    static Ref steal(PyObject* p) { return Ref(p); }  // adopts a new reference
+    static Ref borrow(PyObject* p) {                   // takes a new reference
         Py_XINCREF(p);
         return Ref(p);
     }
@@ -87,6 +89,9 @@ R guarded(R failed, F&& body) noexcept {
     }
 }
 
+// The class PanicException, created on first use (borrowed; lives forever).
+PyObject* panic_exception_type();
+
 // ---------------------------------------------------------------------------
 // Names and common errors.
 
@@ -105,6 +110,10 @@ void raise_conversion_error(PyObject* value, std::string_view target);
 // '<other>'" unless `self` is an instance of `type`.
 bool check_self(PyObject* self, PyTypeObject* type, const char* slot);
 
+// TypeError "<expected>.__new__(<type>): <type> is not a subtype of
+// <expected>"; returns false.
+bool refuse_class(PyTypeObject* type, PyTypeObject* expected);
+
 // TypeError "No constructor defined for <class>".
 PyObject* raise_no_constructor(PyTypeObject* type);
 
@@ -113,7 +122,7 @@ PyObject* raise_no_constructor(PyTypeObject* type);
 
 struct Signature {
     std::string_view owner;  // "Command." for a class member, empty for a module function
-    std::string_view name;
+    std::string_view name;   // a NUL-terminated literal
     std::span<const std::string_view> params;
 };
 
@@ -124,20 +133,64 @@ struct Signature {
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound);
 
+// Binds the tuple-and-dict argument form (constructors) the same way.
+// `keep` receives strong references to the bound keyword values: the
+// caller's dict may be changed by Python code that a conversion runs.
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** bound,
+                    Ref& keep);
+
 // Called after a parameter's conversion failed: gives a TypeError the
 // "argument '<name>': " prefix and turns a PanicException raised by Python
 // code we invoked into an internal failure of our own. Returns false.
 bool argument_failed(std::string_view param);
 
+// The docstring that gives a callable its text signature:
+// "name(a, b)\n--\n\n", "name($self, a, b)\n--\n\n" for instance methods.
+// The text is kept for the life of the process.
+const char* signature_doc(std::string_view name, std::span<const std::string_view> params,
+                          bool with_self);
+// The class docstring for a constructor's signature: "Class(a, b)\n--\n\n".
+const char* constructor_doc(const Signature& sig);
+
 // ---------------------------------------------------------------------------
 // Converters, one per parameter kind. Each sets a Python error and returns
 // false on failure; the frame then calls argument_failed.
 
-bool to_u8(PyObject* o, std::uint8_t& out);
-bool to_u16(PyObject* o, std::uint16_t& out);
-bool to_u32(PyObject* o, std::uint32_t& out);
-bool to_i16(PyObject* o, std::int16_t& out);
-bool to_i64(PyObject* o, std::int64_t& out);
+// OverflowError "out of range integral type conversion attempted".
+void raise_out_of_range();
+
+// Integers of every width. Objects that are not ints go through __index__
+// first, so that floats and objects with only __int__ are refused the same
+// way on every interpreter. The interpreter's own conversion to the widest C
+// type of T's family reports values beyond it; T's own range is checked
+// here.
+template <class T>
+bool to_int(PyObject* o, T& out) {
+    static_assert(std::is_integral_v<T> && sizeof(T) <= 8);
+    Ref index;
+    if (!PyLong_Check(o)) {
+        index = Ref::steal(PyNumber_Index(o));
+        if (!index) return false;
+        o = index.get();
+    }
+    if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>) {
+        const unsigned long long value = PyLong_AsUnsignedLongLong(o);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        if (!std::in_range<T>(value)) return raise_out_of_range(), false;
+        out = static_cast<T>(value);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        const long long value = PyLong_AsLongLong(o);
+        if (value == -1 && PyErr_Occurred()) return false;
+        out = value;
+    } else {
+        const long value = PyLong_AsLong(o);
+        if (value == -1 && PyErr_Occurred()) return false;
+        if (!std::in_range<T>(value)) return raise_out_of_range(), false;
+        out = static_cast<T>(value);
+    }
+    return true;
+}
+
 bool to_bool(PyObject* o, bool& out);
 // Borrows the UTF-8 form held by the str object; valid while `o` lives.
 bool to_text(PyObject* o, std::string_view& out);
@@ -147,16 +200,16 @@ bool to_line_text(PyObject* o, std::string_view& out, std::string_view param);
 // An instance of `type` (or a subclass); the caller copies its value.
 bool to_instance(PyObject* o, PyTypeObject* type);
 
-// Parameter kinds as types, for callables declared with typed bodies.
+// Parameter kinds as types, for callables with typed bodies: each names the
+// C++ type of the converted value and how to convert it.
 namespace kind {
-struct U16 {
-    using type = std::uint16_t;
-    static bool convert(PyObject* o, type& v, std::string_view) { return to_u16(o, v); }
+template <class T>
+struct Int {
+    using type = T;
+    static bool convert(PyObject* o, type& v, std::string_view) { return to_int(o, v); }
 };
-struct U32 {
-    using type = std::uint32_t;
-    static bool convert(PyObject* o, type& v, std::string_view) { return to_u32(o, v); }
-};
+using U16 = Int<std::uint16_t>;
+using U32 = Int<std::uint32_t>;
 struct Text {
     using type = std::string_view;
     static bool convert(PyObject* o, type& v, std::string_view) { return to_text(o, v); }
@@ -190,104 +243,174 @@ struct BorrowFlag {
     int state = 0;  // number of shared users, or -1 while used exclusively
 };
 
-class SharedUse {
-public:
-    explicit SharedUse(BorrowFlag& flag) : flag_(&flag) {}
-    bool acquire();  // RuntimeError "Already mutably borrowed" on conflict
-    ~SharedUse() {
-        if (held_) --flag_->state;
-    }
-    SharedUse(const SharedUse&) = delete;
-    SharedUse& operator=(const SharedUse&) = delete;
-
-private:
-    BorrowFlag* flag_;
-    bool held_ = false;
+// The two kinds of use: take (false with RuntimeError on conflict) and give
+// back.
+struct SharedUse {
+    static bool take(BorrowFlag& flag);  // "Already mutably borrowed"
+    static void give_back(BorrowFlag& flag) { --flag.state; }
+};
+struct ExclusiveUse {
+    static bool take(BorrowFlag& flag);  // "Already borrowed"
+    static void give_back(BorrowFlag& flag) { flag.state = 0; }
 };
 
-class ExclusiveUse {
+// A use of an object held for as long as the guard lives; empty (false) when
+// it could not be taken, with the error set.
+template <class T, class Use>
+class Borrowed {
 public:
-    explicit ExclusiveUse(BorrowFlag& flag) : flag_(&flag) {}
-    bool acquire();  // RuntimeError "Already borrowed" on conflict
-    ~ExclusiveUse() {
-        if (held_) flag_->state = 0;
+    Borrowed() = default;
+    explicit Borrowed(T* target) : target_(target) {}
+    Borrowed(const Borrowed&) = delete;
+    Borrowed& operator=(const Borrowed&) = delete;
+    ~Borrowed() {
+        if (target_) Use::give_back(target_->borrow);
     }
-    ExclusiveUse(const ExclusiveUse&) = delete;
-    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+    explicit operator bool() const { return target_ != nullptr; }
+    T& operator*() const { return *target_; }
 
 private:
-    BorrowFlag* flag_;
-    bool held_ = false;
+    T* target_ = nullptr;
 };
 
-// What a callable does with its receiver before converting its arguments.
+// What a callable does with its receiver before converting its arguments:
+// acquire(self) returns a guard that is false on failure (error set) and
+// whose operator* is what the body receives.
 namespace receiver {
+// Module functions and static methods: the receiver is not looked at.
 struct None {
-    static bool acquire(PyObject*, std::optional<int>&) { return true; }
+    static constexpr bool kWithSelf = false;
+    struct Guard {
+        PyObject* self;
+        explicit operator bool() const { return true; }
+        PyObject* operator*() const { return self; }
+    };
+    static Guard acquire(PyObject* self) { return Guard{self}; }
 };
-// T has a member `BorrowFlag borrow` and a static `PyTypeObject* type()`.
+// Methods of T, which has a member `BorrowFlag borrow`, a member `bool
+// ready` (set once its constructor ran) and a static `PyTypeObject* type()`.
 template <class T, class Use>
 struct Borrow {
-    static bool acquire(PyObject* self, std::optional<Use>& use) {
-        if (!check_self(self, T::type(), "method")) return false;
-        use.emplace(reinterpret_cast<T*>(self)->borrow);
-        return use->acquire();
+    static constexpr bool kWithSelf = true;
+    static Borrowed<T, Use> acquire(PyObject* self) {
+        if (!check_self(self, T::type(), "method")) return {};
+        T* target = reinterpret_cast<T*>(self);
+        if (!target->ready) fail_internal("object whose constructor did not run");
+        if (!Use::take(target->borrow)) return {};
+        return Borrowed<T, Use>(target);
     }
 };
 template <class T>
 using Shared = Borrow<T, SharedUse>;
 template <class T>
 using Exclusive = Borrow<T, ExclusiveUse>;
+
+// Constructors: which classes they instantiate. Not every interpreter checks
+// the class handed to __new__ before calling tp_new.
+struct AnyClass {
+    static bool accept(PyTypeObject*) { return true; }
+};
+// Only T's own class (which cannot be subclassed): TypeError
+// "<T>.__new__(<class>): <class> is not a subtype of <T>" otherwise.
+template <class T>
+struct ExactClass {
+    static bool accept(PyTypeObject* type) { return type == T::type() || refuse_class(type, T::type()); }
+};
 }  // namespace receiver
 
-template <class R>
-struct guard_of;
-template <>
-struct guard_of<receiver::None> {
-    using type = int;
-};
-template <class T, class Use>
-struct guard_of<receiver::Borrow<T, Use>> {
-    using type = Use;
-};
-
-template <const Signature& Sig, auto Body, class... Kinds, std::size_t... I>
-PyObject* convert_and_call(PyObject* self, PyObject** bound, std::index_sequence<I...>) {
-    std::tuple<typename Kinds::type...> values;
-    bool ok = true;
-    // Left to right; stops at the first failure.
-    ((ok = ok && (Kinds::convert(bound[I], std::get<I>(values), Sig.params[I]) ||
-                  argument_failed(Sig.params[I]))),
-     ...);
-    if (!ok) return nullptr;
-    return Body(self, std::get<I>(values)...);
-}
-
-// A callable declared by its signature, what it does with its receiver, its
-// parameter kinds and a body taking the converted values:
+// ---------------------------------------------------------------------------
+// The call skeleton. A callable is its Signature, what it does with its
+// receiver, and a body:
 //
-//   PyObject* body(PyObject* self, typename Kinds::type... values);
+//   struct Body {
+//       static PyObject* run(const Signature& sig, Target target,
+//                            PyObject* const* bound);
+//   };
 //
-// The frame binds, takes the receiver, converts strictly left to right
-// (first failure wins) and runs the body, with every C++ failure caught.
-template <const Signature& Sig, class Receiver, auto Body, class... Kinds>
-PyObject* callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
+// where `bound` holds one borrowed argument per parameter. The skeleton
+// guards, binds, takes the receiver and runs the body; the body converts
+// (strictly left to right, first failure wins) and does the work.
+
+template <const Signature& Sig>
+using BoundArguments = PyObject* [Sig.params.size() + 1];
+
+// For METH_FASTCALL | METH_KEYWORDS.
+template <const Signature& Sig, class Receiver, class Body>
+PyObject* vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        PyObject* bound[sizeof...(Kinds) + 1];
+        BoundArguments<Sig> bound;
         if (!bind_arguments(Sig, args, nargs, kwnames, bound)) return nullptr;
-        std::optional<typename guard_of<Receiver>::type> use;
-        if (!Receiver::acquire(self, use)) return nullptr;
-        return convert_and_call<Sig, Body, Kinds...>(self, bound,
-                                                    std::index_sequence_for<Kinds...>{});
+        auto target = Receiver::acquire(self);
+        if (!target) return nullptr;
+        return Body::run(Sig, *target, bound);
     });
 }
 
-// Method-table entry for a frame callable.
+// The twin for tp_new: the class is checked first; the body's target is the
+// class being instantiated.
+template <const Signature& Sig, class Class, class Body>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+        if (!Class::accept(type)) return nullptr;
+        BoundArguments<Sig> bound;
+        Ref keep;
+        if (!bind_arguments(Sig, args, kwargs, bound, keep)) return nullptr;
+        return Body::run(Sig, type, bound);
+    });
+}
+
+// A body that converts each argument by its kind and calls
+//   PyObject* Fn(Target target, typename Kinds::type... values);
+template <auto Fn, class... Kinds>
+struct Typed {
+    template <class Target>
+    static PyObject* run(const Signature& sig, Target&& target, PyObject* const* bound) {
+        return run(sig, std::forward<Target>(target), bound, std::index_sequence_for<Kinds...>{});
+    }
+
+private:
+    template <class Target, std::size_t... I>
+    static PyObject* run(const Signature& sig, Target&& target, PyObject* const* bound,
+                         std::index_sequence<I...>) {
+        std::tuple<typename Kinds::type...> values;
+        bool ok = true;
+        ((ok = ok && (Kinds::convert(bound[I], std::get<I>(values), sig.params[I]) ||
+                      argument_failed(sig.params[I]))),
+         ...);
+        if (!ok) return nullptr;
+        return Fn(std::forward<Target>(target), std::get<I>(values)...);
+    }
+};
+
 #define SONVEX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+// The method-table entry of a callable; its docstring comes from the
+// signature.
+template <const Signature& Sig, class Receiver, class Body>
+PyMethodDef method_def(int flags = 0) {
+    return {Sig.name.data(), SONVEX_FASTCALL((vectorcall<Sig, Receiver, Body>)),
+            METH_FASTCALL | METH_KEYWORDS | flags,
+            signature_doc(Sig.name, Sig.params, Receiver::kWithSelf)};
+}
 
 // ---------------------------------------------------------------------------
 // Class helpers shared by all classes of the module.
+
+// A class object created on first use and kept for the life of the process.
+class LazyClass {
+public:
+    // The class (borrowed), creating it with `create` on first use; nullptr
+    // with the error set if that fails (the next call tries again).
+    template <class Create>
+    PyTypeObject* get(Create&& create) {
+        if (!type_) type_ = create();
+        return reinterpret_cast<PyTypeObject*>(type_);
+    }
+
+private:
+    PyObject* type_ = nullptr;
+};
 
 // Refuses every attribute assignment and deletion on instances, with the
 // interpreter's own wording.
@@ -304,15 +427,4 @@ extern PyMethodDef kRefuseSubclassMethod;
 PyObject* create_type(std::string_view module, std::string_view name, int basicsize,
                       unsigned flags, std::span<PyType_Slot> slots, PyObject* base = nullptr);
 
-// The class PanicException, created on first use (borrowed; lives forever).
-PyObject* panic_exception_type();
-
-}  // namespace sonvex
-
-namespace sonvex {
-// Binds the tuple-and-dict argument form (constructors) like bind_arguments.
-// `keep` receives strong references to the bound values: the caller's dict
-// may be changed by Python code that a conversion runs.
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** bound,
-                    Ref& keep);
 }  // namespace sonvex

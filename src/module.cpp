@@ -1,553 +1,37 @@
-// Module entry point and the call frame shared by every callable.
+// The module entry point: builds the module tree once per process.
+//
+//   sonvex_rs             sum_as_string, client, commands
+//   sonvex_rs.client      SonvexClient, sum_as_string
+//   sonvex_rs.commands    Command
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <climits>
-#include <cstring>
-#include <deque>
+#include <cstdint>
 #include <string>
-#include <vector>
 
+#include "client/client.hpp"
+#include "commands/commands.hpp"
 #include "frame.hpp"
-#include "module.hpp"
 
 namespace sonvex {
 
-// ---------------------------------------------------------------------------
-// Internal failures
-
-void fail_internal(std::string text, const char* file, int line) {
-    throw InternalFailure{std::move(text), file, line};
-}
-
 namespace {
 
-constexpr const char* kPanicDoc =
-    "Raised when the compiled code of sonvex_rs, called from Python, fails in a way that\n"
-    "is not an ordinary Python error (a broken internal invariant).\n"
-    "\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
-    "will typically propagate all the way through the stack and cause the interpreter\n"
-    "to exit.";
-
-constexpr const char* kPanicWithoutText = "internal failure without a description";
-
-void write_stderr(const std::string& text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(2, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
-std::string thread_description() {
-    return "thread " + std::to_string(static_cast<long>(::syscall(SYS_gettid)));
-}
-
-// Raises PanicException with `message` (a str).
-void set_panic(PyObject* message) {
-    PyObject* type = panic_exception_type();
-    if (!type) return;
-    Ref instance = Ref::steal(PyObject_CallFunctionObjArgs(type, message, nullptr));
-    if (instance) PyErr_SetObject(type, instance.get());
-}
-
-}  // namespace
-
-PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;
-    if (!type)
-        type = PyErr_NewExceptionWithDoc("sonvex_rs.PanicException", kPanicDoc,
-                                         PyExc_BaseException, nullptr);
-    return type;
-}
-
-PyObject* raise_panic(const std::string& text, const char* file, int line) {
-    PyErr_Clear();
-    const std::string shown = text.empty() ? kPanicWithoutText : text;
-    write_stderr("sonvex_rs: internal failure in " + thread_description() + " at " + file + ":" +
-                 std::to_string(line) + ":\n" + shown + "\n");
-    Ref message = Ref::steal(PyUnicode_DecodeUTF8(shown.data(),
-                                                  static_cast<Py_ssize_t>(shown.size()),
-                                                  "replace"));
-    if (message) set_panic(message.get());
-    return nullptr;
-}
-
-void raise_from_current_exception() {
-    try {
-        throw;
-    } catch (const InternalFailure& failure) {
-        raise_panic(failure.text, failure.file, failure.line);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_panic(e.what(), __FILE__, __LINE__);
-    } catch (...) {
-        raise_panic("", __FILE__, __LINE__);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Names and common errors
-
-std::string type_name(PyTypeObject* type) {
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
-                                                 "__qualname__"));
-    if (name && PyUnicode_Check(name.get())) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-        if (utf8) return std::string(utf8, static_cast<std::size_t>(size));
-    }
-    PyErr_Clear();
-    return "<failed to extract type name>";
-}
-
-void raise_error(PyObject* type, std::string_view message) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
-                                               static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(type, text.get());
-}
-
-bool check_self(PyObject* self, PyTypeObject* type, const char* slot) {
-    if (type && PyObject_TypeCheck(self, type)) return true;
-    if (!type) return false;  // the class could not be created; its error is set
-    std::string message = "descriptor '";
-    message += slot;
-    message += "' requires a '";
-    message += type_name(type);
-    message += "' object but received a '";
-    message += type_name(Py_TYPE(self));
-    message += "'";
-    raise_error(PyExc_TypeError, message);
-    return false;
-}
-
-void raise_conversion_error(PyObject* value, std::string_view target) {
-    std::string message = "'";
-    message += type_name(Py_TYPE(value));
-    message += "' object cannot be converted to '";
-    message += target;
-    message += "'";
-    raise_error(PyExc_TypeError, message);
-}
-
-PyObject* raise_no_constructor(PyTypeObject* type) {
-    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        raise_error(PyExc_TypeError, "No constructor defined for " + type_name(type));
-        return nullptr;
-    });
-}
-
-// ---------------------------------------------------------------------------
-// Binding
-
-namespace {
-
-std::string display_name(const Signature& sig) {
-    std::string out(sig.owner);
-    out += sig.name;
-    out += "()";
-    return out;
-}
-
-std::string quoted_list(const std::string* names, std::size_t count) {
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i > 0) out += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
-        out += "'" + names[i] + "'";
-    }
-    return out;
-}
-
-int find_param(const Signature& sig, PyObject* keyword) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
-    if (!text) {
-        PyErr_Clear();  // not encodable, so no parameter has this name
-        return -1;
-    }
-    std::string_view name(text, static_cast<std::size_t>(size));
-    for (std::size_t i = 0; i < sig.params.size(); ++i)
-        if (sig.params[i] == name) return static_cast<int>(i);
-    return -1;
-}
-
-}  // namespace
-
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** bound) {
-    const std::size_t count = sig.params.size();
-    const auto given = static_cast<std::size_t>(nargs);
-    if (count == 0 && (nargs > 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))) {
-        if (nargs > 0)
-            PyErr_Format(PyExc_TypeError, "%s takes no arguments (%zd given)",
-                         display_name(sig).c_str(), nargs);
-        else
-            PyErr_Format(PyExc_TypeError, "%s takes no keyword arguments",
-                         display_name(sig).c_str());
-        return false;
-    }
-    if (given > count) {
-        std::string message = display_name(sig) + " takes " + std::to_string(count) +
-                              " positional arguments but " + std::to_string(nargs) +
-                              (nargs == 1 ? " was" : " were") + " given";
-        raise_error(PyExc_TypeError, message);
-        return false;
-    }
-    for (std::size_t i = 0; i < count; ++i) bound[i] = i < given ? args[i] : nullptr;
-    if (kwnames) {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-            int index = find_param(sig, keyword);
-            if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                             display_name(sig).c_str(), keyword);
-                return false;
-            }
-            if (bound[index]) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%S'",
-                             display_name(sig).c_str(), keyword);
-                return false;
-            }
-            bound[index] = args[nargs + k];
-        }
-    }
-    std::vector<std::string> missing;
-    for (std::size_t i = 0; i < count; ++i)
-        if (!bound[i]) missing.emplace_back(sig.params[i]);
-    if (missing.empty()) return true;
-    std::string message = display_name(sig) + " missing " + std::to_string(missing.size()) +
-                          " required positional " +
-                          (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                          quoted_list(missing.data(), missing.size());
-    raise_error(PyExc_TypeError, message);
-    return false;
-}
-
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** bound,
-                    Ref& keep) {
-    const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-    const Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
-    // The positional tuple cannot change; the keyword values are held in a
-    // tuple of our own for the whole call.
-    std::vector<PyObject*> flat(static_cast<std::size_t>(nargs + nkw) + 1);
-    for (Py_ssize_t i = 0; i < nargs; ++i) flat[i] = PyTuple_GET_ITEM(args, i);
-    Ref kwnames;
-    if (nkw > 0) {
-        kwnames = Ref::steal(PyTuple_New(nkw));
-        keep = Ref::steal(PyTuple_New(nkw));
-        if (!kwnames || !keep) return false;
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kwnames.get(), k, new_ref(key));
-            PyTuple_SET_ITEM(keep.get(), k, new_ref(value));
-            flat[nargs + k++] = value;
-        }
-    }
-    return bind_arguments(sig, flat.data(), nargs, kwnames.get(), bound);
-}
-
-// ---------------------------------------------------------------------------
-// Conversion errors
-
-namespace {
-
-// A PanicException raised by Python code that the module called (say an
-// __index__ method) is not an ordinary error: report it with its Python
-// traceback and go on failing as an internal failure of the module.
-void resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
-    write_stderr("sonvex_rs: PanicException raised by Python code called from " +
-                 thread_description() + "; resuming it. Python stack trace:\n");
-    Ref message = Ref::steal(PyObject_Str(value));
-    PyErr_Restore(type, value, traceback);  // steals all three
-    PyErr_PrintEx(0);
-    if (!message) {
+// Appends `name` to the module's __all__ (creating the list on first use),
+// then sets the attribute. Consumes `value`; false with the error set.
+bool add_to_module(PyObject* module, const char* name, Ref value) {
+    if (!value) return false;
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
-        message = Ref::steal(PyUnicode_FromString(kPanicWithoutText));
-        if (!message) return;
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
-    set_panic(message.get());
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+    return PyObject_SetAttrString(module, name, value.get()) == 0;
 }
 
-}  // namespace
-
-bool argument_failed(std::string_view param) {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!type) return false;
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyObject* panic = panic_exception_type();
-    if (panic && value && PyErr_GivenExceptionMatches(type, panic)) {
-        resume_panic(type, value, traceback);
-        return false;
-    }
-    if (type != PyExc_TypeError || !value) {
-        PyErr_Restore(type, value, traceback);
-        return false;
-    }
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-        owned_traceback = Ref::steal(traceback);
-    Ref text = Ref::steal(PyObject_Str(value));
-    if (!text) return false;
-    std::string prefix = "argument '";
-    prefix += param;
-    prefix += "': ";
-    Ref message = Ref::steal(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
-    if (!message) return false;
-    Ref replacement = Ref::steal(
-        PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
-    if (!replacement) return false;
-    if (PyObject* cause = PyException_GetCause(value))  // new reference, stolen below
-        PyException_SetCause(replacement.get(), cause);
-    PyErr_SetObject(PyExc_TypeError, replacement.get());
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-// Converters
-
-namespace {
-
-void out_of_range() {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-}
-
-// Runs __index__ for objects that are not ints, so that floats and objects
-// with only __int__ are refused the same way on every interpreter.
-template <class T, class Convert>
-bool index_then(PyObject* o, T& out, Convert convert) {
-    if (PyLong_Check(o)) {
-        out = convert(o);
-    } else {
-        Ref index = Ref::steal(PyNumber_Index(o));
-        if (!index) return false;
-        out = convert(index.get());
-    }
-    return !(out == static_cast<T>(-1) && PyErr_Occurred());
-}
-
-template <class T>
-bool to_small(PyObject* o, T& out) {
-    long value = 0;
-    if (!index_then(o, value, [](PyObject* i) { return PyLong_AsLong(i); })) return false;
-    if (value < static_cast<long>(std::numeric_limits<T>::min()) ||
-        value > static_cast<long>(std::numeric_limits<T>::max())) {
-        out_of_range();
-        return false;
-    }
-    out = static_cast<T>(value);
-    return true;
-}
-
-}  // namespace
-
-bool to_u8(PyObject* o, std::uint8_t& out) { return to_small(o, out); }
-bool to_u16(PyObject* o, std::uint16_t& out) { return to_small(o, out); }
-bool to_i16(PyObject* o, std::int16_t& out) { return to_small(o, out); }
-
-bool to_u32(PyObject* o, std::uint32_t& out) {
-    unsigned long long value = 0;
-    if (!index_then(o, value, [](PyObject* i) { return PyLong_AsUnsignedLongLong(i); }))
-        return false;
-    if (value > UINT32_MAX) {
-        out_of_range();
-        return false;
-    }
-    out = static_cast<std::uint32_t>(value);
-    return true;
-}
-
-bool to_i64(PyObject* o, std::int64_t& out) {
-    long long value = 0;
-    if (!index_then(o, value, [](PyObject* i) { return PyLong_AsLongLong(i); })) return false;
-    out = value;
-    return true;
-}
-
-bool to_text(PyObject* o, std::string_view& out) {
-    if (!PyUnicode_Check(o)) {
-        raise_conversion_error(o, "PyString");
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
-    if (!utf8) return false;
-    out = std::string_view(utf8, static_cast<std::size_t>(size));
-    return true;
-}
-
-bool to_line_text(PyObject* o, std::string_view& out, std::string_view param) {
-    if (!to_text(o, out)) return false;
-    if (out.find_first_of("\r\n") != std::string_view::npos) {
-        std::string message = "Line break in text argument: ";
-        message += param;
-        raise_error(PyExc_ValueError, message);
-        return false;
-    }
-    return true;
-}
-
-namespace {
-
-bool attribute_equals(PyObject* object, const char* attribute, std::initializer_list<const char*> texts) {
-    Ref value = Ref::steal(PyObject_GetAttrString(object, attribute));
-    if (!value || !PyUnicode_Check(value.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    const char* utf8 = PyUnicode_AsUTF8(value.get());
-    if (!utf8) {
-        PyErr_Clear();
-        return false;
-    }
-    for (const char* text : texts)
-        if (std::strcmp(utf8, text) == 0) return true;
-    return false;
-}
-
-// numpy's boolean scalar converts through its __bool__.
-bool is_numpy_bool(PyTypeObject* type) {
-    auto* t = reinterpret_cast<PyObject*>(type);
-    return attribute_equals(t, "__name__", {"bool_", "bool"}) &&
-           attribute_equals(t, "__module__", {"numpy"});
-}
-
-}  // namespace
-
-bool to_bool(PyObject* o, bool& out) {
-    if (o == Py_True || o == Py_False) {
-        out = o == Py_True;
-        return true;
-    }
-    if (!is_numpy_bool(Py_TYPE(o))) {
-        raise_conversion_error(o, "PyBool");
-        return false;
-    }
-    Ref method = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)),
-                                                   "__bool__"));
-    if (!method) {
-        PyErr_Clear();
-        std::string message = "object of type '" + type_name(Py_TYPE(o)) +
-                              "' does not define a '__bool__' conversion";
-        raise_error(PyExc_TypeError, message);
-        return false;
-    }
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), o, nullptr));
-    if (!result) return false;
-    if (result.get() != Py_True && result.get() != Py_False) {
-        raise_conversion_error(result.get(), "PyBool");
-        return false;
-    }
-    out = result.get() == Py_True;
-    return true;
-}
-
-bool to_instance(PyObject* o, PyTypeObject* type) {
-    if (PyObject_TypeCheck(o, type)) return true;
-    raise_conversion_error(o, type_name(type));
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-// Borrow flags
-
-bool SharedUse::acquire() {
-    if (flag_->state < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return false;
-    }
-    ++flag_->state;
-    held_ = true;
-    return true;
-}
-
-bool ExclusiveUse::acquire() {
-    if (flag_->state != 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return false;
-    }
-    flag_->state = -1;
-    held_ = true;
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Class helpers
-
-int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
-    return guarded(-1, [&] {
-        if (!PyUnicode_Check(name)) {
-            PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'",
-                         type_name(Py_TYPE(name)).c_str());
-            return -1;
-        }
-        const std::string cls = type_name(Py_TYPE(self));
-        if (PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name))
-            PyErr_Format(PyExc_AttributeError, "attribute '%U' of '%s' objects is not writable",
-                         name, cls.c_str());
-        else
-            PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", cls.c_str(),
-                         name);
-        return -1;
-    });
-}
-
-namespace {
-
-PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
-    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        // The class being created is `cls`; name the first base in its method
-        // resolution order that may not be subclassed.
-        Ref mro = Ref::steal(PyObject_GetAttrString(cls, "__mro__"));
-        if (!mro) return nullptr;
-        std::string base = "?";
-        if (PyTuple_Check(mro.get())) {
-            for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro.get()); ++i) {
-                PyObject* t = PyTuple_GET_ITEM(mro.get(), i);
-                if (PyType_Check(t) &&
-                    !(PyType_GetFlags(reinterpret_cast<PyTypeObject*>(t)) & Py_TPFLAGS_BASETYPE)) {
-                    base = type_name(reinterpret_cast<PyTypeObject*>(t));
-                    break;
-                }
-            }
-        }
-        PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", base.c_str());
-        return nullptr;
-    });
-}
-
-}  // namespace
-
-PyMethodDef kRefuseSubclassMethod = {
-    "__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_subclass)),
-    METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
-
-PyObject* create_type(std::string_view module, std::string_view name, int basicsize,
-                      unsigned flags, std::span<PyType_Slot> slots, PyObject* base) {
-    // The interpreter keeps pointing at the spec's name: keep it for good.
-    static std::deque<std::string> names;
-    std::string& full = names.emplace_back(module);
-    full += '.';
-    full += name;
-    PyType_Spec spec{full.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT | flags, slots.data()};
-    if (!base) return PyType_FromSpec(&spec);
-    Ref bases = Ref::steal(PyTuple_Pack(1, base));
-    if (!bases) return nullptr;
-    return PyType_FromSpecWithBases(&spec, bases.get());
-}
-
-// ---------------------------------------------------------------------------
-// The module
-
-namespace {
+Ref borrow_class(PyTypeObject* type) { return Ref::borrow(reinterpret_cast<PyObject*>(type)); }
 
 PyObject* sum_as_string(PyObject*, std::uint32_t a, std::uint32_t b) {
     // Exact: the sum of two 32-bit values needs 33 bits.
@@ -558,14 +42,13 @@ PyObject* sum_as_string(PyObject*, std::uint32_t a, std::uint32_t b) {
 constexpr std::string_view kSumParams[] = {"a", "b"};
 constexpr Signature kSumSignature{"", "sum_as_string", kSumParams};
 
-PyMethodDef kSumDef = {
-    "sum_as_string",
-    SONVEX_FASTCALL((callable<kSumSignature, receiver::None, sum_as_string, kind::U32, kind::U32>)),
-    METH_FASTCALL | METH_KEYWORDS, "sum_as_string(a, b)\n--\n\n"};
+PyMethodDef kSumDef = method_def<kSumSignature, receiver::None,
+                                 Typed<sum_as_string, kind::U32, kind::U32>>();
 
 PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "sonvex_rs", "", 0, nullptr,
                           nullptr,              nullptr,     nullptr, nullptr};
 
+// A function object of sum_as_string whose __module__ is `module_name`.
 bool add_function(PyObject* module, const char* module_name) {
     Ref name = Ref::steal(PyUnicode_FromString(module_name));
     if (!name) return false;
@@ -582,33 +65,19 @@ Ref build_module() {
         return {};
 
     Ref client = Ref::steal(PyModule_New("client"));
-    if (!client || !add_to_module(client.get(), "SonvexClient", Ref::borrow(client_type())) ||
+    if (!client || !add_to_module(client.get(), "SonvexClient", borrow_class(client_type())) ||
         !add_function(client.get(), "client") ||
         !add_to_module(module.get(), "client", client))
         return {};
 
     Ref commands = Ref::steal(PyModule_New("commands"));
-    if (!commands || !add_to_module(commands.get(), "Command", Ref::borrow(command_type())) ||
+    if (!commands || !add_to_module(commands.get(), "Command", borrow_class(command_type())) ||
         !add_to_module(module.get(), "commands", commands))
         return {};
     return module;
 }
 
 }  // namespace
-
-bool add_to_module(PyObject* module, const char* name, Ref value) {
-    if (!value) return false;
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-    }
-    Ref text = Ref::steal(PyUnicode_FromString(name));
-    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
-    return PyObject_SetAttrString(module, name, value.get()) == 0;
-}
 
 }  // namespace sonvex
 

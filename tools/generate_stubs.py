@@ -10,8 +10,8 @@ extension module hands out as attributes, sonvex_rs.client and
 sonvex_rs.commands, can be named in annotations. Everything that differs from
 one command to the next (the factories on Command, the variant and payload
 classes, the client methods) comes from the rows of src/core/catalogue.def,
-read here with a small reader of its COMMAND / REQ / REQ_DEF / OPT / OPT_DEF
-rows. Adding a row there and running this script updates all three files.
+one line each, read here line by line. Adding a row there and running this
+script updates all three files.
 
 Classes that exist at run time but are attributes of no module (the variant
 classes Command_<Variant>, the payload classes, Channels, ECM, the constant
@@ -57,8 +57,8 @@ ENUM_MEMBERS = {
 class Field:
     name: str
     kind: str
-    required: bool  # REQ / REQ_DEF
-    has_default: bool  # REQ_DEF / OPT_DEF: None from Python stores a default
+    required: bool  # REQ, REQ_DEF, REQ_KEY
+    has_default: bool  # REQ_DEF, OPT_DEF: None from Python stores a default
 
     @property
     def accepts_none(self) -> bool:
@@ -70,7 +70,7 @@ class Row:
     variant: str
     factory: str
     method: str
-    method_args: str  # "Arguments" or "Credentials"
+    sends_credentials: bool  # CREDENTIALS_COMMAND: the client method takes no arguments
     fields: tuple[Field, ...]
 
 
@@ -78,60 +78,12 @@ class CatalogueError(Exception):
     pass
 
 
-# A C string literal, a // comment, or a /* */ comment; strings come first so
-# that "//" inside a literal is not taken for a comment.
-_LEXEME = re.compile(r'"(?:[^"\\\n]|\\.)*"|//[^\n]*|/\*.*?\*/', re.S)
-_IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
-_FIELD = re.compile(r"\s*(REQ_DEF|REQ|OPT_DEF|OPT)\s*\(([^()]*)\)")
-_FIELD_ARITY = {"REQ": 2, "REQ_DEF": 3, "OPT": 3, "OPT_DEF": 4}
-
-
-def _strip_comments(text: str) -> str:
-    return _LEXEME.sub(lambda m: m.group(0) if m.group(0).startswith('"') else " ", text)
-
-
-def _outside_strings(text: str, start: int = 0):
-    """Yields (index, character, depth) for each character outside string
-    literals, depth being the parenthesis depth the character stands at."""
-    depth, i = 0, start
-    while i < len(text):
-        c = text[i]
-        if c == '"':
-            m = _LEXEME.match(text, i)
-            if m is None:
-                raise CatalogueError(f"unterminated string literal: {text[i:i + 40]!r}")
-            i = m.end()
-            continue
-        if c == ")":
-            depth -= 1
-        yield i, c, depth
-        if c == "(":
-            depth += 1
-        i += 1
-
-
-def _split_top_level(text: str) -> list[str]:
-    """Splits at commas outside parentheses and string literals."""
-    parts, start = [], 0
-    for i, c, depth in _outside_strings(text):
-        if c == "," and depth == 0:
-            parts.append(text[start:i].strip())
-            start = i + 1
-    parts.append(text[start:].strip())
-    return parts
-
-
-def _closing_paren(text: str, open_index: int) -> int:
-    for i, c, depth in _outside_strings(text, open_index):
-        if c == ")" and depth == 0:
-            return i
-    raise CatalogueError("unbalanced parentheses in a COMMAND row")
-
-
-def _identifier(text: str, what: str) -> str:
-    if not _IDENT.match(text):
-        raise CatalogueError(f"{what} is not an identifier: {text!r}")
-    return text
+# One row: COMMAND(Variant, factory, method, fields...) or
+# CREDENTIALS_COMMAND(...), on one line.
+_ROW = re.compile(r"(CREDENTIALS_COMMAND|COMMAND)\((\w+),\s*(\w+),\s*(\w+)\s*(?:,(.*))?\)\s*\Z")
+# One field: FORM(name, Kind[, Key][, default]).
+_FIELD = re.compile(r"\s*(REQ_DEF|REQ_KEY|REQ|OPT_DEF|OPT_POS|OPT)\(([\w\s,-]*)\)")
+_FIELD_ARITY = {"REQ": 2, "REQ_DEF": 3, "REQ_KEY": 3, "OPT": 3, "OPT_DEF": 4, "OPT_POS": 2}
 
 
 def _parse_fields(text: str, variant: str) -> tuple[Field, ...]:
@@ -141,49 +93,32 @@ def _parse_fields(text: str, variant: str) -> tuple[Field, ...]:
         m = _FIELD.match(text, pos)
         if m is None:
             raise CatalogueError(f"{variant}: unreadable field text {text[pos:].strip()[:40]!r}")
-        macro, args = m.group(1), _split_top_level(m.group(2))
-        if len(args) != _FIELD_ARITY[macro]:
-            raise CatalogueError(f"{variant}: {macro} takes {_FIELD_ARITY[macro]} arguments")
-        name = _identifier(args[0], f"{variant}: field name")
-        kind = args[1]
+        form, args = m.group(1), [a.strip() for a in m.group(2).split(",")]
+        if len(args) != _FIELD_ARITY[form]:
+            raise CatalogueError(f"{variant}: {form} takes {_FIELD_ARITY[form]} arguments")
+        name, kind = args[:2]
         if kind not in ANNOTATION:
             raise CatalogueError(f"{variant}.{name}: unknown kind {kind!r}")
         if any(f.name == name for f in fields):
             raise CatalogueError(f"{variant}: field {name} appears twice")
-        fields.append(Field(name, kind, macro.startswith("REQ"), macro.endswith("_DEF")))
+        fields.append(Field(name, kind, form.startswith("REQ"), form.endswith("_DEF")))
         pos = m.end()
     return tuple(fields)
 
 
 def read_catalogue(text: str) -> list[Row]:
     """The rows of catalogue.def, in order."""
-    code = _strip_comments(text)
-    # Preprocessor lines (the empty fallback definitions, the #undefs) are
-    # not rows.
-    code = "\n".join("" if line.lstrip().startswith("#") else line for line in code.split("\n"))
     rows: list[Row] = []
-    pos = 0
-    for m in re.finditer(r"\bCOMMAND\s*\(", code):
-        if m.start() < pos:
+    for number, line in enumerate(text.splitlines(), 1):
+        line = line.strip()
+        if not line or line.startswith(("//", "#")):
             continue
-        between = code[pos:m.start()]
-        if between.strip():
-            raise CatalogueError(f"text outside a COMMAND row: {between.strip()[:40]!r}")
-        end = _closing_paren(code, m.end() - 1)
-        args = _split_top_level(code[m.end():end])
-        if len(args) not in (5, 6):
-            raise CatalogueError(f"COMMAND row with {len(args)} arguments: {args[:1]}")
-        variant = _identifier(args[0], "variant")
-        if args[3] not in ("Arguments", "Credentials"):
-            raise CatalogueError(f"{variant}: unknown method arguments {args[3]!r}")
-        if not (args[4].startswith('"') and args[4].endswith('"')):
-            raise CatalogueError(f"{variant}: opening text is not a string literal")
-        fields = _parse_fields(args[5], variant) if len(args) == 6 else ()
-        rows.append(Row(variant, _identifier(args[1], f"{variant}: factory"),
-                        _identifier(args[2], f"{variant}: method"), args[3], fields))
-        pos = end + 1
-    if code[pos:].strip():
-        raise CatalogueError(f"text outside a COMMAND row: {code[pos:].strip()[:40]!r}")
+        m = _ROW.match(line)
+        if m is None:
+            raise CatalogueError(f"line {number} is not a row: {line[:40]!r}")
+        macro, variant, factory, method, fields = m.groups()
+        rows.append(Row(variant, factory, method, macro == "CREDENTIALS_COMMAND",
+                        _parse_fields(fields or "", variant)))
     if not rows:
         raise CatalogueError("no COMMAND rows")
     for attr in ("variant", "factory", "method"):
@@ -312,7 +247,7 @@ def render_commands(rows: list[Row]) -> str:
 
 
 def render_client(rows: list[Row]) -> str:
-    method_fields = [f for r in rows if r.method_args == "Arguments" for f in r.fields]
+    method_fields = [f for r in rows if not r.sends_credentials for f in r.fields]
     lines = [
         HEADER.rstrip("\n"),
         "",
@@ -347,7 +282,7 @@ def render_client(rows: list[Row]) -> str:
         "    # stored user name and password with the default version numbers.",
     ]
     for r in rows:
-        params = ["self"] + (_params(r.fields) if r.method_args == "Arguments" else [])
+        params = ["self"] + ([] if r.sends_credentials else _params(r.fields))
         lines += _def("    ", r.method, params, "None")
     lines += ["", "def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str: ..."]
     return "\n".join(lines) + "\n"

@@ -3,11 +3,9 @@
 // payload object holds a copy of one command's payload. Both are immutable
 // and compare by identity.
 
-#include <deque>
 #include <utility>
 
 #include "commands/commands.hpp"
-#include "module.hpp"
 
 namespace sonvex {
 
@@ -53,8 +51,7 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyObject* command_str(PyObject* self) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        if (!check_self(self, reinterpret_cast<PyTypeObject*>(command_type()), "__str__"))
-            return nullptr;
+        if (!check_self(self, command_type(), "__str__")) return nullptr;
         // Rendered into a buffer that keeps its capacity between calls.
         thread_local std::string text;
         text.clear();
@@ -65,18 +62,33 @@ PyObject* command_str(PyObject* self) {
 
 PyMethodDef kRefuseSubclass[] = {kRefuseSubclassMethod, {nullptr, nullptr, 0, nullptr}};
 
-std::string variant_class_name(std::size_t i) {
-    return "Command_" + std::string(core::kCatalogue[i].variant);
+// "Command_CallMake.": the owner of the variant constructor in binding
+// messages; without the dot, the variant class's name.
+template <std::size_t I>
+inline constexpr auto kVariantOwner = [] {
+    constexpr std::string_view prefix = "Command_";
+    constexpr std::string_view variant = core::kCatalogue[I].variant;
+    std::array<char, prefix.size() + variant.size() + 1> text{};
+    std::size_t n = 0;
+    for (char c : prefix) text[n++] = c;
+    for (char c : variant) text[n++] = c;
+    text[n] = '.';
+    return text;
+}();
+
+template <std::size_t I>
+constexpr std::string_view variant_class_name() {
+    return std::string_view(kVariantOwner<I>.data(), kVariantOwner<I>.size() - 1);
 }
 
 // Class objects. Variant classes are made with Command; payload classes on
 // first use.
-PyObject* g_command = nullptr;
-std::array<PyObject*, kCommandCount> g_variants{};
-std::array<PyObject*, kCommandCount> g_payloads{};
+LazyClass g_command;
+std::array<PyTypeObject*, kCommandCount> g_variants{};
+std::array<LazyClass, kCommandCount> g_payloads;
 
 PyTypeObject* payload_type(std::size_t i) {
-    if (!g_payloads[i]) {
+    return g_payloads[i].get([i] {
         PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
@@ -84,19 +96,17 @@ PyTypeObject* payload_type(std::size_t i) {
             {Py_tp_methods, kRefuseSubclass},
             {0, nullptr},
         };
-        g_payloads[i] = create_type("sonvex_rs.commands", core::kCatalogue[i].variant,
-                                    sizeof(ValueObject), 0, slots);
-    }
-    return reinterpret_cast<PyTypeObject*>(g_payloads[i]);
+        return create_type("sonvex_rs.commands", core::kCatalogue[i].variant,
+                           sizeof(ValueObject), 0, slots);
+    });
 }
 
 // Checks that `self` belongs to variant class I and holds a command of that
 // variant; returns the command.
 template <std::size_t I>
 const core::Command* checked_variant(PyObject* self) {
-    auto* type = reinterpret_cast<PyTypeObject*>(g_variants[I]);
-    if (!PyObject_TypeCheck(self, type)) {
-        raise_conversion_error(self, variant_class_name(I));
+    if (!PyObject_TypeCheck(self, g_variants[I])) {
+        raise_conversion_error(self, variant_class_name<I>());
         return nullptr;
     }
     const core::Command& command = held(self);
@@ -128,7 +138,7 @@ Py_ssize_t variant_len(PyObject* self) {
     });
 }
 
-constexpr std::string_view kIndexParam[] = {"idx"};
+constexpr std::string_view kIndexParam = "idx";
 constexpr std::string_view kPayloadParam[] = {"_0"};
 
 template <std::size_t I>
@@ -136,7 +146,7 @@ PyObject* variant_getitem(PyObject* self, PyObject* key) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
         if (!checked_variant<I>(self)) return nullptr;
         std::uint32_t index = 0;
-        if (!to_u32(key, index)) return argument_failed(kIndexParam[0]), nullptr;
+        if (!to_int(key, index)) return argument_failed(kIndexParam), nullptr;
         if (index != 0) {
             PyErr_SetString(PyExc_IndexError, "tuple index out of range");
             return nullptr;
@@ -145,50 +155,47 @@ PyObject* variant_getitem(PyObject* self, PyObject* key) {
     });
 }
 
-// "Command_CallMake.", the owner in binding messages of the constructors.
-std::array<std::string, kCommandCount> g_new_owners;
-
 template <std::size_t I>
-PyObject* variant_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        const Signature sig{g_new_owners[I], "__new__", kPayloadParam};
-        PyObject* bound[1];
-        Ref keep;
-        if (!bind_arguments(sig, args, kwargs, bound, keep)) return nullptr;
+inline constexpr Signature kVariantNewSignature{
+    std::string_view(kVariantOwner<I>.data(), kVariantOwner<I>.size()), "__new__", kPayloadParam};
+
+// Command_<Variant>(_0): a new command with a copy of the payload of _0.
+template <std::size_t I>
+struct FromPayload {
+    static PyObject* run(const Signature& sig, PyTypeObject*, PyObject* const* bound) {
         PyTypeObject* expected = payload_type(I);
         if (!expected) return nullptr;
-        if (!to_instance(bound[0], expected)) return argument_failed(kPayloadParam[0]), nullptr;
+        if (!to_instance(bound[0], expected)) return argument_failed(sig.params[0]), nullptr;
         core::Command command = held(bound[0]);
         if (static_cast<std::size_t>(command.variant) != I)
             fail_internal("payload object holds a payload of another command");
         return wrap_command(std::move(command));
-    });
-}
+    }
+};
 
 template <std::size_t I>
-PyObject* create_variant_class(PyObject* base) {
+PyTypeObject* create_variant_class(PyObject* base) {
     static PyGetSetDef getset[] = {
         {"_0", variant_get_0<I>, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
-    static const std::string doc = variant_class_name(I) + "(_0)\n--\n\n";
-    g_new_owners[I] = variant_class_name(I) + ".";
     PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(variant_new<I>)},
+        {Py_tp_new,
+         reinterpret_cast<void*>(constructor<kVariantNewSignature<I>, receiver::AnyClass, FromPayload<I>>)},
         {Py_tp_getset, getset},
         {Py_mp_length, reinterpret_cast<void*>(variant_len<I>)},
         {Py_mp_subscript, reinterpret_cast<void*>(variant_getitem<I>)},
         {Py_tp_methods, kRefuseSubclass},
-        {Py_tp_doc, const_cast<char*>(doc.c_str())},
+        {Py_tp_doc, const_cast<char*>(constructor_doc(kVariantNewSignature<I>))},
         {0, nullptr},
     };
-    Ref type = Ref::steal(create_type("sonvex_rs.commands", variant_class_name(I),
+    Ref type = Ref::steal(create_type("sonvex_rs.commands", variant_class_name<I>(),
                                       sizeof(ValueObject), 0, slots, base));
     if (!type) return nullptr;
     Ref match_args = Ref::steal(Py_BuildValue("(s)", "_0"));
     if (!match_args || PyObject_SetAttrString(type.get(), "__match_args__", match_args.get()) < 0)
         return nullptr;
-    return type.release();
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 template <std::size_t... I>
@@ -209,33 +216,32 @@ PyObject* create_command_class() {
                                          Py_TPFLAGS_BASETYPE, slots));
     if (!command) return nullptr;
     if (!create_variant_classes(command.get(), std::make_index_sequence<kCommandCount>{})) {
-        for (PyObject*& variant : g_variants) Py_CLEAR(variant);
+        for (PyTypeObject*& variant : g_variants) Py_CLEAR(variant);
         return nullptr;
     }
     for (std::size_t i = 0; i < kCommandCount; ++i) {
         std::string name(core::kCatalogue[i].variant);
-        if (PyObject_SetAttrString(command.get(), name.c_str(), g_variants[i]) < 0) return nullptr;
+        if (PyObject_SetAttrString(command.get(), name.c_str(),
+                                   reinterpret_cast<PyObject*>(g_variants[i])) < 0)
+            return nullptr;
     }
     return command.release();
 }
 
 }  // namespace
 
-PyObject* command_type() {
-    if (!g_command) g_command = create_command_class();
-    return g_command;
-}
+PyTypeObject* command_type() { return g_command.get(create_command_class); }
 
 PyObject* wrap_command(core::Command&& command) {
     auto index = static_cast<std::size_t>(command.variant);
     if (index >= kCommandCount || !g_variants[index]) fail_internal("no class for command");
-    return alloc_value(reinterpret_cast<PyTypeObject*>(g_variants[index]), std::move(command));
+    return alloc_value(g_variants[index], std::move(command));
 }
 
 PyObject* new_command(core::Variant variant, core::Command*& command) {
     auto index = static_cast<std::size_t>(variant);
     if (index >= kCommandCount || !g_variants[index]) fail_internal("no class for command");
-    PyObject* object = alloc_value(reinterpret_cast<PyTypeObject*>(g_variants[index]));
+    PyObject* object = alloc_value(g_variants[index]);
     if (!object) return nullptr;
     command = &as_value(object)->command;
     command->variant = variant;
@@ -243,24 +249,10 @@ PyObject* new_command(core::Variant variant, core::Command*& command) {
 }
 
 bool command_from_object(PyObject* o, core::Command& out) {
-    PyObject* base = command_type();
-    if (!base || !to_instance(o, reinterpret_cast<PyTypeObject*>(base))) return false;
+    PyTypeObject* base = command_type();
+    if (!base || !to_instance(o, base)) return false;
     out = held(o);
     return true;
-}
-
-const char* signature_doc(std::string_view name, std::span<const std::string_view> params,
-                          bool with_self) {
-    static std::deque<std::string> docs;
-    std::string& doc = docs.emplace_back(name);
-    doc += '(';
-    if (with_self) doc += params.empty() ? "$self" : "$self, ";
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        if (i > 0) doc += ", ";
-        doc += params[i];
-    }
-    doc += ")\n--\n\n";
-    return doc.c_str();
 }
 
 }  // namespace sonvex

@@ -1,15 +1,19 @@
 // The Python face of the command model: Command with its variant and payload
-// classes, the static factories, and the conversion of Python arguments into
-// command fields that the factories and the client methods share.
+// classes and the static factories, and what the client needs of them.
 #pragma once
 
 #include <array>
-#include <string>
+#include <span>
+#include <string_view>
 
 #include "core/command.hpp"
 #include "frame.hpp"
 
 namespace sonvex {
+
+// The class Command, created with its variant classes on first use and kept
+// for the life of the process (borrowed; nullptr with the error set).
+PyTypeObject* command_type();
 
 // The parameter names of command I, in field order.
 template <std::size_t I>
@@ -20,17 +24,6 @@ inline constexpr auto kFieldNames = [] {
     return names;
 }();
 
-// Converts the bound arguments of command `spec`'s fields, left to right,
-// into `out`: None for an optional field gives an absent field or the
-// field's default. Texts are refused when they hold a line break. On the
-// first failure the error is set (with the parameter's name where the frame
-// adds it) and false returned.
-bool convert_fields(const core::CommandSpec& spec, PyObject* const* bound, core::Command& out);
-// Field `index` of `command`; false with the error set, before the frame's
-// argument handling.
-bool convert_field(const core::FieldSpec& field, PyObject* o, core::Command& command,
-                   std::size_t index);
-
 // A new object of the command's variant class holding the command.
 PyObject* wrap_command(core::Command&& command);
 // A new object of the variant's class holding an empty command of that
@@ -40,11 +33,6 @@ PyObject* new_command(core::Variant variant, core::Command*& command);
 // Copies the command held by an instance of Command; a TypeError with the
 // conversion message otherwise.
 bool command_from_object(PyObject* o, core::Command& out);
-
-// "name(a, b)\n--\n\n", or "name($self, a, b)\n--\n\n" for instance methods.
-// The text is kept for the life of the process.
-const char* signature_doc(std::string_view name, std::span<const std::string_view> params,
-                          bool with_self);
 
 // The static factories, one per command, for Command's method table.
 std::span<PyMethodDef> factory_methods();

@@ -5,18 +5,6 @@
 
 namespace sonvex::core {
 
-std::size_t find_variant(std::string_view name) {
-    for (std::size_t i = 0; i < kCommandCount; ++i)
-        if (kCatalogue[i].variant == name) return i;
-    return kCommandCount;
-}
-
-int find_field(const CommandSpec& spec, std::string_view name) {
-    for (std::size_t i = 0; i < spec.fields.size(); ++i)
-        if (spec.fields[i].name == name) return static_cast<int>(i);
-    return -1;
-}
-
 namespace {
 
 constexpr std::size_t kMaxNumberDigits = 20;  // "-9223372036854775808"
@@ -53,28 +41,26 @@ void render(const Command& command, std::string& out) {
     const CommandSpec& spec = command.spec();
     // Size the output once, for the longest form every value can take, then
     // write straight into it.
-    std::size_t bound = spec.opening.size();
+    std::size_t bound = spec.variant.size();
     for (std::size_t i = 0; i < spec.fields.size(); ++i) {
         const FieldSpec& field = spec.fields[i];
-        if (field.use == Use::Optional && !command.fields[i].present) continue;
-        bound += 1 + field.key.size() + kMaxNumberDigits +
+        if (!command.fields[i].present && field.use == Use::Optional) continue;
+        bound += 2 + field.key.size() + kMaxNumberDigits +
                  value_text(command, i, field.kind).size();
     }
     const std::size_t start = out.size();
     out.resize(start + bound);
     char* const begin = out.data() + start;
-    char* p = put(begin, spec.opening);
-    bool first_positional = true;
+    char* p = put(begin, spec.variant);
     for (std::size_t i = 0; i < spec.fields.size(); ++i) {
         const FieldSpec& field = spec.fields[i];
-        if (field.use == Use::Required) {
-            if (!first_positional) *p++ = ' ';
-            first_positional = false;
-            p = put_value(p, command, i, field.kind);
-        } else if (command.fields[i].present) {
+        if (!command.fields[i].present && field.use == Use::Optional) continue;
+        *p++ = ' ';
+        if (!field.key.empty()) {
             p = put(p, field.key);
-            p = put_value(p, command, i, field.kind);
+            *p++ = '=';
         }
+        p = put_value(p, command, i, field.kind);
     }
     out.resize(start + static_cast<std::size_t>(p - begin));
 }

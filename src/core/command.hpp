@@ -21,9 +21,9 @@ enum class Kind : std::uint8_t {
     Channels, ECM, AudioFormatType, PayloadType, ToneType, ConstantWithDescription,
 };
 
-// Required fields are written positionally and are always present. Optional
-// ones are written as key and value only when present. Either may carry a
-// default that the Python factories and client methods store for None.
+// Required fields are always present and always written; optional ones are
+// written only when present. Either may carry a default that the Python
+// factories and client methods store for None.
 enum class Use : std::uint8_t { Required, Optional };
 
 // How the client method of a command takes its fields.
@@ -33,17 +33,16 @@ struct FieldSpec {
     std::string_view name;
     Kind kind;
     Use use;
-    std::string_view key;  // empty for required fields
+    std::string_view key;  // written as " Key=value"; empty: " value"
     bool has_default;
     std::int64_t default_value;
 };
 
 struct CommandSpec {
-    std::string_view variant;
+    std::string_view variant;  // also the command word that opens its line
     std::string_view factory;
     std::string_view method;
     MethodArgs method_args;
-    std::string_view opening;
     std::span<const FieldSpec> fields;
 };
 
@@ -57,19 +56,25 @@ namespace catalogue_rows {
 // without fields still get an array.
 #define REQ(name, kind) FieldSpec{#name, Kind::kind, Use::Required, {}, false, 0},
 #define REQ_DEF(name, kind, value) FieldSpec{#name, Kind::kind, Use::Required, {}, true, value},
-#define OPT(name, kind, key) FieldSpec{#name, Kind::kind, Use::Optional, key, false, 0},
-#define OPT_DEF(name, kind, key, value) FieldSpec{#name, Kind::kind, Use::Optional, key, true, value},
-#define COMMAND(Variant, factory, method, method_args, opening, ...) \
+#define REQ_KEY(name, kind, Key) FieldSpec{#name, Kind::kind, Use::Required, #Key, false, 0},
+#define OPT(name, kind, Key) FieldSpec{#name, Kind::kind, Use::Optional, #Key, false, 0},
+#define OPT_DEF(name, kind, Key, value) FieldSpec{#name, Kind::kind, Use::Optional, #Key, true, value},
+#define OPT_POS(name, kind) FieldSpec{#name, Kind::kind, Use::Optional, {}, false, 0},
+#define COMMAND(Variant, factory, method, ...) \
     inline constexpr FieldSpec Variant[] = {__VA_ARGS__ FieldSpec{}};
 #include "core/catalogue.def"
 }  // namespace catalogue_rows
 
 inline constexpr CommandSpec kCatalogue[] = {
-#define COMMAND(Variant, factory, method, method_args, opening, ...)                         \
-    CommandSpec{#Variant, #factory, #method, MethodArgs::method_args, opening,               \
-                std::span<const FieldSpec>(catalogue_rows::Variant,                           \
+#define ROW(Variant, factory, method, method_args)                                  \
+    CommandSpec{#Variant, #factory, #method, MethodArgs::method_args,               \
+                std::span<const FieldSpec>(catalogue_rows::Variant,                 \
                                            std::size(catalogue_rows::Variant) - 1)},
+#define COMMAND(Variant, factory, method, ...) ROW(Variant, factory, method, Arguments)
+#define CREDENTIALS_COMMAND(Variant, factory, method, ...) \
+    ROW(Variant, factory, method, Credentials)
 #include "core/catalogue.def"
+#undef ROW
 };
 
 inline constexpr std::size_t kCommandCount = std::size(kCatalogue);
@@ -116,14 +121,9 @@ struct Command {
     }
 };
 
-// Finds a command by its variant name; kCommandCount if there is none.
-std::size_t find_variant(std::string_view name);
-// Finds a field of a command by name; -1 if there is none.
-int find_field(const CommandSpec& spec, std::string_view name);
-
-// Appends the wire text of the command: the opening text, the required
-// values separated by single spaces, then each present optional field as its
-// key and value. Never fails.
+// Appends the wire text of the command: the command word, then for every
+// field that is present a space, its key and "=" if it has one, and its
+// value. Never fails.
 void render(const Command& command, std::string& out);
 inline std::string render(const Command& command) {
     std::string out;

@@ -3,18 +3,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <fcntl.h>
-#include <new>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <pthread.h>
-#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include "core/line_reader.hpp"
-#include "core/output.hpp"
 
 namespace sonvex::core {
 
@@ -80,79 +73,6 @@ int send_all(int fd, std::string_view data) {
 void close_connection(int fd) {
     ::shutdown(fd, SHUT_WR);
     ::close(fd);
-}
-
-namespace {
-
-struct ReaderArgs {
-    int fd;
-    int out_fd;
-};
-
-void* reader_main(void* raw) {
-    ReaderArgs args = *static_cast<ReaderArgs*>(raw);
-    delete static_cast<ReaderArgs*>(raw);
-    run_reader(args.fd, args.out_fd);
-    return nullptr;
-}
-
-void report(const std::string& text) { (void)!::write(2, text.data(), text.size()); }
-
-bool emit(std::string& lines, int out_fd) {
-    if (lines.empty()) return true;
-    int error = write_lines(lines, out_fd);
-    lines.clear();
-    if (error == 0) return true;
-    report("sonvex_rs: reader thread stopped: failed printing to stdout: " +
-           describe_os_error(error) + "\n");
-    return false;
-}
-
-}  // namespace
-
-void run_reader(int fd, int out_fd) {
-    static constexpr std::size_t kReceiveBuffer = 8192;
-    char buffer[kReceiveBuffer];
-    bool output_ok = true;
-    try {
-        LineSplitter splitter;
-        std::string lines;
-        for (;;) {
-            ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            splitter.feed(buffer, static_cast<std::size_t>(got), lines);
-            if (!(output_ok = emit(lines, out_fd))) break;
-        }
-        if (output_ok) {
-            splitter.finish(lines);
-            lines += "Connection closed.\n";
-            emit(lines, out_fd);
-        }
-    } catch (const std::exception& e) {
-        // Out of memory, say for a line that never ends: stop like a failed
-        // receive, without taking the process down.
-        report(std::string("sonvex_rs: reader thread stopped: ") + e.what() + "\n");
-        if (output_ok) write_lines("Connection closed.\n", out_fd);
-    }
-    ::close(fd);
-}
-
-int start_reader(int fd, int out_fd) {
-    auto* args = new (std::nothrow) ReaderArgs{fd, out_fd};
-    if (!args) {
-        ::close(fd);
-        return ENOMEM;
-    }
-    pthread_t thread;
-    int error = ::pthread_create(&thread, nullptr, reader_main, args);
-    if (error != 0) {
-        delete args;
-        ::close(fd);
-        return error;
-    }
-    ::pthread_detach(thread);
-    return 0;
 }
 
 }  // namespace sonvex::core

@@ -1,6 +1,6 @@
 // The control connection at the socket level: opening, sending whole lines,
-// closing, and the reader thread that prints what the server sends. No
-// Python in here; callers map the error numbers to their own errors.
+// closing. No Python in here; callers map the error numbers to their own
+// errors.
 #pragma once
 
 #include <cstdint>
@@ -31,15 +31,5 @@ int send_all(int fd, std::string_view data);
 // this descriptor. A reader holding another descriptor of the socket goes on
 // reading until the server closes.
 void close_connection(int fd);
-
-// Starts a detached thread that reads lines from `fd` and writes each as a
-// "Received: " line to `out_fd`, then "Connection closed." when the stream
-// ends or fails, and closes `fd`. The thread owns `fd` from here on; if it
-// cannot be started, `fd` is closed and the errno returned.
-int start_reader(int fd, int out_fd = 1);
-
-// The reader's loop, run on the calling thread (the thread body, and a way
-// for tests to run it directly).
-void run_reader(int fd, int out_fd);
 
 }  // namespace sonvex::core

@@ -14,10 +14,9 @@ std::mutex& output_lock() {
 }
 }  // namespace
 
-int write_lines(std::string_view lines, int fd) {
-    std::lock_guard<std::mutex> hold(output_lock());
-    const char* data = lines.data();
-    std::size_t left = lines.size();
+int write_all(int fd, std::string_view text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
     while (left > 0) {
         ssize_t written = ::write(fd, data, left);
         if (written < 0) {
@@ -29,6 +28,11 @@ int write_lines(std::string_view lines, int fd) {
         left -= static_cast<std::size_t>(written);
     }
     return 0;
+}
+
+int write_lines(std::string_view lines, int fd) {
+    std::lock_guard<std::mutex> hold(output_lock());
+    return write_all(fd, lines);
 }
 
 std::string describe_os_error(int code) {

@@ -1,7 +1,8 @@
-// The module's standard-output writer: whole lines written with write(2)
-// under one process-wide lock, so lines written by different threads never
-// interleave. Nothing is buffered between calls, so every line is out as soon
-// as the call returns.
+// Writing to descriptors: whole texts with write(2), and the module's
+// standard-output writer, which writes whole lines under one process-wide
+// lock so that lines written by different threads never interleave. Nothing
+// is buffered between calls, so every line is out as soon as the call
+// returns.
 #pragma once
 
 #include <string>
@@ -10,9 +11,14 @@
 namespace sonvex::core {
 
 inline constexpr int kStdout = 1;
+inline constexpr int kStderr = 2;
 
-// Writes `lines` (one or more complete lines) to `fd` in full, repeating
-// interrupted and partial writes. Returns 0, or the errno of the failure.
+// Writes all of `text` to `fd`, repeating interrupted and partial writes.
+// Returns 0, or the errno of the failure (EIO for a write of no bytes).
+int write_all(int fd, std::string_view text);
+
+// Writes `lines` (one or more complete lines) to `fd` with write_all, under
+// the output lock.
 int write_lines(std::string_view lines, int fd = kStdout);
 
 // "<system description> (os error N)"

@@ -9,9 +9,6 @@
 
 namespace sonvex::core {
 
-enum class Channels : std::uint8_t { Mono = 1, Stereo = 2 };
-enum class Ecm : std::uint16_t { No = 0, ECM64 = 64, ECM128 = 128, ECM256 = 256 };
-
 struct EnumMember {
     std::string_view name;  // attribute name on the Python class
     std::string_view repr;  // "Channels.Mono"

@@ -16,6 +16,7 @@
 #include "core/address.hpp"
 #include "core/connection.hpp"
 #include "core/output.hpp"
+#include "core/reader.hpp"
 
 using namespace sonvex::core;
 

@@ -182,18 +182,18 @@ def test_generator_reproduces_committed_stubs():
         assert committed[name] == text, f"{name} is stale: run tools/generate_stubs.py"
 
 
-_ROW = 'COMMAND(CallHold, call_hold, call_hold, Arguments, "CallHold ", REQ(resource_id, U32))\n'
+_ROW = "COMMAND(CallHold, call_hold, call_hold, REQ(resource_id, U32))\n"
 
 
 @pytest.mark.parametrize("text", [
     _ROW.replace("U32", "U31"),                                   # unknown kind
     _ROW.replace("REQ(resource_id, U32)", "REQ(resource_id, U32, 3)"),  # wrong arity
-    _ROW.replace("REQ(", "REQUIRED("),                            # unknown field macro
+    _ROW.replace("REQ(", "REQUIRED("),                            # unknown field form
     _ROW + "CallAnswer\n" + _ROW.replace("CallHold", "CallAnswer"),  # text between rows
     _ROW + _ROW.replace("CallHold,", "CallRetrieve,"),              # factory name twice
-    _ROW.replace("Arguments", "Keywords"),                        # unknown method arguments
+    _ROW.replace("COMMAND", "LOGIN_COMMAND"),                     # unknown row form
     _ROW.replace("U32))", "U32)"),                                # unbalanced parentheses
-], ids=["kind", "arity", "macro", "stray-text", "duplicate", "method-args", "parens"])
+], ids=["kind", "arity", "form", "stray-text", "duplicate", "row-form", "parens"])
 def test_catalogue_reader_refuses_what_it_cannot_read(text):
     generate_stubs.read_catalogue(_ROW)  # the row itself is fine
     with pytest.raises(generate_stubs.CatalogueError):

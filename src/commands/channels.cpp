@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "values.hpp"
+#include "commands/value_classes.hpp"
 
 namespace sonvex {
 
@@ -86,11 +86,11 @@ std::span<const core::EnumMember> members_of(core::Kind kind) {
 }  // namespace
 
 PyTypeObject* enum_type(core::Kind kind) {
-    static PyObject* channels = nullptr;
-    static PyObject* ecm = nullptr;
-    PyObject*& slot = kind == core::Kind::Channels ? channels : ecm;
-    if (!slot) slot = create_enum(kind == core::Kind::Channels ? "Channels" : "ECM", members_of(kind));
-    return reinterpret_cast<PyTypeObject*>(slot);
+    static LazyClass channels, ecm;
+    const bool is_channels = kind == core::Kind::Channels;
+    return (is_channels ? channels : ecm).get([&] {
+        return create_enum(is_channels ? "Channels" : "ECM", members_of(kind));
+    });
 }
 
 bool to_enum(core::Kind kind, PyObject* o, std::int64_t& number) {

@@ -1,4 +1,4 @@
-#include "core/line_reader.hpp"
+#include "core/utf8.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -7,7 +7,6 @@ namespace sonvex::core {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-constexpr std::string_view kPrefix = "Received: ";
 
 unsigned char byte_at(std::string_view s, std::size_t i) {
     return static_cast<unsigned char>(s[i]);
@@ -54,8 +53,9 @@ Sequence scan_sequence(std::string_view s, std::size_t i) {
     return {n, n == length};
 }
 
-// Offset of the first ill-formed sequence, or s.size() if there is none.
-std::size_t valid_prefix(std::string_view s) {
+}  // namespace
+
+std::size_t valid_utf8_prefix(std::string_view s) {
     std::size_t i = 0;
     // Server lines are mostly ASCII: skip it eight bytes at a time.
     while (i + 8 <= s.size()) {
@@ -71,6 +71,8 @@ std::size_t valid_prefix(std::string_view s) {
     }
     return i;
 }
+
+namespace {
 
 // Encoded length of the White_Space character at the start of `s`, or 0.
 std::size_t white_space_length(std::string_view s) {
@@ -97,22 +99,12 @@ std::size_t trailing_white_space_length(std::string_view s) {
     return 0;
 }
 
-void append_trimmed(std::string& out, std::string_view valid_utf8) {
-    const std::string_view text = trim_white_space(valid_utf8);
-    const std::size_t start = out.size();
-    out.resize(start + kPrefix.size() + text.size() + 1);
-    char* p = out.data() + start;
-    std::memcpy(p, kPrefix.data(), kPrefix.size());
-    std::memcpy(p + kPrefix.size(), text.data(), text.size());
-    p[kPrefix.size() + text.size()] = '\n';
-}
-
 bool ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
 }  // namespace
 
-std::string repair_utf8(std::string_view bytes) {
-    std::size_t i = valid_prefix(bytes);
+std::string repair_utf8(std::string_view bytes, std::size_t valid) {
+    std::size_t i = valid;
     if (i == bytes.size()) return std::string(bytes);
 
     std::string out(bytes.substr(0, i));
@@ -136,40 +128,6 @@ std::string_view trim_white_space(std::string_view utf8) {
     while (const std::size_t n = white_space_length(utf8)) utf8.remove_prefix(n);
     while (const std::size_t n = trailing_white_space_length(utf8)) utf8.remove_suffix(n);
     return utf8;
-}
-
-void append_received_line(std::string& out, std::string_view raw_line) {
-    // Well-formed lines, the usual case, are trimmed in place without a copy.
-    if (valid_prefix(raw_line) == raw_line.size()) {
-        append_trimmed(out, raw_line);
-    } else {
-        append_trimmed(out, repair_utf8(raw_line));
-    }
-}
-
-void LineSplitter::feed(const char* data, std::size_t size, std::string& out) {
-    if (size == 0) return;
-    const char* p = data;
-    const char* const end = data + size;
-    while (const void* found = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
-        const char* const next = static_cast<const char*>(found) + 1;
-        if (partial_.empty()) {
-            // The whole line lies in this chunk: format it straight from there.
-            append_received_line(out, std::string_view(p, static_cast<std::size_t>(next - p)));
-        } else {
-            partial_.append(p, next);
-            append_received_line(out, partial_);
-            partial_.clear();
-        }
-        p = next;
-    }
-    partial_.append(p, end);
-}
-
-void LineSplitter::finish(std::string& out) {
-    if (partial_.empty()) return;
-    append_received_line(out, partial_);
-    partial_.clear();
 }
 
 }  // namespace sonvex::core

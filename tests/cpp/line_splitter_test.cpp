@@ -1,4 +1,6 @@
-#include "core/line_reader.hpp"
+#include "core/line_splitter.hpp"
+#include "core/reader.hpp"
+#include "core/utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,7 @@
 namespace {
 
 using namespace std::string_literals;
+using sonvex::core::append_received_line;
 using sonvex::core::LineSplitter;
 using sonvex::core::repair_utf8;
 using sonvex::core::trim_white_space;
@@ -99,17 +102,23 @@ TEST(TrimWhiteSpace, AllWhiteSpaceGivesEmpty) {
     EXPECT_EQ(trim_white_space(all), "");
 }
 
-// --- LineSplitter ---
+// --- LineSplitter, with the reader's output line for each line ---
+
+// Collects the reader's output for every line the splitter hands over.
+struct Printer {
+    std::string& out;
+    void operator()(std::string_view line) const { append_received_line(out, line); }
+};
 
 // Feeds `in` as a first chunk of `first` bytes, then chunks of `step` bytes,
 // then finishes the stream.
 std::string run(std::string_view in, std::size_t first, std::size_t step) {
     LineSplitter splitter;
     std::string out;
-    splitter.feed(in.data(), first, out);
+    splitter.feed(in.data(), first, Printer{out});
     for (std::size_t i = first; i < in.size(); i += step)
-        splitter.feed(in.data() + i, std::min(step, in.size() - i), out);
-    splitter.finish(out);
+        splitter.feed(in.data() + i, std::min(step, in.size() - i), Printer{out});
+    splitter.finish(Printer{out});
     return out;
 }
 
@@ -145,7 +154,7 @@ TEST(Splitter, LongLineAcrossReceiveBuffers) {
         for (std::size_t i = 0; i < in.size(); i += 8192) {
             EXPECT_EQ(out, "");
             EXPECT_EQ(splitter.pending(), i);
-            splitter.feed(in.data() + i, std::min<std::size_t>(8192, in.size() - i), out);
+            splitter.feed(in.data() + i, std::min<std::size_t>(8192, in.size() - i), Printer{out});
         }
         EXPECT_EQ(splitter.pending(), 0u);
         EXPECT_TRUE(out == "Received: " + text + "\n") << "size " << size;
@@ -155,24 +164,24 @@ TEST(Splitter, LongLineAcrossReceiveBuffers) {
 TEST(Splitter, AppendsAndKeepsOnlyTheIncompleteTail) {
     LineSplitter splitter;
     std::string out = "earlier\n";
-    splitter.feed("a\nbc", 4, out);
+    splitter.feed("a\nbc", 4, Printer{out});
     EXPECT_EQ(splitter.pending(), 2u);
-    splitter.feed("d\ne\n", 4, out);
+    splitter.feed("d\ne\n", 4, Printer{out});
     EXPECT_EQ(splitter.pending(), 0u);
     EXPECT_EQ(out, "earlier\nReceived: a\nReceived: bcd\nReceived: e\n");
-    splitter.finish(out);
+    splitter.finish(Printer{out});
     EXPECT_EQ(out, "earlier\nReceived: a\nReceived: bcd\nReceived: e\n");
 }
 
 TEST(Splitter, FinishWritesTheLastLineOnce) {
     LineSplitter splitter;
     std::string out;
-    splitter.finish(out);
+    splitter.finish(Printer{out});
     EXPECT_EQ(out, "");
-    splitter.feed("tail", 4, out);
+    splitter.feed("tail", 4, Printer{out});
     EXPECT_EQ(out, "");
-    splitter.finish(out);
-    splitter.finish(out);
+    splitter.finish(Printer{out});
+    splitter.finish(Printer{out});
     EXPECT_EQ(out, "Received: tail\n");
     EXPECT_EQ(splitter.pending(), 0u);
 }

@@ -3,7 +3,7 @@
 // protocol; the classes define nothing of their own for Python beyond
 // refusing construction, subclassing and attribute assignment.
 
-#include "values.hpp"
+#include "commands/value_classes.hpp"
 
 namespace sonvex {
 
@@ -36,18 +36,17 @@ constexpr std::string_view kNames[] = {"AudioFormatType", "PayloadType", "ToneTy
 }  // namespace
 
 PyTypeObject* constant_type(core::Kind kind) {
-    static PyObject* types[4] = {};
-    int index = slot_of(kind);
-    if (!types[index]) {
+    static LazyClass types[std::size(kNames)];
+    const int index = slot_of(kind);
+    return types[index].get([index] {
         PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(constant_new)},
             {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
             {Py_tp_methods, kConstantMethods},
             {0, nullptr},
         };
-        types[index] = create_type("sonvex_rs", kNames[index], sizeof(ConstantObject), 0, slots);
-    }
-    return reinterpret_cast<PyTypeObject*>(types[index]);
+        return create_type("sonvex_rs", kNames[index], sizeof(ConstantObject), 0, slots);
+    });
 }
 
 bool to_constant(core::Kind kind, PyObject* o, const core::Constant*& constant) {

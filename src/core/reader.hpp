@@ -1,0 +1,33 @@
+// The reader thread: it reads what the server sends on its own descriptor of
+// the control connection and prints it. All the reader's output text lives
+// here. No Python: the thread never touches the interpreter.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/output.hpp"
+
+namespace sonvex::core {
+
+// Appends the output line for one received line (its bytes without the line
+// feed): "Received: ", the line with ill-formed UTF-8 replaced and Unicode
+// white space trimmed from both ends, and a line feed.
+void append_received_line(std::string& out, std::string_view line);
+
+// Written once when the reader ends.
+inline constexpr std::string_view kConnectionClosed = "Connection closed.\n";
+
+// Starts a detached thread that runs run_reader(fd, out_fd). The thread owns
+// `fd` from here on; if it cannot be started, `fd` is closed and the errno
+// returned.
+int start_reader(int fd, int out_fd = kStdout);
+
+// The reader's loop, run on the calling thread (the thread body, and a way
+// for tests to run it directly): prints every line received on `fd` to
+// `out_fd`, all complete lines of one receive with one write, then the last
+// unfinished line, if any, and "Connection closed." when the stream ends or
+// fails; then closes `fd`.
+void run_reader(int fd, int out_fd);
+
+}  // namespace sonvex::core
