@@ -1,6 +1,6 @@
 """Structural pattern matching on commands; imported only on CPython 3.10 and later."""
 
-from conftest import Command
+from helpers import Command
 
 _LOGIN_PAYLOAD = type(Command.login("u", "p", None, None, None)._0)
 

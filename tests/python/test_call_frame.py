@@ -2,27 +2,9 @@
 
 import pytest
 
-from conftest import Command, SonvexClient, new_client
+from helpers import Command, Index, SonvexClient, new_client, raising
 
 FIVE_NONES = (None,) * 5
-
-
-class Index:
-    """Int-like object; counts how often it was converted."""
-    def __init__(self, value=1, action=None):
-        self.value, self.action, self.calls = value, action, 0
-
-    def __index__(self):
-        self.calls += 1
-        if self.action is not None:
-            self.action()
-        return self.value
-
-
-def raising(exc):
-    def action(*_):
-        raise exc
-    return action
 
 
 class MyStr(str):

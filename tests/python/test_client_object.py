@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import IS_PYPY, ROOT, Command, SonvexClient
+from helpers import IS_PYPY, ROOT, Command, SonvexClient
 
 ADDRESS = "127.0.0.1"
 

@@ -5,8 +5,8 @@ import sys
 
 import pytest
 
-from conftest import IS_PYPY, Command
-from test_commands import FACTORIES, FULL_ARGS
+from command_table import FACTORIES, FULL_ARGS
+from helpers import IS_PYPY, Command, Index
 
 VARIANTS = [
     "ProtocolVersion", "GetVersion", "Login", "Logout", "Quit", "ResourceCreateFrontEnd", "ResourceCreatePlayer",
@@ -119,14 +119,6 @@ def test_payload_reads():
     with pytest.raises(AttributeError):
         reads[0].resource_id = 6
     assert str(c) == "CallHold 5"
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 @pytest.mark.parametrize("idx, exc, message", [

@@ -1,16 +1,13 @@
 import os
+import signal
+import socket
+import subprocess
 import sys
+import threading
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fakeserver"))
+import pytest
 
-import signal  # noqa: E402
-import socket  # noqa: E402
-import subprocess  # noqa: E402
-import threading  # noqa: E402
-
-import pytest  # noqa: E402
-
-from sonvex_fake_server import FakeMediaServer  # noqa: E402
+from sonvex_fake_server import FakeMediaServer
 
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                       "fakeserver", "sonvex_fake_server.py")

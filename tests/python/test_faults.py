@@ -16,8 +16,7 @@ import time
 
 import pytest
 
-from client_process import ClientProcess, child_env
-from conftest import ROOT, new_client, open_descriptor_count
+from helpers import ROOT, ClientProcess, child_env, new_client, open_descriptor_count, wait_until
 
 LONG = os.environ.get("SONVEX_FAULTS_LONG") == "1"
 CYCLES = 10_000 if LONG else 300
@@ -28,20 +27,6 @@ LONGEST_LINE = (1 << 20) if LONG else (64 << 10)
 
 def tasks():
     return len(os.listdir("/proc/self/task"))
-
-
-def wait_until(condition, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
-def run_child(script, *args, timeout=120, **kwargs):
-    return subprocess.run([sys.executable, "-c", script] + [str(a) for a in args], env=child_env(),
-                          capture_output=True, timeout=timeout, **kwargs)
 
 
 SENDER = r"""

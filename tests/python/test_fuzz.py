@@ -10,8 +10,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import Command, SonvexClient
-from test_commands import PARAMS, WIRE
+from command_table import PARAMS
+from helpers import Command, Index, NumpyBool, SonvexClient
 
 LONG = os.environ.get("SONVEX_FUZZ_LONG") == "1"
 # 54 factories + 54 methods + the other callables, so the long mode passes
@@ -28,19 +28,6 @@ class FuzzError(Exception):
     """Raised by the test's own __index__/__bool__ objects."""
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
-
-
 class MyInt(int):
     pass
 
@@ -48,17 +35,6 @@ class MyInt(int):
 class MyStr(str):
     pass
 
-
-class NumpyBool:
-    def __init__(self, value):
-        self.value = value
-
-    def __bool__(self):
-        return self.value
-
-
-NumpyBool.__name__ = NumpyBool.__qualname__ = "bool_"
-NumpyBool.__module__ = "numpy"
 
 ints = st.one_of(st.integers(-2 ** 70, 2 ** 70), st.integers(-2, 70000),
                  st.sampled_from([0, 255, 256, 65535, 65536, 2 ** 32 - 1, 2 ** 32, -2 ** 63, 2 ** 63 - 1,

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import sonvex_rs
-from conftest import IS_PYPY, Command
+from helpers import IS_PYPY, Command
 
 SUM_FUNCTIONS = [
     pytest.param(sonvex_rs.sum_as_string, id="top"),

@@ -8,8 +8,7 @@ import time
 
 import pytest
 
-from client_process import ClientProcess, run_script
-from conftest import FakeMediaServer, new_client, open_descriptor_count
+from helpers import ClientProcess, FakeMediaServer, new_client, open_descriptor_count, run_child, wait_until
 
 CLOSED = b"Connection closed.\n"
 
@@ -19,13 +18,6 @@ def quiet_server():
     # Answers nothing and leaves closing to the test.
     with FakeMediaServer(reply=False, close_on_eof=False) as s:
         yield s
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate() and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return predicate()
 
 
 # What the server sends (a float is a pause in seconds), then what the client prints
@@ -246,7 +238,7 @@ os.write(1, b"done\n")
 
 def test_failed_duplicate_leaves_client_disconnected(quiet_server):
     server = quiet_server
-    result = run_script(DUP_FAILS, server.port)
+    result = run_child(DUP_FAILS, server.port, timeout=30)
     assert result.stdout == (b"OSError Too many open files (os error 24)\n"
                              b"RuntimeError No active connection to disconnect\ndone\n"), result.stderr
     first, second = server.wait_for_connections(2)

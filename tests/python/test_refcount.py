@@ -8,8 +8,8 @@ import sys
 
 import pytest
 
-from conftest import ROOT, Command, SonvexClient, open_descriptor_count
-from test_commands import FULL_ARGS, PARAMS, WIRE
+from command_table import FULL_ARGS, PARAMS, WIRE
+from helpers import ROOT, Command, Index, NumpyBool, SonvexClient, open_descriptor_count, raising
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs a debug build of CPython")
@@ -18,21 +18,9 @@ EXPECTED = (TypeError, ValueError, OverflowError, IndexError, RuntimeError, Unic
             OSError, AttributeError)
 
 
-class RaisingIndex:
-    def __init__(self, exc_type):
-        self.exc_type = exc_type
-
-    def __index__(self):
-        raise self.exc_type("refused")  # a new exception each time, with its own traceback
-
-
-class NumpyBool:
-    def __bool__(self):
-        return True
-
-
-NumpyBool.__name__ = NumpyBool.__qualname__ = "bool_"
-NumpyBool.__module__ = "numpy"
+def RaisingIndex(exc_type):
+    # A new exception each time, with its own traceback.
+    return Index(action=raising(exc_type))
 
 
 def method_name(factory):

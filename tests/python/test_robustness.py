@@ -5,22 +5,13 @@ internal failure. None of them may crash the interpreter."""
 
 import gc
 import operator
-import subprocess
-import sys
 
 import pytest
 
-from client_process import child_env
-from conftest import Command, SonvexClient
-from test_values import value_class
+from helpers import Command, SonvexClient, run_child, value_class
 
 Channels = value_class("Channels")
 ECM = value_class("ECM")
-
-
-def run_child(script):
-    return subprocess.run([sys.executable, "-c", script], env=child_env(), capture_output=True,
-                          timeout=60)
 
 
 @pytest.mark.parametrize("call, words", [

@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from conftest import Command, FakeMediaServer, Session, new_client
+from helpers import Command, FakeMediaServer, Session, new_client
 
 
 @pytest.fixture

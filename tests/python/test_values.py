@@ -1,38 +1,15 @@
 """Channels, ECM and the four constant classes."""
 
 import operator
+import os
 import sys
 
 import pytest
 
-from conftest import Command
+from command_table import build
+from helpers import Command, value_class
 
-# A wrong value for a parameter of each value class makes the module create the
-# class (they are created on first use) and names it in the conversion error.
-PROVOKE = {
-    "Channels": (lambda: Command.play_file(1, "f", None, None, 2, None, None),
-                 "argument 'channels': 'int' object cannot be converted to 'Channels'"),
-    "ECM": (lambda: Command.fax_send(1, 2, 3, None, 1, None, None),
-            "argument 'use_ecm': 'int' object cannot be converted to 'ECM'"),
-    "AudioFormatType": (lambda: Command.play_file(1, "f", "wav", None, None, None, None),
-                        "argument 'audio_type': 'str' object cannot be converted to 'AudioFormatType'"),
-    "PayloadType": (lambda: Command.rtp_channel_start_receiving(1, None, None, None, 0, None, None, None, None),
-                    "argument 'payload_type': 'int' object cannot be converted to 'PayloadType'"),
-    "ToneType": (lambda: Command.play_tone(1, None, None, b"x", None, None),
-                 "argument 'tone': 'bytes' object cannot be converted to 'ToneType'"),
-    "ConstantWithDescription": (lambda: Command.fax_send(1, 2, 3, "fast", None, None, None),
-                                "argument 'speed': 'str' object cannot be converted to 'ConstantWithDescription'"),
-}
 CONSTANT_CLASSES = ["AudioFormatType", "PayloadType", "ToneType", "ConstantWithDescription"]
-
-
-def value_class(name):
-    """The class object of a value class, which no module exposes."""
-    call, message = PROVOKE[name]
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-    return next(c for c in object.__subclasses__() if c.__name__ == name and c.__module__ == "sonvex_rs")
 
 
 Channels = value_class("Channels")
@@ -92,8 +69,9 @@ def test_class_shape(name):
         assert str(info.value) == "No constructor defined for " + name
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
+    here = os.path.dirname(os.path.abspath(__file__))
     for mod_name, module in list(sys.modules.items()):
-        if not mod_name.startswith("test_"):
+        if os.path.dirname(os.path.abspath(getattr(module, "__file__", None) or "/")) != here:
             assert all(v is not cls for v in list(getattr(module, "__dict__", {}).values())), mod_name
 
 
@@ -141,8 +119,6 @@ VALUE_PARAMS = [
 
 @pytest.mark.parametrize("factory, param, cls", VALUE_PARAMS)
 def test_wrong_value_names_parameter_and_class(factory, param, cls):
-    from test_commands import build
-
     other = Channels.Mono if cls == "ECM" else ECM.No
     for bad, bad_name in [("x", "str"), (1, "int"), (other, type(other).__name__), (Command.quit(), "Command_Quit")]:
         with pytest.raises(TypeError) as info:
