@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "core/command.hpp"
 #include "core/output.hpp"
 
 namespace sonvex {
@@ -338,27 +337,10 @@ void raise_out_of_range() {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
 }
 
-bool to_text(PyObject* o, std::string_view& out) {
-    if (!PyUnicode_Check(o)) {
-        raise_conversion_error(o, "PyString");
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
-    if (!utf8) return false;
-    out = std::string_view(utf8, static_cast<std::size_t>(size));
-    return true;
-}
-
-bool to_line_text(PyObject* o, std::string_view& out, std::string_view param) {
-    if (!to_text(o, out)) return false;
-    if (core::has_line_break(out)) {
-        std::string message = "Line break in text argument: ";
-        message += param;
-        raise_error(PyExc_ValueError, message);
-        return false;
-    }
-    return true;
+void raise_line_break(std::string_view param) {
+    std::string message = "Line break in text argument: ";
+    message += param;
+    raise_error(PyExc_ValueError, message);
 }
 
 namespace {
@@ -388,11 +370,7 @@ bool is_numpy_bool(PyTypeObject* type) {
 
 }  // namespace
 
-bool to_bool(PyObject* o, bool& out) {
-    if (o == Py_True || o == Py_False) {
-        out = o == Py_True;
-        return true;
-    }
+bool to_bool_slow(PyObject* o, bool& out) {
     if (!is_numpy_bool(Py_TYPE(o))) {
         raise_conversion_error(o, "PyBool");
         return false;
@@ -416,11 +394,6 @@ bool to_bool(PyObject* o, bool& out) {
     return true;
 }
 
-bool to_instance(PyObject* o, PyTypeObject* type) {
-    if (PyObject_TypeCheck(o, type)) return true;
-    raise_conversion_error(o, type_name(type));
-    return false;
-}
 
 // ---------------------------------------------------------------------------
 // Borrow flags

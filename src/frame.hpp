@@ -19,6 +19,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/utf8.hpp"
+
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // the digits of an int, read directly by to_int
+#endif
+
 namespace sonvex {
 
 // ---------------------------------------------------------------------------
@@ -167,6 +173,30 @@ void raise_out_of_range();
 template <class T>
 bool to_int(PyObject* o, T& out) {
     static_assert(std::is_integral_v<T> && sizeof(T) <= 8);
+#if !defined(PYPY_VERSION)
+    // An exact int of one digit or none, the usual argument, read directly.
+    if (PyLong_CheckExact(o)) {
+#if PY_VERSION_HEX >= 0x030C0000
+        auto* number = reinterpret_cast<PyLongObject*>(o);
+        if (PyUnstable_Long_IsCompact(number)) {
+            const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+            if (std::in_range<T>(value)) {
+                out = static_cast<T>(value);
+                return true;
+            }
+        }
+#else
+        const Py_ssize_t size = Py_SIZE(o);
+        if (size == 0 || size == 1) {
+            const auto value = size ? reinterpret_cast<PyLongObject*>(o)->ob_digit[0] : 0u;
+            if (std::in_range<T>(value)) {
+                out = static_cast<T>(value);
+                return true;
+            }
+        }
+#endif
+    }
+#endif
     Ref index;
     if (!PyLong_Check(o)) {
         index = Ref::steal(PyNumber_Index(o));
@@ -191,14 +221,74 @@ bool to_int(PyObject* o, T& out) {
     return true;
 }
 
-bool to_bool(PyObject* o, bool& out);
+// True or False; objects that pass for numpy's boolean scalar convert
+// through their __bool__.
+bool to_bool_slow(PyObject* o, bool& out);
+inline bool to_bool(PyObject* o, bool& out) {
+    if (o == Py_True || o == Py_False) {
+        out = o == Py_True;
+        return true;
+    }
+    return to_bool_slow(o, out);
+}
+
 // Borrows the UTF-8 form held by the str object; valid while `o` lives.
-bool to_text(PyObject* o, std::string_view& out);
-// Text that must not break the protocol line: refuses CR and LF with
+inline bool to_text(PyObject* o, std::string_view& out) {
+    if (!PyUnicode_Check(o)) {
+        raise_conversion_error(o, "PyString");
+        return false;
+    }
+#if !defined(PYPY_VERSION)
+    // ASCII text is its own UTF-8 form.
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_IS_READY(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
+#else
+    if (PyUnicode_IS_COMPACT_ASCII(o)) {
+#endif
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+        return true;
+    }
+#endif
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+    if (!utf8) return false;
+    out = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
 // ValueError "Line break in text argument: <param>".
-bool to_line_text(PyObject* o, std::string_view& out, std::string_view param);
+void raise_line_break(std::string_view param);
+
+// Text that must not break the protocol line: refuses CR and LF. `ascii`
+// tells whether the text is all ASCII.
+inline bool to_line_text(PyObject* o, std::string_view& out, std::string_view param, bool& ascii) {
+    if (!to_text(o, out)) return false;
+    const core::TextFacts facts = core::scan_text(out);
+    if (facts.line_break) return raise_line_break(param), false;
+    ascii = facts.ascii;
+    return true;
+}
+inline bool to_line_text(PyObject* o, std::string_view& out, std::string_view param) {
+    bool ascii;
+    return to_line_text(o, out, param, ascii);
+}
+
 // An instance of `type` (or a subclass); the caller copies its value.
-bool to_instance(PyObject* o, PyTypeObject* type);
+inline bool to_instance(PyObject* o, PyTypeObject* type) {
+    if (Py_TYPE(o) == type || PyType_IsSubtype(Py_TYPE(o), type)) return true;
+    raise_conversion_error(o, type_name(type));
+    return false;
+}
+
+// A new str of `length` ASCII characters, which `fill` writes at the char*
+// it is given: the cheapest way to make a str on every interpreter.
+template <class Fill>
+PyObject* new_ascii_str(std::size_t length, Fill&& fill) {
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (text) fill(static_cast<char*>(PyUnicode_DATA(text)));
+    return text;
+}
 
 // Parameter kinds as types, for callables with typed bodies: each names the
 // C++ type of the converted value and how to convert it.
@@ -339,8 +429,14 @@ template <const Signature& Sig, class Receiver, class Body>
 PyObject* vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        BoundArguments<Sig> bound;
-        if (!bind_arguments(Sig, args, nargs, kwnames, bound)) return nullptr;
+        // Every argument by position, the usual call: the arguments are
+        // already in parameter order.
+        PyObject* const* bound = args;
+        BoundArguments<Sig> storage;
+        if (kwnames || nargs != static_cast<Py_ssize_t>(Sig.params.size())) {
+            if (!bind_arguments(Sig, args, nargs, kwnames, storage)) return nullptr;
+            bound = storage;
+        }
         auto target = Receiver::acquire(self);
         if (!target) return nullptr;
         return Body::run(Sig, *target, bound);

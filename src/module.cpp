@@ -9,6 +9,7 @@
 
 #include "client/client.hpp"
 #include "commands/commands.hpp"
+#include "core/command.hpp"
 #include "frame.hpp"
 
 namespace sonvex {
@@ -35,8 +36,9 @@ Ref borrow_class(PyTypeObject* type) { return Ref::borrow(reinterpret_cast<PyObj
 
 PyObject* sum_as_string(PyObject*, std::uint32_t a, std::uint32_t b) {
     // Exact: the sum of two 32-bit values needs 33 bits.
-    std::string digits = std::to_string(static_cast<std::uint64_t>(a) + b);
-    return PyUnicode_FromStringAndSize(digits.data(), static_cast<Py_ssize_t>(digits.size()));
+    const std::uint64_t sum = static_cast<std::uint64_t>(a) + b;
+    return new_ascii_str(core::detail::digit_count(sum),
+                         [&](char* out) { core::detail::put_unsigned(out, sum); });
 }
 
 constexpr std::string_view kSumParams[] = {"a", "b"};

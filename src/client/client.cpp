@@ -8,6 +8,7 @@
 #include "commands/commands.hpp"
 #include "commands/field_conversion.hpp"
 #include "core/address.hpp"
+#include "core/buffer.hpp"
 #include "core/connection.hpp"
 #include "core/output.hpp"
 #include "core/reader.hpp"
@@ -32,7 +33,7 @@ struct ClientObject {
     std::string password;
     int connection;  // the client's descriptor of the control connection, or -1
     std::uint64_t command_tag;
-    std::string line;  // reused for every command line, so sending does not allocate
+    core::Buffer line;  // reused for every command line, so sending does not allocate
 
     static PyTypeObject* type() { return client_type(); }
 };
@@ -68,7 +69,7 @@ PyObject* client_new(PyTypeObject* type, std::string_view server,
     new (&client->borrow) BorrowFlag{};
     new (&client->username) std::string(std::move(user));
     new (&client->password) std::string(std::move(secret));
-    new (&client->line) std::string();
+    new (&client->line) core::Buffer();
     client->address = *address;
     client->control_port = control_port.value_or(kDefaultControlPort);
     client->transport_channel_port = transport_channel_port.value_or(kDefaultTransportChannelPort);
@@ -91,7 +92,7 @@ void client_dealloc(PyObject* self) {
         using std::string;
         client->username.~string();
         client->password.~string();
-        client->line.~string();
+        client->line.~Buffer();
     }
     type->tp_free(self);
     Py_DECREF(type);
@@ -100,17 +101,31 @@ void client_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Sending
 
-// Appends the tag suffix to the text in client.line and writes the line.
-// The tag advances only after the whole line went out.
-bool send_line(ClientObject& client, std::uint64_t& tag) {
+constexpr std::string_view kTagKey = " COMMANDTAG=";
+constexpr std::size_t kSuffixRoom = kTagKey.size() + 20 + 1;  // key, up to 20 digits, line feed
+
+// A line buffer that grew past this for a huge command is given back after
+// the send.
+constexpr std::size_t kKeptLineBuffer = 64 << 10;
+
+// Writes the command line: the text that `write` puts at the char* it is
+// given (at most `length` bytes; it returns the text's end), the tag suffix
+// and a line feed. The tag advances
+// only after the whole line went out; `tag` receives the tag sent.
+template <class Write>
+bool send_line(ClientObject& client, std::size_t length, Write&& write, std::uint64_t& tag) {
     if (client.connection < 0) {
         PyErr_SetString(PyExc_RuntimeError, "No active connection to send message");
         return false;
     }
-    client.line += " COMMANDTAG=";
-    client.line += std::to_string(client.command_tag);
-    client.line += '\n';
-    int error = core::send_all(client.connection, client.line);
+    char* const begin = client.line.reserve(length + kSuffixRoom);
+    char* p = write(begin);
+    p = core::detail::put(p, kTagKey);
+    p = core::detail::put_unsigned(p, client.command_tag);
+    *p++ = '\n';
+    const int error = core::send_all(client.connection,
+                                     std::string_view(begin, static_cast<std::size_t>(p - begin)));
+    client.line.release_beyond(kKeptLineBuffer);
     if (error != 0) {
         raise_error(PyExc_OSError,
                     "Failed to send message: " + (error == core::kWriteZero
@@ -122,29 +137,24 @@ bool send_line(ClientObject& client, std::uint64_t& tag) {
     return true;
 }
 
-// Renders the command into the client's line buffer and sends it.
-bool send_rendered(ClientObject& client, const core::Command& command, std::uint64_t& tag) {
-    client.line.clear();
-    core::render(command, client.line);
-    return send_line(client, tag);
-}
-
 PyObject* send_raw_command(ClientObject& client, std::string_view message) {
-    client.line.assign(message);
     std::uint64_t tag = 0;
-    if (!send_line(client, tag)) return nullptr;
+    auto write = [&](char* out) { return core::detail::put(out, message); };
+    if (!send_line(client, message.size(), write, tag)) return nullptr;
     return PyLong_FromUnsignedLongLong(tag);
 }
 
-// A Command argument, copied out of its object.
+// A Command argument: the command held by the object, which lives for the
+// call.
 struct CommandArgument {
-    using type = core::Command;
-    static bool convert(PyObject* o, type& v, std::string_view) { return command_from_object(o, v); }
+    using type = const core::Command*;
+    static bool convert(PyObject* o, type& v, std::string_view) { return (v = command_of(o)); }
 };
 
-PyObject* send_command(ClientObject& client, const core::Command& command) {
+PyObject* send_command(ClientObject& client, const core::Command* command) {
     std::uint64_t tag = 0;
-    if (!send_rendered(client, command, tag)) return nullptr;
+    auto write = [&](char* out) { return core::render_to(*command, out); };
+    if (!send_line(client, core::max_length(*command), write, tag)) return nullptr;
     return PyLong_FromUnsignedLongLong(tag);
 }
 
@@ -178,9 +188,8 @@ void fill_credentials(const ClientObject& client, core::Command& command) {
             command.set_text(i, client.username);
         } else if (field.name == "password") {
             command.set_text(i, client.password);
-        } else {
-            command.fields[i].present = field.has_default;
-            command.fields[i].number = field.default_value;
+        } else if (field.has_default) {
+            command.set_number(i, field.default_value);
         }
     }
 }
@@ -190,13 +199,15 @@ void fill_credentials(const ClientObject& client, core::Command& command) {
 template <std::size_t I>
 struct SendCommand {
     static PyObject* run(const Signature&, ClientObject& client, PyObject* const* bound) {
-        core::Command command{static_cast<core::Variant>(I)};
+        core::Command command{};
+        command.variant = static_cast<core::Variant>(I);
         if constexpr (core::kCatalogue[I].method_args == core::MethodArgs::Credentials)
             fill_credentials(client, command);
-        else if (!convert_fields(core::kCatalogue[I], bound, command))
+        else if (!convert_fields<I>(bound, command))
             return nullptr;
         std::uint64_t tag = 0;
-        return send_rendered(client, command, tag) ? none() : nullptr;
+        auto write = [&](char* out) { return core::render_of<I>(command, out); };
+        return send_line(client, core::max_length_of<I>(command), write, tag) ? none() : nullptr;
     }
 };
 

@@ -3,6 +3,9 @@
 // payload object holds a copy of one command's payload. Both are immutable
 // and compare by identity.
 
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "commands/commands.hpp"
@@ -13,12 +16,18 @@ namespace {
 
 using core::kCommandCount;
 
-// Layout shared by command and payload objects. `ready` is false only for
-// memory the interpreter allocated without our constructor running.
+// Layout shared by command and payload objects: the command, and the bytes of
+// its texts, which the command refers to, inline when they are short and in
+// a block of their own otherwise. `ready` is false only for memory the
+// interpreter allocated without our constructor running.
+constexpr std::size_t kInlineTexts = 64;
+
 struct ValueObject {
     PyObject_HEAD
     bool ready;
     core::Command command;
+    char* long_texts;  // owned; null when the texts are inline
+    char texts[kInlineTexts];
 };
 
 ValueObject* as_value(PyObject* o) { return reinterpret_cast<ValueObject*>(o); }
@@ -28,19 +37,61 @@ const core::Command& held(PyObject* o) {
     return as_value(o)->command;
 }
 
-// A new object of `type` whose command is constructed in place from `args`.
-template <class... Args>
-PyObject* alloc_value(PyTypeObject* type, Args&&... args) {
-    PyObject* object = PyType_GenericAlloc(type, 0);
-    if (!object) return nullptr;
-    new (&as_value(object)->command) core::Command(std::forward<Args>(args)...);
-    as_value(object)->ready = true;
+// Memory of command and payload objects (tp_alloc and tp_free of the
+// variant and payload classes): a freed object's memory is kept for the next
+// one. Commands are made and dropped at a high rate, and the interpreter's
+// general allocator costs several times more per object. Only threads
+// holding the interpreter lock get here.
+struct FreeBlocks {
+    static constexpr std::size_t kKept = 256;
+    void* blocks[kKept];
+    std::size_t count = 0;
+} g_free_blocks;
+
+PyObject* value_alloc(PyTypeObject* type, Py_ssize_t) {
+    void* memory = g_free_blocks.count ? g_free_blocks.blocks[--g_free_blocks.count]
+                                       : std::malloc(sizeof(ValueObject));
+    if (!memory) return PyErr_NoMemory();
+    // Sets the header (and takes a reference to the class), nothing else.
+    PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
+    as_value(object)->ready = false;
+    as_value(object)->long_texts = nullptr;
     return object;
+}
+
+void value_free(void* memory) {
+    if (g_free_blocks.count < FreeBlocks::kKept)
+        g_free_blocks.blocks[g_free_blocks.count++] = memory;
+    else
+        std::free(memory);
+}
+
+// Copies the texts that the object's command refers to into the object
+// itself; then the object is complete. False with MemoryError set if long
+// texts find no memory.
+bool keep_texts(PyObject* object) {
+    ValueObject& value = *as_value(object);
+    const std::size_t bytes = core::text_bytes(value.command);
+    if (bytes > kInlineTexts && !(value.long_texts = static_cast<char*>(std::malloc(bytes)))) {
+        PyErr_NoMemory();
+        return false;
+    }
+    core::copy_texts(value.command, value.long_texts ? value.long_texts : value.texts);
+    value.ready = true;
+    return true;
+}
+
+// A new object of `type` holding a copy of `command` and of its texts.
+PyObject* alloc_value(PyTypeObject* type, const core::Command& command) {
+    Ref object = Ref::steal(type->tp_alloc(type, 0));
+    if (!object) return nullptr;
+    new (&as_value(object.get())->command) core::Command(command);
+    return keep_texts(object.get()) ? object.release() : nullptr;
 }
 
 void value_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    if (as_value(self)->ready) as_value(self)->command.~Command();
+    if (as_value(self)->ready) std::free(as_value(self)->long_texts);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -49,14 +100,26 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
     return raise_no_constructor(type);
 }
 
+// Whether `o` is a command: an object of a variant class (their only base
+// is Command) or of any other subclass of Command.
+bool is_command(PyObject* o) {
+    PyTypeObject* base = command_type();
+    return base && (Py_TYPE(o)->tp_base == base || PyObject_TypeCheck(o, base));
+}
+
 PyObject* command_str(PyObject* self) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        if (!check_self(self, command_type(), "__str__")) return nullptr;
-        // Rendered into a buffer that keeps its capacity between calls.
-        thread_local std::string text;
-        text.clear();
-        core::render(held(self), text);
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (!is_command(self) && !check_self(self, command_type(), "__str__")) return nullptr;
+        const core::Command& command = held(self);
+        // Rendered where it fits: on the stack for every usual command.
+        const std::size_t room = core::max_length(command);
+        char stack[512];
+        std::unique_ptr<char[]> heap;
+        char* const text = room <= sizeof stack ? stack : (heap.reset(new char[room]), heap.get());
+        const auto length = static_cast<std::size_t>(core::render_to(command, text) - text);
+        if (command.ascii)
+            return new_ascii_str(length, [&](char* out) { std::memcpy(out, text, length); });
+        return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
     });
 }
 
@@ -92,6 +155,8 @@ PyTypeObject* payload_type(std::size_t i) {
         PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+            {Py_tp_alloc, reinterpret_cast<void*>(value_alloc)},
+            {Py_tp_free, reinterpret_cast<void*>(value_free)},
             {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
             {Py_tp_methods, kRefuseSubclass},
             {0, nullptr},
@@ -105,7 +170,7 @@ PyTypeObject* payload_type(std::size_t i) {
 // variant; returns the command.
 template <std::size_t I>
 const core::Command* checked_variant(PyObject* self) {
-    if (!PyObject_TypeCheck(self, g_variants[I])) {
+    if (Py_TYPE(self) != g_variants[I] && !PyObject_TypeCheck(self, g_variants[I])) {
         raise_conversion_error(self, variant_class_name<I>());
         return nullptr;
     }
@@ -166,10 +231,10 @@ struct FromPayload {
         PyTypeObject* expected = payload_type(I);
         if (!expected) return nullptr;
         if (!to_instance(bound[0], expected)) return argument_failed(sig.params[0]), nullptr;
-        core::Command command = held(bound[0]);
+        const core::Command& command = held(bound[0]);
         if (static_cast<std::size_t>(command.variant) != I)
             fail_internal("payload object holds a payload of another command");
-        return wrap_command(std::move(command));
+        return new_command_object(command);
     }
 };
 
@@ -183,6 +248,9 @@ PyTypeObject* create_variant_class(PyObject* base) {
         {Py_tp_new,
          reinterpret_cast<void*>(constructor<kVariantNewSignature<I>, receiver::AnyClass, FromPayload<I>>)},
         {Py_tp_getset, getset},
+        {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+        {Py_tp_alloc, reinterpret_cast<void*>(value_alloc)},
+        {Py_tp_free, reinterpret_cast<void*>(value_free)},
         {Py_mp_length, reinterpret_cast<void*>(variant_len<I>)},
         {Py_mp_subscript, reinterpret_cast<void*>(variant_getitem<I>)},
         {Py_tp_methods, kRefuseSubclass},
@@ -232,27 +300,31 @@ PyObject* create_command_class() {
 
 PyTypeObject* command_type() { return g_command.get(create_command_class); }
 
-PyObject* wrap_command(core::Command&& command) {
+PyObject* new_command_object(const core::Command& command) {
     auto index = static_cast<std::size_t>(command.variant);
     if (index >= kCommandCount || !g_variants[index]) fail_internal("no class for command");
-    return alloc_value(g_variants[index], std::move(command));
+    return alloc_value(g_variants[index], command);
 }
 
-PyObject* new_command(core::Variant variant, core::Command*& command) {
+PyObject* start_command(core::Variant variant, core::Command*& command) {
     auto index = static_cast<std::size_t>(variant);
     if (index >= kCommandCount || !g_variants[index]) fail_internal("no class for command");
-    PyObject* object = alloc_value(g_variants[index]);
+    PyTypeObject* type = g_variants[index];
+    PyObject* object = type->tp_alloc(type, 0);
     if (!object) return nullptr;
-    command = &as_value(object)->command;
+    command = new (&as_value(object)->command) core::Command;
     command->variant = variant;
     return object;
 }
 
-bool command_from_object(PyObject* o, core::Command& out) {
-    PyTypeObject* base = command_type();
-    if (!base || !to_instance(o, base)) return false;
-    out = held(o);
-    return true;
+bool finish_command(PyObject* object) { return keep_texts(object); }
+
+const core::Command* command_of(PyObject* o) {
+    if (!is_command(o)) {
+        PyTypeObject* base = command_type();
+        if (!base || !to_instance(o, base)) return nullptr;
+    }
+    return &held(o);
 }
 
 }  // namespace sonvex

@@ -24,15 +24,21 @@ inline constexpr auto kFieldNames = [] {
     return names;
 }();
 
-// A new object of the command's variant class holding the command.
-PyObject* wrap_command(core::Command&& command);
-// A new object of the variant's class holding an empty command of that
-// variant, which the caller fills in before handing the object out.
-PyObject* new_command(core::Variant variant, core::Command*& command);
+// A new object of the command's variant class holding a copy of the command
+// and its texts.
+PyObject* new_command_object(const core::Command& command);
 
-// Copies the command held by an instance of Command; a TypeError with the
-// conversion message otherwise.
-bool command_from_object(PyObject* o, core::Command& out);
+// A new object of the variant's class whose command the caller fills in (its
+// texts may refer to memory the caller keeps alive), then completes with
+// finish_command before handing the object out; an object dropped before
+// that is freed as it is.
+PyObject* start_command(core::Variant variant, core::Command*& command);
+// Copies the command's texts into the object; false with MemoryError set.
+bool finish_command(PyObject* object);
+
+// The command held by an instance of Command (borrowed from the object); a
+// TypeError with the conversion message otherwise.
+const core::Command* command_of(PyObject* o);
 
 // The static factories, one per command, for Command's method table.
 std::span<PyMethodDef> factory_methods();

@@ -11,13 +11,14 @@ template <std::size_t I>
 inline constexpr Signature kFactorySignature{"Command.", core::kCatalogue[I].factory,
                                              kFieldNames<I>};
 
-// Builds the command in place in its new object.
+// Converts the arguments straight into the command of the new object.
 template <std::size_t I>
 struct Build {
     static PyObject* run(const Signature&, PyObject*, PyObject* const* bound) {
         core::Command* command = nullptr;
-        Ref object = Ref::steal(new_command(static_cast<core::Variant>(I), command));
-        if (!object || !convert_fields(core::kCatalogue[I], bound, *command)) return nullptr;
+        Ref object = Ref::steal(start_command(static_cast<core::Variant>(I), command));
+        if (!object || !convert_fields<I>(bound, *command) || !finish_command(object.get()))
+            return nullptr;
         return object.release();
     }
 };

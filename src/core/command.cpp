@@ -1,68 +1,45 @@
 #include "core/command.hpp"
 
-#include <charconv>
-#include <cstring>
-
 namespace sonvex::core {
 
 namespace {
 
-constexpr std::size_t kMaxNumberDigits = 20;  // "-9223372036854775808"
+// Each command's own code, by variant number.
+struct Operations {
+    std::size_t (*max_length)(const Command&);
+    char* (*render)(const Command&, char*);
+    std::size_t (*text_bytes)(const Command&);
+    void (*copy_texts)(Command&, char*);
+};
 
-bool is_constant(Kind kind) {
-    return kind == Kind::AudioFormatType || kind == Kind::PayloadType ||
-           kind == Kind::ToneType || kind == Kind::ConstantWithDescription;
+template <std::size_t... I>
+constexpr std::array<Operations, sizeof...(I)> operations(std::index_sequence<I...>) {
+    return {Operations{max_length_of<I>, render_of<I>, text_bytes_of<I>, copy_texts_of<I>}...};
 }
 
-// The text of a field's value, or empty when it is a number.
-std::string_view value_text(const Command& command, std::size_t field, Kind kind) {
-    if (kind == Kind::Text) return command.text(field);
-    if (is_constant(kind)) {
-        const Constant* constant = command.fields[field].constant;
-        return constant ? constant->value : std::string_view();
-    }
-    return {};
-}
+constexpr auto kOperations = operations(std::make_index_sequence<kCommandCount>{});
 
-char* put(char* p, std::string_view text) {
-    std::memcpy(p, text.data(), text.size());
-    return p + text.size();
-}
-
-char* put_value(char* p, const Command& command, std::size_t field, Kind kind) {
-    if (kind == Kind::Text || is_constant(kind)) return put(p, value_text(command, field, kind));
-    // Integers, booleans (stored as 0 or 1) and enumeration numbers.
-    return std::to_chars(p, p + kMaxNumberDigits, command.fields[field].number).ptr;
+const Operations& operations_of(const Command& command) {
+    return kOperations[static_cast<std::size_t>(command.variant)];
 }
 
 }  // namespace
 
-void render(const Command& command, std::string& out) {
-    const CommandSpec& spec = command.spec();
-    // Size the output once, for the longest form every value can take, then
-    // write straight into it.
-    std::size_t bound = spec.variant.size();
-    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
-        const FieldSpec& field = spec.fields[i];
-        if (!command.fields[i].present && field.use == Use::Optional) continue;
-        bound += 2 + field.key.size() + kMaxNumberDigits +
-                 value_text(command, i, field.kind).size();
-    }
-    const std::size_t start = out.size();
-    out.resize(start + bound);
-    char* const begin = out.data() + start;
-    char* p = put(begin, spec.variant);
-    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
-        const FieldSpec& field = spec.fields[i];
-        if (!command.fields[i].present && field.use == Use::Optional) continue;
-        *p++ = ' ';
-        if (!field.key.empty()) {
-            p = put(p, field.key);
-            *p++ = '=';
-        }
-        p = put_value(p, command, i, field.kind);
-    }
-    out.resize(start + static_cast<std::size_t>(p - begin));
+std::size_t max_length(const Command& command) { return operations_of(command).max_length(command); }
+
+char* render_to(const Command& command, char* out) {
+    return operations_of(command).render(command, out);
 }
+
+void render(const Command& command, std::string& out) {
+    const std::size_t start = out.size();
+    out.resize(start + max_length(command));
+    char* const end = render_to(command, out.data() + start);
+    out.resize(static_cast<std::size_t>(end - out.data()));
+}
+
+std::size_t text_bytes(const Command& command) { return operations_of(command).text_bytes(command); }
+
+void copy_texts(Command& command, char* storage) { operations_of(command).copy_texts(command, storage); }
 
 }  // namespace sonvex::core

@@ -7,10 +7,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "core/utf8.hpp"
 #include "core/values.hpp"
 
 namespace sonvex::core {
@@ -87,43 +90,231 @@ inline constexpr std::size_t kMaxFields = [] {
 
 constexpr const CommandSpec& spec_of(Variant v) { return kCatalogue[static_cast<std::size_t>(v)]; }
 
-// One field's value. Which member is meaningful follows from the field's
-// kind: integers, booleans (0 or 1) and enumeration numbers in `number`,
-// constants in `constant`, texts as a range of the command's text storage.
-struct FieldValue {
-    std::int64_t number = 0;
-    const Constant* constant = nullptr;
-    std::size_t text_begin = 0;
-    std::size_t text_size = 0;
-    bool present = false;
+// The bytes of a text field, which the command refers to but does not own:
+// whoever builds a command keeps its texts alive (see copy_texts).
+struct TextView {
+    const char* data;
+    std::size_t size;
 };
 
-// A complete command: its variant and one value per field of its row. All
-// its texts live in one string, so that a command is small, cheap to build,
-// move and copy, and owns everything it refers to except the constants.
-// Immutable once built; copied whole.
+// One field's value; its kind says which member holds it: integers,
+// booleans (0 or 1) and enumeration numbers in `number`, constants in
+// `constant`, texts in `text`.
+union FieldValue {
+    std::int64_t number;
+    const Constant* constant;
+    TextView text;
+};
+
+// A complete command: its variant and one value per field of its row, with a
+// bit per field that is present. Small and trivially copyable; immutable
+// once built.
 struct Command {
     Variant variant{};
-    std::array<FieldValue, kMaxFields> fields{};
-    std::string texts;
+    bool ascii = true;           // every text it holds is ASCII
+    std::uint16_t present = 0;   // bit i: field i holds a value
+    std::array<FieldValue, kMaxFields> fields;  // only fields that are present are read
+
+    static_assert(kMaxFields <= 16, "one bit per field in `present`");
 
     const CommandSpec& spec() const { return spec_of(variant); }
-
+    bool has(std::size_t field) const { return present >> field & 1u; }
     std::string_view text(std::size_t field) const {
-        return std::string_view(texts).substr(fields[field].text_begin, fields[field].text_size);
+        return {fields[field].text.data, fields[field].text.size};
     }
-    // Stores a text field (present). Texts are appended, so set each once.
+
+    void set_number(std::size_t field, std::int64_t value) {
+        fields[field].number = value;
+        present |= static_cast<std::uint16_t>(1u << field);
+    }
+    void set_constant(std::size_t field, const Constant* constant) {
+        fields[field].constant = constant;
+        present |= static_cast<std::uint16_t>(1u << field);
+        ascii = ascii && (!constant || is_ascii(constant->value));
+    }
+    // Refers to `value`, which must outlive the command (or be copied with
+    // copy_texts); `value_is_ascii` when the caller knows it.
+    void set_text(std::size_t field, std::string_view value, bool value_is_ascii) {
+        fields[field].text = {value.data(), value.size()};
+        present |= static_cast<std::uint16_t>(1u << field);
+        ascii = ascii && value_is_ascii;
+    }
     void set_text(std::size_t field, std::string_view value) {
-        fields[field].present = true;
-        fields[field].text_begin = texts.size();
-        fields[field].text_size = value.size();
-        texts.append(value);
+        set_text(field, value, is_ascii(value));
+    }
+    void set_absent(std::size_t field) {
+        present &= static_cast<std::uint16_t>(~(1u << field));
     }
 };
 
-// Appends the wire text of the command: the command word, then for every
+// ---------------------------------------------------------------------------
+// Rendering. The wire text of a command is its command word, then for every
 // field that is present a space, its key and "=" if it has one, and its
-// value. Never fails.
+// value. Each command has its own rendering code, generated from its row.
+
+namespace detail {
+
+constexpr bool is_constant_kind(Kind kind) {
+    return kind == Kind::AudioFormatType || kind == Kind::PayloadType ||
+           kind == Kind::ToneType || kind == Kind::ConstantWithDescription;
+}
+
+constexpr std::size_t digit_count(std::uint64_t value) {
+    if (value < 10) return 1;
+    if (value < 100) return 2;
+    if (value < 1000) return 3;
+    if (value < 10000) return 4;
+    std::size_t count = 5;
+    for (value /= 100000; value != 0; value /= 10) ++count;
+    return count;
+}
+
+constexpr std::uint64_t magnitude(std::int64_t value) {
+    return value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+}
+
+inline char* put(char* out, std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+inline constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Decimal digits of an unsigned value, written from the last pair of digits
+// back.
+inline char* put_unsigned(char* out, std::uint64_t value) {
+    if (value < 10) {
+        *out = static_cast<char>('0' + value);
+        return out + 1;
+    }
+    char* const end = out + digit_count(value);
+    char* p = end;
+    while (value >= 100) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + 2 * (value % 100), 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        std::memcpy(p - 2, kDigitPairs + 2 * value, 2);
+    } else {
+        p[-1] = static_cast<char>('0' + value);
+    }
+    return end;
+}
+
+// Decimal digits, after "-" for a negative value.
+inline char* put_decimal(char* out, std::int64_t value) {
+    if (value < 0) *out++ = '-';
+    return put_unsigned(out, magnitude(value));
+}
+
+// The longest decimal form of a 64-bit integer: "-9223372036854775808".
+inline constexpr std::size_t kMaxDecimal = 20;
+
+template <Kind K>
+std::string_view value_text(const FieldValue& value) {
+    if constexpr (K == Kind::Text) {
+        return {value.text.data, value.text.size};
+    } else {
+        return value.constant ? value.constant->value : std::string_view();
+    }
+}
+
+// The most bytes the value of a field of kind K can take.
+template <Kind K>
+std::size_t value_room(const FieldValue& value) {
+    if constexpr (K == Kind::Text || is_constant_kind(K)) {
+        return value_text<K>(value).size();
+    } else {
+        return kMaxDecimal;  // booleans are written as 0 or 1
+    }
+}
+
+// Short texts, the usual ones, byte by byte rather than through a call.
+inline char* put_text(char* out, std::string_view text) {
+    if (text.size() > 16) return put(out, text);
+    for (const char c : text) *out++ = c;
+    return out;
+}
+
+template <Kind K>
+char* put_value(char* out, const FieldValue& value) {
+    if constexpr (K == Kind::Text || is_constant_kind(K)) {
+        return put_text(out, value_text<K>(value));
+    } else if constexpr (K == Kind::I16 || K == Kind::I64) {
+        return put_decimal(out, value.number);
+    } else {
+        // Unsigned integers, booleans and enumeration numbers: never negative.
+        return put_unsigned(out, static_cast<std::uint64_t>(value.number));
+    }
+}
+
+template <std::size_t I, std::size_t J>
+constexpr const FieldSpec& field_spec() {
+    return kCatalogue[I].fields[J];
+}
+
+// Whether field J of command I is written: required fields always are.
+template <std::size_t I, std::size_t J>
+bool written(const Command& command) {
+    return field_spec<I, J>().use == Use::Required || command.has(J);
+}
+
+// Room for the element of field J of command I: the space, the key and "="
+// and the value.
+template <std::size_t I, std::size_t J>
+std::size_t element_room(const Command& command) {
+    constexpr const FieldSpec& f = field_spec<I, J>();
+    constexpr std::size_t framing = 1 + (f.key.empty() ? 0 : f.key.size() + 1);
+    if constexpr (f.kind == Kind::Text || is_constant_kind(f.kind)) {
+        return written<I, J>(command) ? framing + value_room<f.kind>(command.fields[J]) : 0;
+    } else {
+        return framing + kMaxDecimal;  // whether written or not: no need to look
+    }
+}
+
+template <std::size_t I, std::size_t J>
+char* put_element(char* out, const Command& command) {
+    constexpr const FieldSpec& f = field_spec<I, J>();
+    if (!written<I, J>(command)) return out;
+    *out++ = ' ';
+    if constexpr (!f.key.empty()) {
+        out = put(out, f.key);
+        *out++ = '=';
+    }
+    return put_value<f.kind>(out, command.fields[J]);
+}
+
+}  // namespace detail
+
+// The most bytes the wire text of command I can take: its fixed parts and
+// numbers at their longest, and the texts it holds.
+template <std::size_t I>
+std::size_t max_length_of(const Command& command) {
+    return [&]<std::size_t... J>(std::index_sequence<J...>) {
+        return kCatalogue[I].variant.size() + (detail::element_room<I, J>(command) + ... + 0);
+    }(std::make_index_sequence<kCatalogue[I].fields.size()>{});
+}
+
+// Writes the wire text of command I (at most max_length_of<I> bytes) at
+// `out`; returns its end.
+template <std::size_t I>
+char* render_of(const Command& command, char* out) {
+    out = detail::put(out, kCatalogue[I].variant);
+    [&]<std::size_t... J>(std::index_sequence<J...>) {
+        ((out = detail::put_element<I, J>(out, command)), ...);
+    }(std::make_index_sequence<kCatalogue[I].fields.size()>{});
+    return out;
+}
+
+// The same for a command of any variant.
+std::size_t max_length(const Command& command);
+char* render_to(const Command& command, char* out);
+
+// Appends the wire text of the command to `out`. Never fails.
 void render(const Command& command, std::string& out);
 inline std::string render(const Command& command) {
     std::string out;
@@ -131,10 +322,33 @@ inline std::string render(const Command& command) {
     return out;
 }
 
-// True when a text holds a carriage return or a line feed, which would end
-// the protocol line early.
-inline bool has_line_break(std::string_view text) {
-    return text.find_first_of("\r\n") != std::string_view::npos;
+// Text storage: the number of bytes of all texts of the command, and copying
+// them into `storage` (that many bytes), after which the command refers to
+// the copies.
+template <std::size_t I>
+std::size_t text_bytes_of(const Command& command) {
+    return [&]<std::size_t... J>(std::index_sequence<J...>) {
+        return ((kCatalogue[I].fields[J].kind == Kind::Text && command.has(J)
+                     ? command.fields[J].text.size
+                     : 0) +
+                ... + std::size_t{0});
+    }(std::make_index_sequence<kCatalogue[I].fields.size()>{});
 }
+
+template <std::size_t I>
+void copy_texts_of(Command& command, char* storage) {
+    [&]<std::size_t... J>(std::index_sequence<J...>) {
+        [[maybe_unused]] auto copy = [&](std::size_t field) {
+            TextView& text = command.fields[field].text;
+            std::memcpy(storage, text.data, text.size);
+            text.data = storage;
+            storage += text.size;
+        };
+        ((kCatalogue[I].fields[J].kind == Kind::Text && command.has(J) ? copy(J) : void()), ...);
+    }(std::make_index_sequence<kCatalogue[I].fields.size()>{});
+}
+
+std::size_t text_bytes(const Command& command);
+void copy_texts(Command& command, char* storage);
 
 }  // namespace sonvex::core

@@ -32,25 +32,22 @@ struct Builder {
         EXPECT_LT(index, kCommandCount) << variant;
         command.variant = static_cast<Variant>(index);
     }
-    FieldValue& field(std::string_view name) {
+    std::size_t field(std::string_view name) {
         int i = find_field(command.spec(), name);
         EXPECT_GE(i, 0) << name;
-        FieldValue& v = command.fields[static_cast<std::size_t>(i < 0 ? 0 : i)];
-        v.present = true;
-        return v;
+        return static_cast<std::size_t>(i < 0 ? 0 : i);
     }
     Builder& num(std::string_view name, std::int64_t n) {
-        field(name).number = n;
+        command.set_number(field(name), n);
         return *this;
     }
+    // Texts are literals, which outlive the command.
     Builder& text(std::string_view name, std::string_view t) {
-        int i = find_field(command.spec(), name);
-        EXPECT_GE(i, 0) << name;
-        command.set_text(static_cast<std::size_t>(i < 0 ? 0 : i), t);
+        command.set_text(field(name), t);
         return *this;
     }
     Builder& constant(std::string_view name, const Constant& c) {
-        field(name).constant = &c;
+        command.set_constant(field(name), &c);
         return *this;
     }
     std::string wire() const { return render(command); }
