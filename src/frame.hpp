@@ -196,6 +196,18 @@ bool to_int(PyObject* o, T& out) {
         }
 #endif
     }
+#else
+    // PyPy converts to Py_ssize_t at less than half the cost of the other
+    // widths; values it cannot hold take the general path below, which also
+    // gives the interpreter's own error for them.
+    if (PyLong_CheckExact(o)) {
+        const Py_ssize_t value = PyLong_AsSsize_t(o);
+        if (!(value == -1 && PyErr_Occurred()) && std::in_range<T>(value)) {
+            out = static_cast<T>(value);
+            return true;
+        }
+        PyErr_Clear();
+    }
 #endif
     Ref index;
     if (!PyLong_Check(o)) {
@@ -238,9 +250,9 @@ inline bool to_text(PyObject* o, std::string_view& out) {
         raise_conversion_error(o, "PyString");
         return false;
     }
-#if !defined(PYPY_VERSION)
-    // ASCII text is its own UTF-8 form.
-#if PY_VERSION_HEX < 0x030C0000
+    // ASCII text is its own UTF-8 form. PyPy fills in the same header for
+    // the str objects it hands to C.
+#if defined(PYPY_VERSION) || PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_IS_READY(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
 #else
     if (PyUnicode_IS_COMPACT_ASCII(o)) {
@@ -249,7 +261,6 @@ inline bool to_text(PyObject* o, std::string_view& out) {
                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
         return true;
     }
-#endif
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
     if (!utf8) return false;

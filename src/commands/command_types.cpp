@@ -38,20 +38,30 @@ const core::Command& held(PyObject* o) {
 }
 
 // Memory of command and payload objects (tp_alloc and tp_free of the
-// variant and payload classes): a freed object's memory is kept for the next
-// one. Commands are made and dropped at a high rate, and the interpreter's
-// general allocator costs several times more per object. Only threads
-// holding the interpreter lock get here.
+// variant and payload classes): a freed object's memory is kept, linked
+// through its first bytes, for the next one. Commands are made and dropped
+// at a high rate, and the interpreter's general allocator costs several
+// times more per object; PyPy frees them in batches of thousands when its
+// collector runs, hence the size of the reserve (about 1 MB at most). Only
+// threads holding the interpreter lock get here.
 struct FreeBlocks {
-    static constexpr std::size_t kKept = 256;
-    void* blocks[kKept];
+    static constexpr std::size_t kKept = 4096;
+    struct Block {
+        Block* next;
+    };
+    Block* first = nullptr;
     std::size_t count = 0;
 } g_free_blocks;
 
 PyObject* value_alloc(PyTypeObject* type, Py_ssize_t) {
-    void* memory = g_free_blocks.count ? g_free_blocks.blocks[--g_free_blocks.count]
-                                       : std::malloc(sizeof(ValueObject));
-    if (!memory) return PyErr_NoMemory();
+    void* memory;
+    if (FreeBlocks::Block* block = g_free_blocks.first) {
+        g_free_blocks.first = block->next;
+        --g_free_blocks.count;
+        memory = block;
+    } else if (!(memory = std::malloc(sizeof(ValueObject)))) {
+        return PyErr_NoMemory();
+    }
     // Sets the header (and takes a reference to the class), nothing else.
     PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
     as_value(object)->ready = false;
@@ -60,10 +70,12 @@ PyObject* value_alloc(PyTypeObject* type, Py_ssize_t) {
 }
 
 void value_free(void* memory) {
-    if (g_free_blocks.count < FreeBlocks::kKept)
-        g_free_blocks.blocks[g_free_blocks.count++] = memory;
-    else
+    if (g_free_blocks.count < FreeBlocks::kKept) {
+        g_free_blocks.first = new (memory) FreeBlocks::Block{g_free_blocks.first};
+        ++g_free_blocks.count;
+    } else {
         std::free(memory);
+    }
 }
 
 // Copies the texts that the object's command refers to into the object
@@ -71,13 +83,9 @@ void value_free(void* memory) {
 // texts find no memory.
 bool keep_texts(PyObject* object) {
     ValueObject& value = *as_value(object);
-    const std::size_t bytes = core::text_bytes(value.command);
-    if (bytes > kInlineTexts && !(value.long_texts = static_cast<char*>(std::malloc(bytes)))) {
-        PyErr_NoMemory();
-        return false;
-    }
-    core::copy_texts(value.command, value.long_texts ? value.long_texts : value.texts);
-    value.ready = true;
+    char* storage = text_storage(object, core::text_bytes(value.command));
+    if (!storage) return false;
+    core::copy_texts(value.command, storage);
     return true;
 }
 
@@ -317,7 +325,15 @@ PyObject* start_command(core::Variant variant, core::Command*& command) {
     return object;
 }
 
-bool finish_command(PyObject* object) { return keep_texts(object); }
+char* text_storage(PyObject* object, std::size_t bytes) {
+    ValueObject& value = *as_value(object);
+    if (bytes > kInlineTexts && !(value.long_texts = static_cast<char*>(std::malloc(bytes)))) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    value.ready = true;
+    return value.long_texts ? value.long_texts : value.texts;
+}
 
 const core::Command* command_of(PyObject* o) {
     if (!is_command(o)) {

@@ -33,8 +33,19 @@ PyObject* new_command_object(const core::Command& command);
 // finish_command before handing the object out; an object dropped before
 // that is freed as it is.
 PyObject* start_command(core::Variant variant, core::Command*& command);
-// Copies the command's texts into the object; false with MemoryError set.
-bool finish_command(PyObject* object);
+// Room in the object for `bytes` bytes of texts, which the caller must fill
+// at once: the object counts as complete from here on. Null with
+// MemoryError set.
+char* text_storage(PyObject* object, std::size_t bytes);
+// Copies the texts of the object's command (of variant I) into the object;
+// false with MemoryError set.
+template <std::size_t I>
+bool finish_command(PyObject* object, core::Command& command) {
+    char* storage = text_storage(object, core::text_bytes_of<I>(command));
+    if (!storage) return false;
+    core::copy_texts_of<I>(command, storage);
+    return true;
+}
 
 // The command held by an instance of Command (borrowed from the object); a
 // TypeError with the conversion message otherwise.

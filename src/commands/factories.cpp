@@ -17,7 +17,7 @@ struct Build {
     static PyObject* run(const Signature&, PyObject*, PyObject* const* bound) {
         core::Command* command = nullptr;
         Ref object = Ref::steal(start_command(static_cast<core::Variant>(I), command));
-        if (!object || !convert_fields<I>(bound, *command) || !finish_command(object.get()))
+        if (!object || !convert_fields<I>(bound, *command) || !finish_command<I>(object.get(), *command))
             return nullptr;
         return object.release();
     }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/short_bytes.hpp"
 #include "core/utf8.hpp"
 #include "core/values.hpp"
 
@@ -233,11 +234,9 @@ std::size_t value_room(const FieldValue& value) {
     }
 }
 
-// Short texts, the usual ones, byte by byte rather than through a call.
+// Short texts, the usual ones, without a call.
 inline char* put_text(char* out, std::string_view text) {
-    if (text.size() > 16) return put(out, text);
-    for (const char c : text) *out++ = c;
-    return out;
+    return short_bytes::put(out, text.data(), text.size());
 }
 
 template <Kind K>
@@ -276,16 +275,59 @@ std::size_t element_room(const Command& command) {
     }
 }
 
+// What goes before the value of field J of command I: " " and, for a keyed
+// field, its key and "=", as one constant written in one go. (A local
+// constant rather than a variable template, which would be read through the
+// global offset table.)
+template <std::size_t I, std::size_t J>
+constexpr auto prefix_of() {
+    constexpr std::string_view key = field_spec<I, J>().key;
+    std::array<char, 1 + (key.empty() ? 0 : key.size() + 1)> text{};
+    text[0] = ' ';
+    for (std::size_t i = 0; i < key.size(); ++i) text[1 + i] = key[i];
+    if (!key.empty()) text.back() = '=';
+    return text;
+}
+
+// A number field that holds its default, which is what most calls leave
+// it at, is written as one constant: prefix and digits.
+template <std::size_t I, std::size_t J>
+constexpr bool has_default_text() {
+    constexpr const FieldSpec& f = field_spec<I, J>();
+    return f.has_default && f.kind != Kind::Text && !is_constant_kind(f.kind);
+}
+
+template <std::size_t I, std::size_t J>
+constexpr auto default_element_of() {
+    constexpr const FieldSpec& f = field_spec<I, J>();
+    constexpr bool is_signed = f.kind == Kind::I16 || f.kind == Kind::I64;
+    constexpr bool minus = is_signed && f.default_value < 0;
+    constexpr std::uint64_t digits_of =
+        is_signed ? magnitude(f.default_value) : static_cast<std::uint64_t>(f.default_value);
+    constexpr auto prefix = prefix_of<I, J>();
+    std::array<char, prefix.size() + (minus ? 1 : 0) + digit_count(digits_of)> text{};
+    std::size_t n = 0;
+    for (const char c : prefix) text[n++] = c;
+    if (minus) text[n++] = '-';
+    std::uint64_t value = digits_of;
+    for (std::size_t end = text.size(); end > n; value /= 10) text[--end] = static_cast<char>('0' + value % 10);
+    return text;
+}
+
 template <std::size_t I, std::size_t J>
 char* put_element(char* out, const Command& command) {
     constexpr const FieldSpec& f = field_spec<I, J>();
     if (!written<I, J>(command)) return out;
-    *out++ = ' ';
-    if constexpr (!f.key.empty()) {
-        out = put(out, f.key);
-        *out++ = '=';
+    if constexpr (has_default_text<I, J>()) {
+        if (command.fields[J].number == f.default_value) {
+            constexpr auto element = default_element_of<I, J>();
+            std::memcpy(out, element.data(), element.size());
+            return out + element.size();
+        }
     }
-    return put_value<f.kind>(out, command.fields[J]);
+    constexpr auto prefix = prefix_of<I, J>();
+    std::memcpy(out, prefix.data(), prefix.size());
+    return put_value<f.kind>(out + prefix.size(), command.fields[J]);
 }
 
 }  // namespace detail
@@ -340,9 +382,9 @@ void copy_texts_of(Command& command, char* storage) {
     [&]<std::size_t... J>(std::index_sequence<J...>) {
         [[maybe_unused]] auto copy = [&](std::size_t field) {
             TextView& text = command.fields[field].text;
-            std::memcpy(storage, text.data, text.size);
-            text.data = storage;
-            storage += text.size;
+            const char* kept = storage;
+            storage = short_bytes::put(storage, text.data, text.size);
+            text.data = kept;
         };
         ((kCatalogue[I].fields[J].kind == Kind::Text && command.has(J) ? copy(J) : void()), ...);
     }(std::make_index_sequence<kCatalogue[I].fields.size()>{});

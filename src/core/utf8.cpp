@@ -104,28 +104,16 @@ bool ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }  // namespace
 
 TextFacts scan_long_text(std::string_view text) {
-    // Eight bytes at a time: a byte equal to CR or LF shows as a zero byte
-    // of the word XOR that byte repeated, and has_zero_byte is exact about
-    // whether a word has one.
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-    auto has_zero_byte = [](std::uint64_t w) { return (w - kOnes) & ~w & kHighs; };
     const char* p = text.data();
     std::size_t left = text.size();
     std::uint64_t high = 0, breaks = 0;
     for (; left >= 8; p += 8, left -= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
+        const auto word = short_bytes::load<std::uint64_t>(p);
         high |= word;
-        breaks |= has_zero_byte(word ^ (kOnes * '\n')) | has_zero_byte(word ^ (kOnes * '\r'));
+        breaks |= swar::line_breaks(word);
     }
-    bool line_break = false;
-    unsigned char tail_high = 0;
-    for (; left > 0; ++p, --left) {
-        const auto c = static_cast<unsigned char>(*p);
-        tail_high |= c;
-        line_break |= c == '\n' || c == '\r';
-    }
-    return {line_break || breaks != 0, !(high & kHighs) && tail_high < 0x80};
+    const TextFacts tail = scan_text({p, left});
+    return {breaks != 0 || tail.line_break, (high & swar::kHighs) == 0 && tail.ascii};
 }
 
 std::string repair_utf8(std::string_view bytes, std::size_t valid) {

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "core/short_bytes.hpp"
 
 namespace sonvex::core {
 
@@ -15,15 +18,24 @@ struct TextFacts {
     bool ascii;
 };
 TextFacts scan_long_text(std::string_view text);
+
+// Eight bytes at a time: a byte equal to CR or LF shows as a zero byte of the
+// word XOR that byte repeated, and has_zero_byte is exact about whether a
+// word has one (bytes that are zero in both stay clear of both tests).
+namespace swar {
+inline constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+constexpr std::uint64_t has_zero_byte(std::uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+constexpr std::uint64_t line_breaks(std::uint64_t w) {
+    return has_zero_byte(w ^ (kOnes * '\n')) | has_zero_byte(w ^ (kOnes * '\r'));
+}
+}  // namespace swar
+
 inline TextFacts scan_text(std::string_view text) {
-    if (text.size() > 16) return scan_long_text(text);
-    bool line_break = false;
-    unsigned char high = 0;
-    for (const char c : text) {
-        line_break |= c == '\n' || c == '\r';
-        high |= static_cast<unsigned char>(c);
-    }
-    return {line_break, high < 0x80};
+    if (text.size() > short_bytes::kMax) return scan_long_text(text);
+    const auto [first, second] = short_bytes::cover(text.data(), text.size());
+    const std::uint64_t breaks =
+        swar::line_breaks(first) | (text.size() >= 8 ? swar::line_breaks(second) : 0);
+    return {breaks != 0, ((first | second) & swar::kHighs) == 0};
 }
 
 inline bool has_line_break(std::string_view text) { return scan_text(text).line_break; }

@@ -53,6 +53,11 @@ struct Builder {
     std::string wire() const { return render(command); }
 };
 
+bool is_constant_kind_for_test(Kind kind) {
+    return kind == Kind::AudioFormatType || kind == Kind::PayloadType ||
+           kind == Kind::ToneType || kind == Kind::ConstantWithDescription;
+}
+
 }  // namespace
 
 TEST(Catalogue, HasFiftyFourCommandsInProtocolOrder) {
@@ -153,4 +158,74 @@ TEST(LineBreaks, DetectsCarriageReturnAndLineFeed) {
     EXPECT_TRUE(has_line_break("a\nb"));
     EXPECT_TRUE(has_line_break("\r"));
     EXPECT_FALSE(has_line_break("a b=c\t\v\f"));
+}
+
+// The scan reads short texts in overlapping words and long ones eight bytes
+// at a time: a line break or a non-ASCII byte must be seen at every position
+// of every length, and bytes next to CR and LF (\t, \v, \f, 0x8a) must not
+// pass for them.
+TEST(LineBreaks, ScanSeesEveryPositionOfEveryLength) {
+    for (std::size_t n = 0; n <= 40; ++n) {
+        const std::string plain(n, 'x');
+        EXPECT_EQ(scan_text(plain).line_break, false) << n;
+        EXPECT_EQ(scan_text(plain).ascii, true) << n;
+        for (std::size_t i = 0; i < n; ++i) {
+            for (const char c : {'\n', '\r', '\t', '\v', '\f', '\0', '\x8a', '\x8d', '\xff'}) {
+                std::string text = plain;
+                text[i] = c;
+                const TextFacts facts = scan_text(text);
+                EXPECT_EQ(facts.line_break, c == '\n' || c == '\r') << n << ' ' << i << ' ' << int(c);
+                EXPECT_EQ(facts.ascii, static_cast<unsigned char>(c) < 0x80) << n << ' ' << i;
+            }
+        }
+    }
+}
+
+// Texts are copied in overlapping words up to 16 bytes: every length renders
+// exactly, and so does a copy whose texts were moved into storage of its own.
+TEST(Render, TextsOfEveryLength) {
+    for (std::size_t n = 0; n <= 40; ++n) {
+        std::string digits;
+        for (std::size_t i = 0; i < n; ++i) digits += static_cast<char>('0' + i % 10);
+        Builder b("CallSendDTMF");
+        b.num("resource_id", 1).text("dtmf_string", digits);
+        EXPECT_EQ(b.wire(), "CallSendDTMF 1 " + digits) << n;
+        Command copy = b.command;
+        std::string storage(text_bytes(copy), '\0');
+        copy_texts(copy, storage.data());
+        EXPECT_EQ(render(copy), b.wire()) << n;
+    }
+}
+
+// A number at its default is written from a constant made at compile time;
+// it must read exactly as the digits of any other value do.
+TEST(Render, DefaultsReadAsTheirDigits) {
+    int checked = 0;
+    for (std::size_t i = 0; i < kCommandCount; ++i) {
+        const CommandSpec& spec = kCatalogue[i];
+        for (std::size_t j = 0; j < spec.fields.size(); ++j) {
+            const FieldSpec& f = spec.fields[j];
+            if (!f.has_default || f.kind == Kind::Text || is_constant_kind_for_test(f.kind))
+                continue;
+            for (const std::int64_t value : {f.default_value, f.default_value + 1}) {
+                Command command{};
+                command.variant = static_cast<Variant>(i);
+                for (std::size_t k = 0; k < spec.fields.size(); ++k) {
+                    if (spec.fields[k].kind == Kind::Text)
+                        command.set_text(k, "t");
+                    else
+                        command.set_number(k, 1);  // constants: a null one, written empty
+                }
+                for (std::size_t k = 0; k < spec.fields.size(); ++k)
+                    if (is_constant_kind_for_test(spec.fields[k].kind)) command.set_constant(k, nullptr);
+                command.set_number(j, value);
+                const std::string element =
+                    " " + (f.key.empty() ? std::string() : std::string(f.key) + "=") + std::to_string(value);
+                EXPECT_NE(render(command).find(element), std::string::npos)
+                    << spec.variant << ' ' << f.name << ' ' << render(command);
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 10);
 }
