@@ -118,7 +118,9 @@ for name in "${PYTHONS[@]}"; do
     if ! PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w dist --plat "$PLATFORM" "$raw" >"$work/$name/repair.log" 2>&1; then
         cat "$work/$name/repair.log" >&2; log "FAILED: auditwheel refused the $name wheel"; status=1; continue
     fi
-    wheel_of[$name]=$(ls -t dist/sonvex_rs-*.whl | head -1)
+    # sonvex_rs-<version>-<python tag>-<abi tag>-<platform tags>.whl
+    prefix=$(basename "$raw" | cut -d- -f1-4)
+    wheel_of[$name]=$(ls dist/"$prefix"-*.whl)
 done
 
 echo
