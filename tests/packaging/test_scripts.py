@@ -45,10 +45,10 @@ def as_unprivileged():
     """A command prefix that runs as a user other than root."""
     if os.geteuid() != 0:
         return []
-    runuser = shutil.which("setpriv")
-    if runuser is None:
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
         pytest.skip("setpriv is needed to leave root")
-    return [runuser, "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--reset-env"]
+    return [setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--reset-env"]
 
 
 def test_setup_without_root_names_the_missing_packages(as_unprivileged):
