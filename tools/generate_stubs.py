@@ -13,10 +13,12 @@ classes, the client methods) comes from the rows of src/core/catalogue.def,
 one line each, read here line by line. Adding a row there and running this
 script updates all three files.
 
-Classes that exist at run time but are attributes of no module (the variant
-classes Command_<Variant>, the payload classes, Channels, ECM, the constant
-classes and PanicException) are marked @type_check_only: annotations may name
-them, and stubtest does not look for them in a module namespace.
+The variant classes are declared inside Command, as the class attributes
+they are at run time (Command.CallMake), so type checkers accept them in
+calls, isinstance() and class patterns. Classes that exist at run time but
+are attributes of no module and of no class (the payload classes, Channels,
+ECM, the constant classes and PanicException) are marked @type_check_only:
+annotations may name them, code cannot reach them by name.
 
 Standard library only.
 """
@@ -199,26 +201,11 @@ def render_commands(rows: list[Row]) -> str:
         "",
         "from typing import SupportsIndex, final, type_check_only",
         "",
-        "from typing_extensions import TypeAlias, disjoint_base",
+        "from typing_extensions import disjoint_base",
         "",
         _import("sonvex_rs", _used_classes(all_fields)),
         "",
         '__all__ = ["Command"]',
-        "",
-        "# Instances carry their command in a layout of their own, so a class cannot",
-        "# derive from Command and another such class at once.",
-        "@disjoint_base",
-        "class Command:",
-        "    # The variant classes, reached as class attributes (Command.CallMake is",
-        "    # the class named Command_CallMake). Declared as aliases so that they serve",
-        "    # in annotations, isinstance() and class patterns alike.",
-    ]
-    lines += [f"    {r.variant}: TypeAlias = Command_{r.variant}" for r in rows]
-    lines += ["", "    def __str__(self) -> str: ..."]
-    for r in rows:
-        lines += ["", "    @staticmethod"]
-        lines += _def("    ", r.factory, _params(r.fields), f"Command_{r.variant}")
-    lines += [
         "",
         "# Payload classes: the type of a command's _0; no constructor, no attributes.",
     ]
@@ -226,23 +213,33 @@ def render_commands(rows: list[Row]) -> str:
         lines += ["", "@final", "@type_check_only", f"class {r.variant}: ..."]
     lines += [
         "",
-        "# Variant classes: one command of one variant. Each holds its payload as _0,",
-        "# the only item of the one-element mapping it presents.",
+        "# Instances carry their command in a layout of their own, so a class cannot",
+        "# derive from Command and another such class at once.",
+        "@disjoint_base",
+        "class Command:",
+        "    # The variant classes, reached as class attributes (at run time",
+        "    # Command.CallMake is the class named Command_CallMake). Each holds one",
+        "    # command of its variant, with the payload as _0, the only item of the",
+        "    # one-element mapping it presents. In their bodies a bare variant name",
+        "    # is the payload class of the module.",
     ]
     for r in rows:
         v = r.variant
         lines += [
+            "    @final",
+            f"    class {v}(Command):",
+            '        __match_args__ = ("_0",)',
+            f"        def __new__(cls, _0: {v}) -> Command.{v}: ...",
+            "        @property",
+            f"        def _0(self) -> {v}: ...",
+            "        def __len__(self) -> int: ...",
+            f"        def __getitem__(self, idx: SupportsIndex, /) -> {v}: ...",
             "",
-            "@final",
-            "@type_check_only",
-            f"class Command_{v}(Command):",
-            '    __match_args__ = ("_0",)',
-            f"    def __new__(cls, _0: {v}) -> Command_{v}: ...",
-            "    @property",
-            f"    def _0(self) -> {v}: ...",
-            "    def __len__(self) -> int: ...",
-            f"    def __getitem__(self, idx: SupportsIndex, /) -> {v}: ...",
         ]
+    lines += ["    def __str__(self) -> str: ..."]
+    for r in rows:
+        lines += ["", "    @staticmethod"]
+        lines += _def("    ", r.factory, _params(r.fields), f"Command.{r.variant}")
     return "\n".join(lines) + "\n"
 
 

@@ -4,13 +4,13 @@ import sys
 
 import pytest
 
-from helpers import FakeMediaServer, Session
+from helpers import Session
 
 
 @pytest.fixture
-def server():
-    with FakeMediaServer() as s:
-        yield s
+def server(fake_media_server):
+    """The installed package's fixture: a started server on a free port."""
+    return fake_media_server
 
 
 @pytest.fixture

@@ -18,7 +18,6 @@ import sonvex_rs
 from sonvex_fake_server import FakeMediaServer  # noqa: F401 (for the test modules)
 
 ROOT = Path(__file__).resolve().parents[2]
-FAKESERVER = ROOT / "fakeserver"
 IS_PYPY = platform.python_implementation() == "PyPy"
 SonvexClient = sonvex_rs.client.SonvexClient
 Command = sonvex_rs.commands.Command
@@ -137,7 +136,7 @@ def value_class(name):
 def child_env():
     """Environment in which a child interpreter imports what this one does."""
     env = dict(os.environ)
-    paths = [str(FAKESERVER), str(Path(__file__).parent)] + [p or os.getcwd() for p in sys.path]
+    paths = [str(Path(__file__).parent)] + [p or os.getcwd() for p in sys.path]
     env["PYTHONPATH"] = os.pathsep.join(paths)
     return env
 

@@ -9,8 +9,7 @@ import pytest
 
 from sonvex_fake_server import FakeMediaServer
 
-SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                      "fakeserver", "sonvex_fake_server.py")
+SCRIPT = ["-m", "sonvex_fake_server"]
 
 
 def _ipv6_loopback():
@@ -179,7 +178,7 @@ def test_no_threads_or_descriptors_left():
 
 @pytest.mark.parametrize("how", ["stdin", signal.SIGTERM, signal.SIGINT])
 def test_command_line(how):
-    proc = subprocess.Popen([sys.executable, SCRIPT, "--port", "0"], stdin=subprocess.PIPE,
+    proc = subprocess.Popen([sys.executable, *SCRIPT, "--port", "0"], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         words = proc.stdout.readline().split()

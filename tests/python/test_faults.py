@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from helpers import ROOT, ClientProcess, child_env, new_client, open_descriptor_count, wait_until
+from helpers import ClientProcess, child_env, new_client, open_descriptor_count, wait_until
 
 LONG = os.environ.get("SONVEX_FAULTS_LONG") == "1"
 CYCLES = 10_000 if LONG else 300
@@ -97,7 +97,7 @@ def server_process():
     """The fake server in a process of its own: a connect holds this
     interpreter's lock until the server has accepted, so a server running on
     one of our threads could fall behind a burst of connects."""
-    proc = subprocess.Popen([sys.executable, str(ROOT / "fakeserver" / "sonvex_fake_server.py"),
+    proc = subprocess.Popen([sys.executable, "-m", "sonvex_fake_server",
                              "--quiet", "--silent"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         yield int(proc.stdout.readline().split()[-1])

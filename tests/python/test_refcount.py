@@ -9,7 +9,7 @@ import sys
 import pytest
 
 from command_table import FULL_ARGS, PARAMS, WIRE
-from helpers import ROOT, Command, Index, NumpyBool, SonvexClient, open_descriptor_count, raising
+from helpers import Command, Index, NumpyBool, SonvexClient, open_descriptor_count, raising
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs a debug build of CPython")
@@ -141,7 +141,7 @@ def leaked(ops, rounds=20):
 def sink():
     """A fake server in another process, so that its own work does not move
     this interpreter's reference count."""
-    proc = subprocess.Popen([sys.executable, str(ROOT / "fakeserver" / "sonvex_fake_server.py"),
+    proc = subprocess.Popen([sys.executable, "-m", "sonvex_fake_server",
                              "--quiet", "--silent"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     port = int(proc.stdout.readline().split()[-1])
     yield port

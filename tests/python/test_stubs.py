@@ -1,146 +1,44 @@
 """The type stubs in stubs/: generated from the catalogue, faithful to the built
-module (mypy's stubtest), and precise enough for mypy to catch misuse.
+module (mypy's stubtest, plus our own look at what stubtest skips), and
+precise enough for mypy and pyright to accept typed use and catch misuse."""
 
-Run as a script, this file is the stubtest driver the tests start in a child
-process: python test_stubs.py STUBTEST-ARGUMENTS...
-"""
-
+import ast
 import importlib.util
 import inspect
+import json
+import os
 import platform
 import shutil
 import subprocess
 import sys
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-STUBS = ROOT / "stubs"
-GENERATOR = ROOT / "tools" / "generate_stubs.py"
-EXAMPLE = ROOT / "examples" / "typed_example.py"
-
-# Created by the module only on an internal failure, so out of reach here.
-UNREACHABLE_CLASSES = {"sonvex_rs.PanicException"}
-
-
-# --- The stubtest driver (child process) --------------------------------------
-
-def _sample(annotation):
-    """A value that a parameter of this stub annotation converts without complaint."""
-    from mypy import types
-
-    t = types.get_proper_type(annotation)
-    if isinstance(t, types.UnionType):
-        return None  # every "X | None" parameter takes None
-    return {"typing.SupportsIndex": 0, "builtins.str": "", "builtins.bool": False}[t.type.fullname]
-
-
-def _create_lazy_classes(command, command_info):
-    """Has the module create the classes that it creates on first use.
-
-    A payload class comes into being when its variant class rejects a wrong
-    payload, a value class when a factory rejects a wrong argument for it.
-    """
-    from mypy import nodes
-
-    for name, symbol in command_info.names.items():
-        node = symbol.node
-        if isinstance(node, nodes.TypeAlias):
-            calls = [[object()]]
-        elif isinstance(node, nodes.Decorator) and node.func.is_static:
-            values = [_sample(t) for t in node.func.type.arg_types]
-            calls = [values[:i] + [object()] + values[i + 1:]
-                     for i, v in enumerate(values) if v is None]
-        else:
-            continue
-        for args in calls:
-            try:
-                getattr(command, name)(*args)
-            except TypeError:
-                pass
-
-
-def _runtime_classes():
-    found, stack = {}, [object]
-    while stack:
-        for sub in type.__subclasses__(stack.pop()):
-            name = f"{sub.__module__}.{sub.__qualname__}"
-            if name not in found:
-                found[name] = sub
-                stack.append(sub)
-    return found
-
-
-def _check_type_check_only_classes(stubtest, command, concise):
-    """Checks the @type_check_only classes against their run-time classes.
-
-    stubtest skips them (they are in no module namespace) and accepts the
-    aliases Command.<Variant> once the class names agree, so their members
-    would go unchecked. Each is verified here with stubtest's own class check,
-    the one stubtest applies to an alias whose target it cannot match by name.
-    """
-    from mypy import nodes
-
-    stub_modules = {name: tree for name, tree in stubtest._all_stubs.items()
-                    if name.split(".")[0] == "sonvex_rs"}
-    if "sonvex_rs.commands" not in stub_modules:
-        return 1  # the stubs did not build; stubtest has said why
-    _create_lazy_classes(command, stub_modules["sonvex_rs.commands"].names["Command"].node)
-    runtime = _runtime_classes()
-    errors = checked = 0
-    for module_name, tree in sorted(stub_modules.items()):
-        for name, symbol in tree.names.items():
-            info = symbol.node
-            if not (isinstance(info, nodes.TypeInfo) and info.is_type_check_only
-                    and info.fullname == f"{module_name}.{name}"
-                    and info.fullname not in UNREACHABLE_CLASSES):
-                continue
-            cls = runtime.get(info.fullname, stubtest.MISSING)
-            path = [module_name, name]
-            problems = list(stubtest.verify_typeinfo(info, cls, path, is_alias_target=True))
-            if cls is not stubtest.MISSING:
-                # stubtest does not look for class variables it cannot find
-                # at run time (they might be instance variables); these
-                # classes have no instance variables, so every one must exist.
-                for var, sym in info.names.items():
-                    if (isinstance(sym.node, nodes.Var)
-                            and inspect.getattr_static(cls, var, stubtest.MISSING)
-                            is stubtest.MISSING):
-                        problems.append(stubtest.Error(path + [var], "is not present at runtime",
-                                                       sym.node, stubtest.MISSING))
-            for problem in problems:
-                stubtest.safe_print(problem.get_description(concise=concise))
-            errors += len(problems)
-            checked += 1
-    print(f"checked {checked} @type_check_only classes: {errors} errors")
-    return 1 if errors else 0
-
-
-def run_stubtest(argv):
-    import sonvex_rs
-
-    # The submodules are attributes of the extension module only; stubtest
-    # imports every stub module by its dotted name.
-    sys.modules["sonvex_rs.client"] = sonvex_rs.client
-    sys.modules["sonvex_rs.commands"] = sonvex_rs.commands
-    import mypy.stubtest as stubtest
-
-    options = stubtest.parse_options(argv)
-    status = stubtest.test_stubs(options)
-    command = sonvex_rs.commands.Command
-    return _check_type_check_only_classes(stubtest, command, options.concise) or status
-
-
-if __name__ == "__main__":
-    sys.exit(run_stubtest(sys.argv[1:]))
-
-
-# --- Tests --------------------------------------------------------------------
-
-import pytest  # noqa: E402
+import pytest
 
 if platform.python_implementation() == "PyPy":
     pytest.skip("stubs are checked on CPython", allow_module_level=True)
 pytest.importorskip("mypy")
+
+import sonvex_rs  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
+STUBS = ROOT / "stubs"
+GENERATOR = ROOT / "tools" / "generate_stubs.py"
+EXAMPLE = ROOT / "examples" / "typed_example.py"
+Command = sonvex_rs.commands.Command
+
+# Created by the module only on an internal failure, so out of reach here.
+UNREACHABLE_CLASSES = {"sonvex_rs.PanicException"}
+
+# stubtest imports every stub module by its dotted name; the submodules are
+# attributes of the extension module only, so a child running stubtest gets
+# them entered under those names first.
+SITECUSTOMIZE = """\
+import sys
+import sonvex_rs
+sys.modules["sonvex_rs.client"] = sonvex_rs.client
+sys.modules["sonvex_rs.commands"] = sonvex_rs.commands
+"""
 
 
 def _load_generator():
@@ -162,10 +60,127 @@ def _mypy_config(tmp_path, stubs=STUBS):
 
 
 def _stubtest(tmp_path, stubs=STUBS):
+    site = tmp_path / "site"
+    site.mkdir(exist_ok=True)
+    (site / "sitecustomize.py").write_text(SITECUSTOMIZE)
+    env = dict(os.environ, PYTHONPATH=str(site))
     return subprocess.run(
-        [sys.executable, __file__, "--mypy-config-file", str(_mypy_config(tmp_path, stubs)),
-         "sonvex_rs"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+        [sys.executable, "-m", "mypy.stubtest",
+         "--mypy-config-file", str(_mypy_config(tmp_path, stubs)), "sonvex_rs"],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+
+
+# --- What stubtest does not check ---------------------------------------------
+# It skips @type_check_only classes (the payload and value classes are in no
+# module namespace), and it does not look for class variables it cannot find
+# at run time (they might be instance variables; these classes have none).
+
+def _stub_classes(stubs):
+    """Every class of the stub files: dotted path -> ast.ClassDef."""
+    found = {}
+
+    def walk(prefix, body):
+        for node in body:
+            if isinstance(node, ast.ClassDef):
+                found[f"{prefix}.{node.name}"] = node
+                walk(f"{prefix}.{node.name}", node.body)
+
+    for path in sorted((stubs / "sonvex_rs").glob("*.pyi")):
+        module = "sonvex_rs" if path.stem == "__init__" else f"sonvex_rs.{path.stem}"
+        walk(module, ast.parse(path.read_text()).body)
+    return found
+
+
+def _decorators(node):
+    return {ast.unparse(d).rpartition(".")[2] for d in node.decorator_list}
+
+
+def _members(node):
+    names = set()
+    for item in node.body:
+        if isinstance(item, (ast.FunctionDef, ast.ClassDef)):
+            names.add(item.name)
+        elif isinstance(item, ast.AnnAssign):
+            names.add(item.target.id)
+        elif isinstance(item, ast.Assign):
+            names.update(t.id for t in item.targets)
+    return names
+
+
+_SAMPLE = {"SupportsIndex": 0, "str": "", "bool": False}
+
+
+def _create_lazy_classes(classes):
+    """Has the module create the classes that it creates on first use: a
+    payload class when its variant class rejects a wrong payload, a value
+    class when a factory rejects a wrong argument for it."""
+    for path, node in classes.items():
+        if path.startswith("sonvex_rs.commands.Command.") and path.count(".") == 3:
+            with pytest.raises(TypeError):
+                getattr(Command, node.name)(object())
+    for item in classes["sonvex_rs.commands.Command"].body:
+        if not (isinstance(item, ast.FunctionDef) and "staticmethod" in _decorators(item)):
+            continue
+        kinds = [ast.unparse(a.annotation) for a in item.args.args]
+        for i, kind in enumerate(kinds):
+            if not kind.endswith(" | None") or kind[:-7] in _SAMPLE:
+                continue
+            args = [None if k.endswith(" | None") else _SAMPLE.get(k) for k in kinds]
+            args[i] = object()
+            with pytest.raises(TypeError):
+                getattr(Command, item.name)(*args)
+
+
+def _runtime_classes():
+    found, stack = {}, [object]
+    while stack:
+        for sub in type.__subclasses__(stack.pop()):
+            name = f"{sub.__module__}.{sub.__qualname__}"
+            if name not in found:
+                found[name] = sub
+                stack.append(sub)
+    return found
+
+
+def _subclassable(cls):
+    try:
+        type("Sub", (cls,), {})
+    except TypeError:
+        return False
+    return True
+
+
+def check_beyond_stubtest(stubs):
+    """Problems stubtest cannot see, as (number of classes checked, messages)."""
+    classes = _stub_classes(stubs)
+    _create_lazy_classes(_stub_classes(STUBS))
+    runtime = _runtime_classes()
+    problems, checked = [], 0
+    for path, node in sorted(classes.items()):
+        if "type_check_only" in _decorators(node):
+            if path in UNREACHABLE_CLASSES:
+                continue
+            cls = runtime.get(path)
+        elif path.startswith("sonvex_rs.commands.Command."):
+            cls = inspect.getattr_static(Command, node.name, None)
+        else:
+            continue  # a class in a module namespace: stubtest's
+        checked += 1
+        if not isinstance(cls, type):
+            problems.append(f"{path} is not present at runtime")
+            continue
+        if ("final" in _decorators(node)) == _subclassable(cls):
+            problems.append(f"{path} is {'' if _subclassable(cls) else 'not '}subclassable at "
+                            f"runtime but {'' if 'final' in _decorators(node) else 'not '}final "
+                            "in the stub")
+        stub_names = _members(node)
+        for name in sorted(stub_names):
+            if inspect.getattr_static(cls, name, None) is None:
+                problems.append(f"{path}.{name} is not present at runtime")
+        for name in sorted(vars(cls)):
+            if not name.startswith("_") and name not in stub_names:
+                problems.append(f"{path}.{name} is not present in stub")
+    return checked, problems
 
 
 def _mypy(tmp_path, *args):
@@ -205,21 +220,29 @@ def test_stubtest_finds_no_difference(tmp_path):
     output = result.stdout + result.stderr
     assert result.returncode == 0, output
     assert "Success: no issues found in 3 modules" in output
+
+
+def test_what_stubtest_skips_matches_the_module():
+    checked, problems = check_beyond_stubtest(STUBS)
+    assert problems == []
     # 54 variant and 54 payload classes, Channels, ECM and the four constant classes.
-    assert f"checked {2 * len(ROWS) + 6} @type_check_only classes: 0 errors" in output
+    assert checked == 2 * len(ROWS) + 6
 
 
-def test_stubtest_reports_drift(tmp_path):
-    """Edited stubs are caught, in module classes and @type_check_only ones alike."""
+def test_drift_is_reported(tmp_path):
+    """Edited stubs are caught, by stubtest or by our own check, in module
+    classes, variant classes and @type_check_only classes alike."""
     stubs = tmp_path / "stubs"
     shutil.copytree(STUBS, stubs)
     edits = {
         "client.pyi": [("def call_hold(self, resource_id:", "def call_hold(self, rid:")],
-        "commands.pyi": [("    def __len__(self) -> int: ...\n",
-                          "    def __len__(self) -> int: ...\n    def clear(self) -> None: ...\n"),
-                         ("class Command_Quit(Command):\n",
-                          "class Command_Quit(Command):\n    payload: int\n")],
-        "__init__.pyi": [("    Stereo: ClassVar[Channels]\n", "    Quad: ClassVar[Channels]\n")],
+        "commands.pyi": [("        def __len__(self) -> int: ...\n",
+                          "        def __len__(self) -> int: ...\n"
+                          "        def clear(self) -> None: ...\n"),
+                         ("    class Quit(Command):\n", "    class Quit(Command):\n        payload: int\n"),
+                         ("class CallHold: ...\n", "class CallHold:\n    resource_id: int\n")],
+        "__init__.pyi": [("    Stereo: ClassVar[Channels]\n", "    Quad: ClassVar[Channels]\n"),
+                         ("@final\n@type_check_only\nclass ToneType", "@type_check_only\nclass ToneType")],
     }
     for name, replacements in edits.items():
         path = stubs / "sonvex_rs" / name
@@ -233,12 +256,32 @@ def test_stubtest_reports_drift(tmp_path):
     assert result.returncode == 1, output
     for reported in [
         "sonvex_rs.client.SonvexClient.call_hold is inconsistent",
-        "sonvex_rs.commands.Command_ProtocolVersion.clear is not present at runtime",
-        "sonvex_rs.commands.Command_Quit.payload is not present at runtime",
-        "sonvex_rs.Channels.Stereo is not present in stub",
-        "sonvex_rs.Channels.Quad is not present at runtime",
+        "sonvex_rs.commands.Command.ProtocolVersion.clear is not present at runtime",
     ]:
         assert reported in output
+    assert sorted(check_beyond_stubtest(stubs)[1]) == [
+        "sonvex_rs.Channels.Quad is not present at runtime",
+        "sonvex_rs.Channels.Stereo is not present in stub",
+        "sonvex_rs.ToneType is not subclassable at runtime but not final in the stub",
+        "sonvex_rs.commands.CallHold.resource_id is not present at runtime",
+        "sonvex_rs.commands.Command.ProtocolVersion.clear is not present at runtime",
+        "sonvex_rs.commands.Command.Quit.payload is not present at runtime",
+    ]
+
+
+def test_typed_example_passes_pyright(tmp_path):
+    pytest.importorskip("pyright")
+    config = tmp_path / "pyrightconfig.json"
+    # The submodules have no source file of their own (they are attributes of
+    # the extension module), which pyright would mention for every import.
+    config.write_text(json.dumps({"stubPath": str(STUBS), "typeCheckingMode": "strict",
+                                  "reportMissingModuleSource": "none"}))
+    env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")  # no look for a newer release
+    result = subprocess.run(
+        [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "--project", str(config),
+         str(EXAMPLE)], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "0 errors, 0 warnings" in result.stdout, result.stdout
 
 
 def test_typed_example_passes_strict_mypy(tmp_path):

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Loopback fake media server for tests and demos of the sonvex_rs client.
 
 The server accepts TCP connections on its control port, records every byte a
@@ -13,12 +12,16 @@ Library use::
         conn = server.wait_for_connections(1)[0]
         assert conn.wait_for_lines(1)[0].startswith(b"Login")
 
+In pytest, the fixture `fake_media_server` (sonvex_fake_server.pytest_plugin,
+registered as a pytest plugin when the package is installed) is a started
+FakeMediaServer on a free loopback port, stopped after the test.
+
 Command-line use::
 
-    python sonvex_fake_server.py [--host 127.0.0.1] [--port 0] [--silent] [--quiet]
+    python -m sonvex_fake_server [--host 127.0.0.1] [--port 0] [--silent] [--quiet]
 
 prints "listening on <host> <port>" and runs until SIGTERM, SIGINT or end of
-file on standard input.
+file on standard input (or only until a signal, with --ignore-stdin).
 
 Each connection is served by its own thread, which is the only thread that
 touches the connection's socket. Other threads (the test calling send(),
@@ -646,7 +649,8 @@ def _stderr_logger(conn: ServerConnection, line: bytes) -> None:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(description="Loopback fake media server.")
+    parser = argparse.ArgumentParser(prog="python -m sonvex_fake_server",
+                                     description="Loopback fake media server.")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--silent", action="store_true", help="do not answer command lines")
@@ -693,6 +697,3 @@ def main(argv: Optional[List[str]] = None) -> int:
         server.stop()
     return 0
 
-
-if __name__ == "__main__":
-    sys.exit(main())
