@@ -84,6 +84,25 @@ void raise_from_current_exception() {
     }
 }
 
+bool run_signal_handlers() {
+#if defined(PYPY_VERSION)
+    // PyPy's PyErr_CheckSignals runs nothing: PyPy runs pending handlers
+    // between the bytecodes of Python code. Calling a function of Python code
+    // that does nothing runs them now, and a handler's exception comes out of
+    // that call.
+    static PyObject* nothing = nullptr;  // kept for the life of the process
+    if (!nothing) {
+        Ref scope = Ref::steal(PyDict_New());
+        if (!scope) return false;
+        nothing = PyRun_String("lambda: None", Py_eval_input, scope.get(), scope.get());
+        if (!nothing) return false;
+    }
+    return Ref::steal(PyObject_CallNoArgs(nothing)) ? true : false;
+#else
+    return PyErr_CheckSignals() == 0;
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // Names and common errors
 

@@ -98,6 +98,12 @@ R guarded(R failed, F&& body) noexcept {
 // The class PanicException, created on first use (borrowed; lives forever).
 PyObject* panic_exception_type();
 
+// Runs the Python handlers of signals that arrived, as the interpreter does
+// after a blocking call that a signal interrupted. False with the exception
+// set if a handler raised. Handlers run on the main thread only; elsewhere
+// this does nothing.
+bool run_signal_handlers();
+
 // ---------------------------------------------------------------------------
 // Names and common errors.
 

@@ -1,6 +1,7 @@
 #include "core/reader.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,8 +101,15 @@ int start_reader(int fd, int out_fd) {
         ::close(fd);
         return ENOMEM;
     }
+    // The thread starts with every signal blocked, so that signals go to the
+    // interpreter's threads: a signal meant to interrupt a blocking call of
+    // the main thread (a connect, say) must not be taken by a reader.
+    sigset_t all, before;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &before);
     pthread_t thread;
     int error = ::pthread_create(&thread, nullptr, reader_main, args);
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (error != 0) {
         delete args;
         ::close(fd);
