@@ -86,11 +86,12 @@ class Streamer:
         self.acceptor.start()
 
     def _accept(self):
+        self.listener.settimeout(0.05)      # to see `stopping`
         while not self.stopping.is_set():
             try:
                 conn, _ = self.listener.accept()
-            except OSError:
-                return
+            except socket.timeout:
+                continue
             t = threading.Thread(target=self._stream, args=(conn,), daemon=True)
             t.start()
             self.threads.append(t)
@@ -106,6 +107,7 @@ class Streamer:
 
     def close(self):
         self.stopping.set()
+        self.acceptor.join(timeout=30)
         self.listener.close()
         for t in self.threads:
             t.join(timeout=30)
