@@ -84,12 +84,30 @@ void raise_from_current_exception() {
     }
 }
 
+bool run_signal_handlers() {
+#if defined(PYPY_VERSION)
+    // PyPy's PyErr_CheckSignals runs nothing: PyPy runs pending handlers
+    // between the bytecodes of Python code. Calling a function of Python code
+    // that does nothing runs them now, and a handler's exception comes out of
+    // that call.
+    static PyObject* nothing = nullptr;  // kept for the life of the process
+    if (!nothing) {
+        Ref scope = Ref::steal(PyDict_New());
+        if (!scope) return false;
+        nothing = PyRun_String("lambda: None", Py_eval_input, scope.get(), scope.get());
+        if (!nothing) return false;
+    }
+    return Ref::steal(PyObject_CallNoArgs(nothing)) ? true : false;
+#else
+    return PyErr_CheckSignals() == 0;
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // Names and common errors
 
-std::string type_name(PyTypeObject* type) {
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
-                                                 "__qualname__"));
+std::string type_name(PyTypeObject* type, const char* attribute) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
     if (name && PyUnicode_Check(name.get())) {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
@@ -138,7 +156,7 @@ bool refuse_class(PyTypeObject* type, PyTypeObject* expected) {
 
 PyObject* raise_no_constructor(PyTypeObject* type) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        raise_error(PyExc_TypeError, "No constructor defined for " + type_name(type));
+        raise_error(PyExc_TypeError, "No constructor defined for " + type_name(type, "__name__"));
         return nullptr;
     });
 }
@@ -184,12 +202,14 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     const std::size_t count = sig.params.size();
     const auto given = static_cast<std::size_t>(nargs);
     if (count == 0 && (nargs > 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))) {
-        if (nargs > 0)
-            PyErr_Format(PyExc_TypeError, "%s takes no arguments (%zd given)",
-                         display_name(sig).c_str(), nargs);
-        else
+        // As the interpreter words it for a C function without parameters:
+        // keywords are refused first, whatever positional arguments came.
+        if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
             PyErr_Format(PyExc_TypeError, "%s takes no keyword arguments",
                          display_name(sig).c_str());
+        else
+            PyErr_Format(PyExc_TypeError, "%s takes no arguments (%zd given)",
+                         display_name(sig).c_str(), nargs);
         return false;
     }
     if (given > count) {

@@ -98,11 +98,18 @@ R guarded(R failed, F&& body) noexcept {
 // The class PanicException, created on first use (borrowed; lives forever).
 PyObject* panic_exception_type();
 
+// Runs the Python handlers of signals that arrived, as the interpreter does
+// after a blocking call that a signal interrupted. False with the exception
+// set if a handler raised. Handlers run on the main thread only; elsewhere
+// this does nothing.
+bool run_signal_handlers();
+
 // ---------------------------------------------------------------------------
 // Names and common errors.
 
-// __qualname__ of a type, or "<failed to extract type name>".
-std::string type_name(PyTypeObject* type);
+// __qualname__ (or another name attribute) of a type, or "<failed to extract
+// type name>".
+std::string type_name(PyTypeObject* type, const char* attribute = "__qualname__");
 
 // Raises `type` with a message that may hold any bytes of UTF-8 (NUL
 // included: nothing is cut short).
@@ -120,7 +127,7 @@ bool check_self(PyObject* self, PyTypeObject* type, const char* slot);
 // <expected>"; returns false.
 bool refuse_class(PyTypeObject* type, PyTypeObject* expected);
 
-// TypeError "No constructor defined for <class>".
+// TypeError "No constructor defined for <class's __name__>".
 PyObject* raise_no_constructor(PyTypeObject* type);
 
 // ---------------------------------------------------------------------------

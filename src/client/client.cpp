@@ -1,6 +1,8 @@
 // SonvexClient: the settings of one media-server session, its control
 // connection, its command tag, and one method per protocol command.
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
 
@@ -32,6 +34,7 @@ struct ClientObject {
     std::string username;
     std::string password;
     int connection;  // the client's descriptor of the control connection, or -1
+    pid_t opener;    // the process that opened it
     std::uint64_t command_tag;
     core::Buffer line;  // reused for every command line, so sending does not allocate
 
@@ -42,6 +45,14 @@ ClientObject* as_client(PyObject* o) { return reinterpret_cast<ClientObject*>(o)
 
 using Exclusive = receiver::Exclusive<ClientObject>;
 using Shared = receiver::Shared<ClientObject>;
+
+// Closes the client's descriptor and empties the slot. Only the process that
+// opened the connection ends the stream: a forked child that inherited the
+// client shares the socket with its parent and just closes its descriptor.
+void close_client_connection(ClientObject& client) {
+    core::close_connection(client.connection, ::getpid() == client.opener);
+    client.connection = -1;
+}
 
 // ---------------------------------------------------------------------------
 // Construction and destruction
@@ -74,6 +85,7 @@ PyObject* client_new(PyTypeObject* type, std::string_view server,
     client->control_port = control_port.value_or(kDefaultControlPort);
     client->transport_channel_port = transport_channel_port.value_or(kDefaultTransportChannelPort);
     client->connection = -1;
+    client->opener = 0;
     client->command_tag = 0;
     client->ready = true;
     return self;
@@ -88,7 +100,7 @@ void client_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     ClientObject* client = as_client(self);
     if (client->ready) {
-        if (client->connection >= 0) core::close_connection(client->connection);
+        if (client->connection >= 0) close_client_connection(*client);
         using std::string;
         client->username.~string();
         client->password.~string();
@@ -249,18 +261,23 @@ PyObject* os_error_class(int error) {
 
 PyObject* client_connect(ClientObject& client) {
     int fd = -1;
-    if (int error = core::connect_tcp(client.address, client.control_port, fd)) {
-        raise_error(PyExc_OSError, "Failed to connect: " + core::describe_os_error(error));
+    // A signal that interrupts the connect runs its Python handler; one that
+    // raises abandons the connect with its exception.
+    if (int error = core::connect_tcp(client.address, client.control_port, fd,
+                                      run_signal_handlers)) {
+        if (error != core::kConnectAbandoned)
+            raise_error(PyExc_OSError, "Failed to connect: " + core::describe_os_error(error));
         return nullptr;
     }
     int reader_fd = -1;
     if (int error = core::duplicate_descriptor(fd, reader_fd)) {
-        core::close_connection(fd);
+        core::close_connection(fd, true);
         raise_error(os_error_class(error), core::describe_os_error(error));
         return nullptr;
     }
-    if (client.connection >= 0) core::close_connection(client.connection);
+    if (client.connection >= 0) close_client_connection(client);
     client.connection = fd;
+    client.opener = ::getpid();
     if (int error = core::start_reader(reader_fd))
         fail_internal("failed to spawn thread: " + core::describe_os_error(error));
     return none();
@@ -271,8 +288,7 @@ PyObject* client_disconnect(ClientObject& client) {
         PyErr_SetString(PyExc_RuntimeError, "No active connection to disconnect");
         return nullptr;
     }
-    core::close_connection(client.connection);
-    client.connection = -1;
+    close_client_connection(client);
     return none();
 }
 

@@ -6,12 +6,50 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace sonvex::core {
 
-int connect_tcp(const IpAddress& address, std::uint16_t port, int& fd) {
+namespace {
+
+constexpr int kFirstFreeDescriptor = 3;  // above standard input, output and error
+
+// Moves `fd` to a number of at least 3 if it took one of the standard
+// descriptors (closed in this process). Returns 0, or the errno after
+// closing `fd`.
+int move_above_standard(int& fd) {
+    if (fd >= kFirstFreeDescriptor) return 0;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
+    const int error = moved < 0 ? errno : 0;
+    ::close(fd);
+    if (moved < 0) return error;
+    fd = moved;
+    return 0;
+}
+
+// After a signal interrupted connect(): the attempt goes on in the kernel.
+// Unless the caller abandons it, waits until it finished and returns its
+// outcome (0 or the errno), as a connect that was not interrupted would.
+int finish_interrupted_connect(int s, OnInterrupt on_interrupt) {
+    for (;;) {
+        if (on_interrupt && !on_interrupt()) return kConnectAbandoned;
+        pollfd entry{s, POLLOUT, 0};
+        if (::poll(&entry, 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size) < 0) return errno;
+        return error;
+    }
+}
+
+}  // namespace
+
+int connect_tcp(const IpAddress& address, std::uint16_t port, int& fd, OnInterrupt on_interrupt) {
     sockaddr_storage storage{};
     socklen_t length = 0;
     if (address.family == IpAddress::Family::V4) {
@@ -31,10 +69,13 @@ int connect_tcp(const IpAddress& address, std::uint16_t port, int& fd) {
     }
     int s = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return errno;
+    if (int error = move_above_standard(s)) return error;
     if (::connect(s, reinterpret_cast<sockaddr*>(&storage), length) < 0) {
-        int error = errno;
-        ::close(s);
-        return error;
+        int error = errno == EINTR ? finish_interrupted_connect(s, on_interrupt) : errno;
+        if (error != 0) {
+            ::close(s);
+            return error;
+        }
     }
     timeval forever{};
     ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
@@ -48,7 +89,7 @@ int connect_tcp(const IpAddress& address, std::uint16_t port, int& fd) {
 }
 
 int duplicate_descriptor(int fd, int& copy) {
-    int c = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    int c = ::fcntl(fd, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
     if (c < 0) return errno;
     copy = c;
     return 0;
@@ -70,8 +111,8 @@ int send_all(int fd, std::string_view data) {
     return 0;
 }
 
-void close_connection(int fd) {
-    ::shutdown(fd, SHUT_WR);
+void close_connection(int fd, bool end_stream) {
+    if (end_stream) ::shutdown(fd, SHUT_WR);
     ::close(fd);
 }
 

@@ -1,17 +1,46 @@
 #include "core/output.hpp"
 
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <mutex>
-#include <unistd.h>
 
 namespace sonvex::core {
 
 namespace {
-std::mutex& output_lock() {
-    static std::mutex lock;
-    return lock;
+
+// The process-wide output lock. A plain POSIX mutex, so that the child of a
+// fork can make it anew: a reader thread that held it when the process
+// forked does not exist in the child, and would never release it there.
+pthread_mutex_t g_output_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void renew_output_lock_in_child() { ::pthread_mutex_init(&g_output_lock, nullptr); }
+
+// Registered once, when the module is loaded.
+[[maybe_unused]] const int g_fork_handler =
+    ::pthread_atfork(nullptr, nullptr, renew_output_lock_in_child);
+
+class OutputLock {
+public:
+    OutputLock() { ::pthread_mutex_lock(&g_output_lock); }
+    ~OutputLock() { ::pthread_mutex_unlock(&g_output_lock); }
+    OutputLock(const OutputLock&) = delete;
+    OutputLock& operator=(const OutputLock&) = delete;
+};
+
+// Waits until `fd` takes more bytes: for a descriptor in non-blocking mode
+// (a pipe a parent left so) whose reader is behind. Returns 0 to write again,
+// or the errno of a failed wait.
+int wait_writable(int fd) {
+    pollfd entry{fd, POLLOUT, 0};
+    for (;;) {
+        if (::poll(&entry, 1, -1) >= 0) return entry.revents & POLLNVAL ? EBADF : 0;
+        if (errno != EINTR) return errno;
+    }
 }
+
 }  // namespace
 
 int write_all(int fd, std::string_view text) {
@@ -21,6 +50,10 @@ int write_all(int fd, std::string_view text) {
         ssize_t written = ::write(fd, data, left);
         if (written < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (int error = wait_writable(fd)) return error;
+                continue;
+            }
             return errno;
         }
         if (written == 0) return EIO;
@@ -31,7 +64,7 @@ int write_all(int fd, std::string_view text) {
 }
 
 int write_lines(std::string_view lines, int fd) {
-    std::lock_guard<std::mutex> hold(output_lock());
+    OutputLock hold;
     return write_all(fd, lines);
 }
 

@@ -1,6 +1,7 @@
 #include "core/reader.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,10 +44,15 @@ void* reader_main(void* raw) {
 void report(const std::string& text) { write_all(kStderr, text); }
 
 // Writes the lines gathered so far; false (after a report) if that failed.
+// A batch that grew past the splitter's kept capacity for a long line is
+// given back.
 bool emit(std::string& lines, int out_fd) {
     if (lines.empty()) return true;
     int error = write_lines(lines, out_fd);
-    lines.clear();
+    if (lines.capacity() > LineSplitter::kKeptCapacity)
+        std::string().swap(lines);
+    else
+        lines.clear();
     if (error == 0) return true;
     report("sonvex_rs: reader thread stopped: failed printing to stdout: " +
            describe_os_error(error) + "\n");
@@ -100,8 +106,15 @@ int start_reader(int fd, int out_fd) {
         ::close(fd);
         return ENOMEM;
     }
+    // The thread starts with every signal blocked, so that signals go to the
+    // interpreter's threads: a signal meant to interrupt a blocking call of
+    // the main thread (a connect, say) must not be taken by a reader.
+    sigset_t all, before;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &before);
     pthread_t thread;
     int error = ::pthread_create(&thread, nullptr, reader_main, args);
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (error != 0) {
         delete args;
         ::close(fd);

@@ -92,7 +92,7 @@ TEST(Connection, SendAllWritesEverythingAndCloseEndsTheSendingDirection) {
     std::thread reader([&] { received = read_all(pair[1]); });
     int reader_copy = ::dup(pair[0]);  // stands in for the reader thread's descriptor
     ASSERT_EQ(send_all(pair[0], big), 0);
-    close_connection(pair[0]);
+    close_connection(pair[0], true);
     reader.join();  // end of stream although reader_copy is still open
     EXPECT_EQ(received.size(), big.size());
     ::close(reader_copy);

@@ -24,6 +24,13 @@ def numpy_bool(**methods):
 CLIENT = new_client()
 
 
+class IntOnly:
+    """Converts with int() but is no index."""
+
+    def __int__(self):
+        return 2
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: Command.call_hold(1, 2),
      "Command.call_hold() takes 1 positional arguments but 2 were given"),
@@ -62,6 +69,15 @@ CLIENT = new_client()
     (lambda: CLIENT.call_make(1),
      "SonvexClient.call_make() missing 6 required positional arguments: 'address', "
      "'timeout', 'caller_number', 'caller_name', 'privacy', and 'screen'"),
+    # Without parameters: keywords are refused first, as the interpreter does
+    # for a C function without parameters.
+    (lambda: Command.quit(1), "Command.quit() takes no arguments (1 given)"),
+    (lambda: CLIENT.print_details(1, 2), "SonvexClient.print_details() takes no arguments (2 given)"),
+    (lambda: Command.quit(x=2), "Command.quit() takes no keyword arguments"),
+    (lambda: Command.quit(1, x=2), "Command.quit() takes no keyword arguments"),
+    (lambda: CLIENT.connect(x=1), "SonvexClient.connect() takes no keyword arguments"),
+    (lambda: CLIENT.disconnect(1, x=1), "SonvexClient.disconnect() takes no keyword arguments"),
+    (lambda: CLIENT.print_details(x=1), "SonvexClient.print_details() takes no keyword arguments"),
 ])
 def test_binding_messages(call, message):
     with pytest.raises(TypeError) as info:
@@ -147,6 +163,10 @@ INTERPRETER = object()  # message worded by the interpreter
     ("u32", -1, OverflowError, INTERPRETER),
     ("u32", 2**64, OverflowError, INTERPRETER),
     ("u32", 1.0, TypeError, P),
+    # PyPy's own conversion would truncate these; refused as on CPython.
+    ("u16", 2.9, TypeError, P),
+    ("i64", -2.9, TypeError, P),
+    ("u32", IntOnly(), TypeError, P),
     ("u32", "1", TypeError, P),
     ("u8", 256, OverflowError, "out of range integral type conversion attempted"),
     ("u8", -1, OverflowError, "out of range integral type conversion attempted"),

@@ -80,13 +80,15 @@ def test_send_blocks_while_the_peer_does_not_read_and_completes_after(server):
     assert all(line.endswith(b" COMMANDTAG=%d" % i) for i, line in enumerate(lines))
 
 
-def test_peer_closing_mid_line_prints_the_part_then_connection_closed(server):
+@pytest.mark.parametrize("end", ["close", "reset"])
+def test_peer_closing_mid_line_prints_the_part_then_connection_closed(server, end):
+    """Also after a reset: no byte that arrived is dropped."""
     server.reply = False
     with ClientProcess(server.port) as child:
         conn = server.wait_for_connections(1)[0]
         conn.send(b"whole line\nhalf a li")
         child.wait_for(b"Received: whole line\n")
-        conn.close()
+        getattr(conn, end)()
         out = child.wait_for(b"Connection closed.\n")
         assert out == b"Received: whole line\nReceived: half a li\nConnection closed.\n"
         assert child.close() == 0

@@ -1,0 +1,453 @@
+"""The client in the process around it: fork, closed standard descriptors,
+signals during a connect, a non-blocking standard output and the memory left
+after a huge command. Each runs the client in a child under a watchdog.
+
+Short by default; SONVEX_PROCESS_LONG=1 runs more forks."""
+
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from helpers import FakeMediaServer, child_env, run_child
+
+LONG = os.environ.get("SONVEX_PROCESS_LONG") == "1"
+FORKS = 400 if LONG else 40
+PREAMBLE = r"""
+import gc, os, signal, sys, time
+import sonvex_rs
+Command = sonvex_rs.commands.Command
+def client(port):
+    return sonvex_rs.client.SonvexClient("127.0.0.1", port, None, None, None)
+def say(text):
+    os.write(2, (text + "\n").encode())
+"""
+
+
+def spawn(script, *args, **kwargs):
+    return subprocess.Popen([sys.executable, "-c", PREAMBLE + script] + [str(a) for a in args],
+                            env=child_env(), **kwargs)
+
+
+def finish(proc, timeout=60):
+    """Waits for the child (killing it if it hangs); its exit status."""
+    try:
+        return proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        raise
+
+
+class Reader:
+    """Reads a child's descriptor, each wait under a watchdog."""
+
+    def __init__(self, fd):
+        self.fd, self.pending = fd, bytearray()
+
+    def until(self, end, timeout=60):
+        """Everything up to and including the next `end`."""
+        deadline = time.monotonic() + timeout
+        searched = 0
+        while (at := self.pending.find(end, searched)) < 0:
+            searched = max(0, len(self.pending) - len(end) + 1)
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+                raise TimeoutError("no %r in %r" % (end, bytes(self.pending[-300:])))
+            data = os.read(self.fd, 1 << 20)
+            if not data:
+                raise EOFError(bytes(self.pending[-300:]))
+            self.pending += data
+        out = bytes(self.pending[:at + len(end)])
+        del self.pending[:at + len(end)]
+        return out
+
+    def line(self, timeout=30):
+        return self.until(b"\n", timeout)[:-1]
+
+
+class Streamer:
+    """Accepts connections and sends each a stream of short lines until
+    stopped."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.stopping = threading.Event()
+        self.threads = []
+        self.acceptor = threading.Thread(target=self._accept, daemon=True)
+        self.acceptor.start()
+
+    def _accept(self):
+        self.listener.settimeout(0.05)      # to see `stopping`
+        while not self.stopping.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            t = threading.Thread(target=self._stream, args=(conn,), daemon=True)
+            t.start()
+            self.threads.append(t)
+
+    def _stream(self, conn):
+        block = b"".join(b"line %05d of a steady stream of server lines\n" % i for i in range(2000))
+        with conn:
+            try:
+                while not self.stopping.is_set():
+                    conn.sendall(block)
+            except OSError:
+                pass
+
+    def close(self):
+        self.stopping.set()
+        self.acceptor.join(timeout=30)
+        self.listener.close()
+        for t in self.threads:
+            t.join(timeout=30)
+
+
+# --- fork --------------------------------------------------------------------
+
+FORKER = r"""
+port, forks = int(sys.argv[1]), int(sys.argv[2])
+clients = [client(port), client(port)]
+for c in clients:
+    c.connect()
+time.sleep(0.2)
+hung = 0
+for i in range(forks):
+    pid = os.fork()
+    if pid == 0:
+        clients[0].print_details()
+        own = client(port)
+        own.connect()
+        own.disconnect()
+        os._exit(0)
+    deadline = time.monotonic() + 5
+    while os.waitpid(pid, os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            hung += 1
+            break
+        time.sleep(0.002)
+    if hung:
+        break
+say("hung %d of %d" % (hung, forks))
+"""
+
+
+def test_forked_children_never_hang_on_the_output_lock():
+    """Reader threads print into a pipe that is read slowly, so they hold the
+    output lock most of the time; a child forked meanwhile prints and opens a
+    connection of its own."""
+    streamer = Streamer()
+    r, w = os.pipe()
+    proc = spawn(FORKER, streamer.port, FORKS, stdout=w, stderr=subprocess.PIPE)
+    os.close(w)
+
+    def consume():
+        while os.read(r, 1 << 16):
+            time.sleep(0.005)
+
+    consumer = threading.Thread(target=consume, daemon=True)
+    consumer.start()
+    try:
+        _, err = proc.communicate(timeout=FORKS * 6 + 60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        streamer.close()
+        consumer.join(timeout=30)
+        os.close(r)
+    assert err.splitlines()[-1:] == [b"hung 0 of %d" % FORKS], err[-2000:]
+
+
+FORK_ENDS_COPY = r"""
+port, how = int(sys.argv[1]), sys.argv[2]
+c = client(port)
+c.connect()
+c.send_raw_command("Before")
+pid = os.fork()
+if pid == 0:
+    if how == "disconnect":
+        c.disconnect()
+    elif how == "del":
+        del c
+        gc.collect()
+    if how != "exit":
+        os._exit(0)
+    sys.exit(0)             # the interpreter's own exit, which may destroy the client
+os.waitpid(pid, 0)
+c.send_raw_command("After")
+c.disconnect()
+say("ok")
+"""
+
+
+@pytest.mark.parametrize("how", ["disconnect", "del", "exit"])
+def test_a_forked_child_ending_its_copy_leaves_the_connection_open(how):
+    with FakeMediaServer(reply=False) as server:
+        result = run_child(PREAMBLE + FORK_ENDS_COPY, server.port, how, timeout=60)
+        assert result.stderr.endswith(b"ok\n"), result.stderr[-2000:]
+        conn = server.wait_for_connections(1)[0]
+        assert conn.wait_for_eof()              # the opener's disconnect still ends the stream
+        assert conn.lines() == [b"Before COMMANDTAG=0", b"After COMMANDTAG=1"]
+
+
+# --- closed standard descriptors ----------------------------------------------
+
+CLOSED_STD = r"""
+port, report, closed = int(sys.argv[1]), int(sys.argv[2]), [int(n) for n in sys.argv[3].split(",")]
+for fd in closed:
+    os.close(fd)
+c = client(port)
+c.connect()
+sockets = []
+for n in os.listdir("/proc/self/fd"):
+    try:
+        if os.readlink("/proc/self/fd/" + n).startswith("socket:"):
+            sockets.append(int(n))
+    except OSError:
+        pass                # the listing's own descriptor
+c.send_raw_command("Hello")
+try:
+    c.print_details()
+    outcome = "printed"
+except BaseException as e:
+    outcome = type(e).__name__
+c.send_raw_command("End")
+c.disconnect()
+os.write(report, ("%s %s" % (outcome, sorted(sockets))).encode())
+"""
+
+
+@pytest.mark.parametrize("closed", ["0", "1", "2", "0,1,2"])
+def test_with_standard_descriptors_closed_output_never_enters_the_connection(closed):
+    """The socket and the reader's descriptor stay off 0, 1 and 2, so what is
+    meant for standard output never reaches the server."""
+    r, w = os.pipe()
+    try:
+        with FakeMediaServer() as server:       # answers every line
+            result = run_child(PREAMBLE + CLOSED_STD, server.port, w, closed, timeout=60,
+                               pass_fds=(w,))
+            os.close(w)
+            w = -1
+            conn = server.wait_for_connections(1)[0]
+            assert conn.wait_for_eof()
+            assert conn.lines() == [b"Hello COMMANDTAG=0", b"End COMMANDTAG=1"]
+        outcome, sockets = os.read(r, 1000).decode().split(" ", 1)
+    finally:
+        os.close(r)
+        if w >= 0:
+            os.close(w)
+    assert outcome == ("PanicException" if "1" in closed else "printed"), result.stderr[-2000:]
+    assert min(json.loads(sockets)) >= 3, sockets
+
+
+# --- signals during a connect -------------------------------------------------
+
+CONNECTER = r"""
+port, handler = int(sys.argv[1]), sys.argv[2]
+if handler == "noop":
+    signal.signal(signal.SIGUSR1, lambda *_: say("handler"))
+c = client(port)
+c.connect()
+say("first")
+sys.stdin.readline()
+fds = len(os.listdir("/proc/self/fd"))
+say("connecting")
+try:
+    c.connect()
+    say("connected")
+except BaseException as e:
+    say("%s: %s; descriptors %+d" % (type(e).__name__, e, len(os.listdir("/proc/self/fd")) - fds))
+c.send_raw_command("Hello")
+c.disconnect()
+say("done")
+"""
+
+
+@pytest.mark.parametrize("handler", ["noop", "raises"])
+def test_a_signal_during_connect_runs_its_handler(handler):
+    """A listener with a full backlog keeps the second connect waiting. The
+    handler runs while it waits; if it returns, that same attempt goes on
+    and finishes once there is room; if it raises (KeyboardInterrupt), the
+    connect is abandoned and the first connection stays."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    listener.settimeout(30)
+    proc = spawn(CONNECTER, listener.getsockname()[1], handler, stdin=subprocess.PIPE,
+                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    said = Reader(proc.stderr.fileno())
+    fillers, accepted = [], []
+    try:
+        assert said.line() == b"first"
+        accepted.append(listener.accept()[0])
+        while True:                                     # fill the backlog
+            try:
+                fillers.append(socket.create_connection(listener.getsockname(), timeout=0.5))
+            except socket.timeout:
+                break
+        proc.stdin.write(b"go\n")
+        proc.stdin.flush()
+        assert said.line() == b"connecting"
+        time.sleep(0.3)
+        if handler == "noop":
+            os.kill(proc.pid, signal.SIGUSR1)
+            assert said.line() == b"handler"            # while the connect waits
+            for _ in fillers:
+                listener.accept()[0].close()
+            assert said.line() == b"connected"
+            accepted.append(listener.accept()[0])
+        else:
+            os.kill(proc.pid, signal.SIGINT)
+            assert said.line() == b"KeyboardInterrupt: ; descriptors +0"
+        receiver = accepted[-1]       # the second connection, or the first kept
+        receiver.settimeout(30)
+        assert receiver.recv(100) == b"Hello COMMANDTAG=0\n"
+        assert said.line() == b"done"
+        assert finish(proc) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdin.close()
+        proc.stderr.close()
+        for sock in fillers + accepted:
+            sock.close()
+        listener.close()
+
+
+# --- a non-blocking standard output -------------------------------------------
+
+SLOW_READER = r"""
+port = int(sys.argv[1])
+c = client(port)
+c.connect()
+say("connected")
+sys.stdin.readline()
+c.print_details()
+say("printed")
+sys.stdin.readline()
+"""
+
+
+def test_a_non_blocking_stdout_that_fills_up_loses_nothing():
+    """Standard output is a pipe in non-blocking mode whose reader falls
+    behind: the reader thread and print_details wait for room."""
+    lines = [b"server line %d %s" % (i, b"z" * (1 + i % 50)) for i in range(20_000)]
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    with FakeMediaServer(reply=False, close_on_eof=False) as server:
+        proc = spawn(SLOW_READER, server.port, stdin=subprocess.PIPE, stdout=w,
+                     stderr=subprocess.PIPE)
+        os.close(w)
+        try:
+            said = Reader(proc.stderr.fileno())
+            assert said.line() == b"connected"
+            conn = server.wait_for_connections(1)[0]
+            sender = threading.Thread(target=conn.send, args=(b"\n".join(lines) + b"\n", 60))
+            sender.start()
+            time.sleep(0.5)                     # the pipe is full by now
+            proc.stdin.write(b"print\n")
+            proc.stdin.flush()
+            time.sleep(0.2)
+            out = os.read(r, 4096)
+            sender.join(timeout=90)
+            conn.close()
+            out += Reader(r).until(b"Connection closed.\n")
+            assert said.line() == b"printed"
+            proc.stdin.close()
+            assert finish(proc) == 0
+            assert said.pending + proc.stderr.read() == b""
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            proc.stderr.close()
+            os.close(r)
+    printed = out.split(b"\n")
+    details = [line for line in printed if line.startswith(b"SonvexClient(")]
+    assert len(details) == 1
+    printed.remove(details[0])
+    assert printed == [b"Received: " + line for line in lines] + [b"Connection closed.", b""]
+
+
+# --- memory after a huge command ----------------------------------------------
+
+HUGE = 100 << 20
+MEMORY = r"""
+port = int(sys.argv[1])
+def rss():
+    for _ in range(3):
+        gc.collect()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+c = client(port)
+c.connect()
+def run(word, n):
+    if word == "str":
+        str(Command.play_file(1, "x" * n, None, None, None, None, None))
+    elif word == "send":
+        c.send_raw_command("x" * n)
+for line in sys.stdin:
+    word, n = line.split()
+    run(word, int(n))
+    say("%s %d" % (word, rss()))
+"""
+
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's allocator keeps freed memory in quarantine")
+@pytest.mark.parametrize("what", ["str", "send", "receive"])
+def test_memory_returns_after_a_huge_command(what):
+    """After one command (or server line) of 100 MB the process's resident
+    memory is back within a few MB of what it was."""
+    sink = socket.create_server(("127.0.0.1", 0))
+    proc = spawn(MEMORY, sink.getsockname()[1], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE)
+    conn = None
+    try:
+        conn, _ = sink.accept()
+
+        def drain():
+            while conn.recv(1 << 20):
+                pass
+
+        threading.Thread(target=drain, daemon=True).start()
+
+        out, said = Reader(proc.stdout.fileno()), Reader(proc.stderr.fileno())
+
+        def step(word, n, mark):
+            if word == "receive":
+                conn.sendall(b"y" * n + b"\n" + mark + b"\n")
+                out.until(b"Received: " + mark + b"\n")
+            proc.stdin.write(b"%s %d\n" % (word.encode(), n))
+            proc.stdin.flush()
+            return int(said.line().split()[1])
+
+        for i in range(3):                           # the usual sizes, to settle the heap
+            step(what, 1000, b"small%d" % i)
+        before = step(what, 1000, b"small")
+        step(what, HUGE, b"huge")
+        after = step(what, 1000, b"after")
+        assert after - before < (8 << 20), (before >> 20, after >> 20)
+    finally:
+        proc.stdin.close()
+        finish(proc)
+        proc.stdout.close()
+        proc.stderr.close()
+        if conn is not None:
+            conn.close()
+        sink.close()
