@@ -14,12 +14,8 @@ examples/demo.py against it under PyPy.
   -h, --help  print this help and exit
 USAGE
 }
-for arg in "$@"; do
-    case $arg in
-        -h|--help) usage; exit 0 ;;
-        *) printf 'demo.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
-    esac
-done
+source "$(dirname "$0")/help_only.sh"
+help_only demo.sh "$@"
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >&2
 

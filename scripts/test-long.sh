@@ -14,12 +14,8 @@ fault and process tests on CPython and on PyPy: at least 100,000 fuzz cases,
   -h, --help  print this help and exit
 USAGE
 }
-for arg in "$@"; do
-    case $arg in
-        -h|--help) usage; exit 0 ;;
-        *) printf 'test-long.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
-    esac
-done
+source "$(dirname "$0")/help_only.sh"
+help_only test-long.sh "$@"
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
 export SONVEX_FUZZ_LONG=1 SONVEX_FAULTS_LONG=1 SONVEX_PROCESS_LONG=1

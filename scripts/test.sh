@@ -24,12 +24,8 @@ scripts/test-long.sh.
   -h, --help  print this help and exit
 USAGE
 }
-for arg in "$@"; do
-    case $arg in
-        -h|--help) usage; exit 0 ;;
-        *) printf 'test.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
-    esac
-done
+source "$(dirname "$0")/help_only.sh"
+help_only test.sh "$@"
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh debug asan || exit 1
 
