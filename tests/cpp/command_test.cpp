@@ -219,8 +219,9 @@ TEST(Render, DefaultsReadAsTheirDigits) {
                 for (std::size_t k = 0; k < spec.fields.size(); ++k)
                     if (is_constant_kind_for_test(spec.fields[k].kind)) command.set_constant(k, nullptr);
                 command.set_number(j, value);
-                const std::string element =
-                    " " + (f.key.empty() ? std::string() : std::string(f.key) + "=") + std::to_string(value);
+                std::string element = " ";
+                if (!f.key.empty()) element.append(f.key).append("=");
+                element += std::to_string(value);
                 EXPECT_NE(render(command).find(element), std::string::npos)
                     << spec.variant << ' ' << f.name << ' ' << render(command);
                 ++checked;
