@@ -116,10 +116,6 @@ void client_dealloc(PyObject* self) {
 constexpr std::string_view kTagKey = " COMMANDTAG=";
 constexpr std::size_t kSuffixRoom = kTagKey.size() + 20 + 1;  // key, up to 20 digits, line feed
 
-// A line buffer that grew past this for a huge command is given back after
-// the send.
-constexpr std::size_t kKeptLineBuffer = 64 << 10;
-
 // Writes the command line: the text that `write` puts at the char* it is
 // given (at most `length` bytes; it returns the text's end), the tag suffix
 // and a line feed. The tag advances
@@ -137,7 +133,7 @@ bool send_line(ClientObject& client, std::size_t length, Write&& write, std::uin
     *p++ = '\n';
     const int error = core::send_all(client.connection,
                                      std::string_view(begin, static_cast<std::size_t>(p - begin)));
-    client.line.release_beyond(kKeptLineBuffer);
+    client.line.release_beyond(core::kKeptCapacity);
     if (error != 0) {
         raise_error(PyExc_OSError,
                     "Failed to send message: " + (error == core::kWriteZero

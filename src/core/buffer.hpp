@@ -1,13 +1,28 @@
-// A growable byte buffer written through a pointer, without the zero-filling
-// of std::string::resize. No Python.
+// Buffers reused from one line or command to the next: a growable byte
+// buffer written through a pointer, without the zero-filling of
+// std::string::resize, and the rule that one huge line does not keep its
+// memory. No Python.
 #pragma once
 
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace sonvex::core {
+
+// The most memory a reused buffer keeps from one use to the next; one that
+// grew past it for a huge line gives it back after that line.
+inline constexpr std::size_t kKeptCapacity = 64 << 10;
+
+// Empties `text` for its next use, within kKeptCapacity.
+inline void clear_for_reuse(std::string& text) {
+    if (text.capacity() > kKeptCapacity)
+        std::string().swap(text);
+    else
+        text.clear();
+}
 
 class Buffer {
 public:

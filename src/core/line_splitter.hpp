@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/buffer.hpp"
+
 namespace sonvex::core {
 
 // Accumulates bytes and cuts them into lines at each line feed (byte 10). A
@@ -14,12 +16,9 @@ namespace sonvex::core {
 // to `on_line` as its raw bytes without the line feed; finish() hands over
 // the last line that the stream ended without a line feed, if any bytes of it
 // were received. The buffer of an unfinished line is reused from line to
-// line; one that grew past kKeptCapacity for a long line is given back once
-// that line has been handed over.
+// line, within kKeptCapacity.
 class LineSplitter {
 public:
-    static constexpr std::size_t kKeptCapacity = 64 << 10;
-
     template <class OnLine>
     void feed(const char* data, std::size_t size, OnLine&& on_line) {
         const char* p = data;
@@ -33,7 +32,7 @@ public:
             } else {
                 partial_.append(p, feed_at);
                 on_line(std::string_view(partial_));
-                reset();
+                clear_for_reuse(partial_);
             }
             p = feed_at + 1;
         }
@@ -44,20 +43,13 @@ public:
     void finish(OnLine&& on_line) {
         if (partial_.empty()) return;
         on_line(std::string_view(partial_));
-        reset();
+        clear_for_reuse(partial_);
     }
 
     // Bytes of the current, not yet complete line.
     std::size_t pending() const { return partial_.size(); }
 
 private:
-    void reset() {
-        if (partial_.capacity() > kKeptCapacity)
-            std::string().swap(partial_);
-        else
-            partial_.clear();
-    }
-
     std::string partial_;
 };
 

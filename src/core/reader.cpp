@@ -44,15 +44,11 @@ void* reader_main(void* raw) {
 void report(const std::string& text) { write_all(kStderr, text); }
 
 // Writes the lines gathered so far; false (after a report) if that failed.
-// A batch that grew past the splitter's kept capacity for a long line is
-// given back.
+// The batch is emptied for reuse (within kKeptCapacity).
 bool emit(std::string& lines, int out_fd) {
     if (lines.empty()) return true;
     int error = write_lines(lines, out_fd);
-    if (lines.capacity() > LineSplitter::kKeptCapacity)
-        std::string().swap(lines);
-    else
-        lines.clear();
+    clear_for_reuse(lines);
     if (error == 0) return true;
     report("sonvex_rs: reader thread stopped: failed printing to stdout: " +
            describe_os_error(error) + "\n");
