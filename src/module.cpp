@@ -9,8 +9,9 @@
 
 #include "client/client.hpp"
 #include "commands/commands.hpp"
-#include "core/command.hpp"
-#include "frame.hpp"
+#include "core/put.hpp"
+#include "frame/binding.hpp"
+#include "frame/converters.hpp"
 
 namespace sonvex {
 
@@ -37,15 +38,16 @@ Ref borrow_class(PyTypeObject* type) { return Ref::borrow(reinterpret_cast<PyObj
 PyObject* sum_as_string(PyObject*, std::uint32_t a, std::uint32_t b) {
     // Exact: the sum of two 32-bit values needs 33 bits.
     const std::uint64_t sum = static_cast<std::uint64_t>(a) + b;
-    return new_ascii_str(core::detail::digit_count(sum),
-                         [&](char* out) { core::detail::put_unsigned(out, sum); });
+    return fast_path::new_ascii_str(core::digit_count(sum),
+                                    [&](char* out) { core::put_unsigned(out, sum); });
 }
 
 constexpr std::string_view kSumParams[] = {"a", "b"};
 constexpr Signature kSumSignature{"", "sum_as_string", kSumParams};
 
 PyMethodDef kSumDef = method_def<kSumSignature, receiver::None,
-                                 Typed<sum_as_string, kind::U32, kind::U32>>();
+                                 CallWith<sum_as_string, param::Of<core::Kind::U32>,
+                                          param::Of<core::Kind::U32>>>();
 
 PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "sonvex_rs", "", 0, nullptr,
                           nullptr,              nullptr,     nullptr, nullptr};

@@ -3,17 +3,17 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <string>
 
 #include "client/client.hpp"
+#include "client/client_object.hpp"
+#include "client/command_methods.hpp"
 #include "commands/commands.hpp"
-#include "commands/field_conversion.hpp"
 #include "core/address.hpp"
-#include "core/buffer.hpp"
-#include "core/connection.hpp"
-#include "core/output.hpp"
 #include "core/reader.hpp"
+#include "frame/converters.hpp"
 
 namespace sonvex {
 
@@ -24,27 +24,7 @@ constexpr std::uint16_t kDefaultTransportChannelPort = 1235;
 constexpr const char* kDefaultUsername = "user1";
 constexpr const char* kDefaultPassword = "pwd";
 
-struct ClientObject {
-    PyObject_HEAD
-    bool ready;
-    BorrowFlag borrow;
-    core::IpAddress address;
-    std::uint16_t control_port;
-    std::uint16_t transport_channel_port;
-    std::string username;
-    std::string password;
-    int connection;  // the client's descriptor of the control connection, or -1
-    pid_t opener;    // the process that opened it
-    std::uint64_t command_tag;
-    core::Buffer line;  // reused for every command line, so sending does not allocate
-
-    static PyTypeObject* type() { return client_type(); }
-};
-
 ClientObject* as_client(PyObject* o) { return reinterpret_cast<ClientObject*>(o); }
-
-using Exclusive = receiver::Exclusive<ClientObject>;
-using Shared = receiver::Shared<ClientObject>;
 
 // Closes the client's descriptor and empties the slot. Only the process that
 // opened the connection ends the stream: a forked child that inherited the
@@ -64,16 +44,16 @@ constexpr Signature kNewSignature{"SonvexClient.", "__new__", kNewParams};
 PyObject* client_new(PyTypeObject* type, std::string_view server,
                      std::optional<std::uint16_t> control_port,
                      std::optional<std::uint16_t> transport_channel_port,
-                     std::optional<std::string_view> username,
-                     std::optional<std::string_view> password) {
+                     std::optional<core::LineText> username,
+                     std::optional<core::LineText> password) {
     std::optional<core::IpAddress> address = core::parse_ip_address(server);
     if (!address) {
         raise_error(PyExc_ValueError, "Invalid IP address: " + std::string(server));
         return nullptr;
     }
     // Everything that may throw happens before the object exists.
-    std::string user(username.value_or(kDefaultUsername));
-    std::string secret(password.value_or(kDefaultPassword));
+    std::string user(username ? username->bytes : kDefaultUsername);
+    std::string secret(password ? password->bytes : kDefaultPassword);
     PyObject* self = PyType_GenericAlloc(type, 0);
     if (!self) return nullptr;
     ClientObject* client = as_client(self);
@@ -92,9 +72,10 @@ PyObject* client_new(PyTypeObject* type, std::string_view server,
 }
 
 // Line breaks in the credentials would split the login line in two.
-using ClientNew = Typed<client_new, kind::Text, kind::Optional<kind::U16>,
-                        kind::Optional<kind::U16>, kind::Optional<kind::LineText>,
-                        kind::Optional<kind::LineText>>;
+using ClientNew = CallWith<client_new, param::RawText, param::Optional<param::Of<core::Kind::U16>>,
+                           param::Optional<param::Of<core::Kind::U16>>,
+                           param::Optional<param::Of<core::Kind::Text>>,
+                           param::Optional<param::Of<core::Kind::Text>>>;
 
 void client_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -110,44 +91,37 @@ void client_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Sending
 
-constexpr std::string_view kTagKey = " COMMANDTAG=";
-constexpr std::size_t kSuffixRoom = kTagKey.size() + 20 + 1;  // key, up to 20 digits, line feed
-
-// Writes the command line: the text that `write` puts at the char* it is
-// given (at most `length` bytes; it returns the text's end), the tag suffix
-// and a line feed. The tag advances
-// only after the whole line went out; `tag` receives the tag sent.
-template <class Write>
-bool send_line(ClientObject& client, std::size_t length, Write&& write, std::uint64_t& tag) {
-    if (client.connection < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "No active connection to send message");
-        return false;
-    }
-    char* const begin = client.line.reserve(length + kSuffixRoom);
-    char* p = write(begin);
-    p = core::detail::put(p, kTagKey);
-    p = core::detail::put_unsigned(p, client.command_tag);
-    *p++ = '\n';
-    const int error = core::send_all(client.connection,
-                                     std::string_view(begin, static_cast<std::size_t>(p - begin)));
-    client.line.release_beyond(core::kKeptCapacity);
-    if (error != 0) {
-        raise_error(PyExc_OSError,
-                    "Failed to send message: " + (error == core::kWriteZero
-                                                      ? std::string("failed to write whole buffer")
-                                                      : core::describe_os_error(error)));
-        return false;
-    }
-    tag = client.command_tag++;
-    return true;
+void raise_send_error(int error) {
+    raise_error(PyExc_OSError, "Failed to send message: " +
+                                   (error == core::kWriteZero
+                                        ? std::string("failed to write whole buffer")
+                                        : core::describe_os_error(error)));
 }
+
+void fill_credentials(const ClientObject& client, core::Command& command) {
+    const core::CommandSpec& spec = command.spec();
+    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
+        const core::FieldSpec& field = spec.fields[i];
+        if (field.name == "username") {
+            command.set_text(i, client.username);
+        } else if (field.name == "password") {
+            command.set_text(i, client.password);
+        } else if (field.has_default) {
+            command.set_number(i, field.default_value);
+        }
+    }
+}
+
+namespace {
 
 PyObject* send_raw_command(ClientObject& client, std::string_view message) {
     std::uint64_t tag = 0;
-    auto write = [&](char* out) { return core::detail::put(out, message); };
+    auto write = [&](char* out) { return core::put(out, message); };
     if (!send_line(client, message.size(), write, tag)) return nullptr;
     return PyLong_FromUnsignedLongLong(tag);
 }
@@ -170,68 +144,6 @@ constexpr std::string_view kMessageParam[] = {"message"};
 constexpr Signature kSendRawSignature{"SonvexClient.", "send_raw_command", kMessageParam};
 constexpr std::string_view kCommandParam[] = {"command"};
 constexpr Signature kSendCommandSignature{"SonvexClient.", "send_command", kCommandParam};
-
-// ---------------------------------------------------------------------------
-// The command methods, one per catalogue row
-
-// The method's parameters: the command's fields, or none when the method
-// sends the client's own credentials.
-template <std::size_t I>
-inline constexpr std::span<const std::string_view> kMethodParams =
-    core::kCatalogue[I].method_args == core::MethodArgs::Credentials
-        ? std::span<const std::string_view>()
-        : std::span<const std::string_view>(kFieldNames<I>);
-
-template <std::size_t I>
-inline constexpr Signature kMethodSignature{"SonvexClient.", core::kCatalogue[I].method,
-                                            kMethodParams<I>};
-
-// The login's fields: the client's user name and password, and the other
-// fields' defaults.
-void fill_credentials(const ClientObject& client, core::Command& command) {
-    const core::CommandSpec& spec = command.spec();
-    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
-        const core::FieldSpec& field = spec.fields[i];
-        if (field.name == "username") {
-            command.set_text(i, client.username);
-        } else if (field.name == "password") {
-            command.set_text(i, client.password);
-        } else if (field.has_default) {
-            command.set_number(i, field.default_value);
-        }
-    }
-}
-
-// Builds command I from the arguments (or the client's credentials) and
-// sends it.
-template <std::size_t I>
-struct SendCommand {
-    static PyObject* run(const Signature&, ClientObject& client, PyObject* const* bound) {
-        core::Command command{};
-        command.variant = static_cast<core::Variant>(I);
-        if constexpr (core::kCatalogue[I].method_args == core::MethodArgs::Credentials)
-            fill_credentials(client, command);
-        else if (!convert_fields<I>(bound, command))
-            return nullptr;
-        std::uint64_t tag = 0;
-        auto write = [&](char* out) { return core::render_of<I>(command, out); };
-        return send_line(client, core::max_length_of<I>(command), write, tag) ? none() : nullptr;
-    }
-};
-
-// The method table lists get_version first, then the other commands in
-// catalogue order.
-constexpr auto kMethodOrder = [] {
-    std::array<std::size_t, core::kCommandCount> order{};
-    std::size_t first = 0;
-    for (std::size_t i = 0; i < core::kCommandCount; ++i)
-        if (core::kCatalogue[i].method == "get_version") first = i;
-    std::size_t next = 0;
-    order[next++] = first;
-    for (std::size_t i = 0; i < core::kCommandCount; ++i)
-        if (i != first) order[next++] = i;
-    return order;
-}();
 
 // ---------------------------------------------------------------------------
 // Connection
@@ -317,18 +229,28 @@ constexpr Signature kPrintDetailsSignature{"SonvexClient.", "print_details", {}}
 // ---------------------------------------------------------------------------
 // The class
 
-template <std::size_t... P>
-auto client_methods(std::index_sequence<P...>) {
-    return std::array<PyMethodDef, sizeof...(P) + 7>{
-        method_def<kConnectSignature, Exclusive, Typed<client_connect>>(),
-        method_def<kDisconnectSignature, Exclusive, Typed<client_disconnect>>(),
-        method_def<kSendRawSignature, Exclusive, Typed<send_raw_command, kind::Text>>(),
-        method_def<kSendCommandSignature, Exclusive, Typed<send_command, CommandArgument>>(),
-        method_def<kMethodSignature<kMethodOrder[P]>, Exclusive, SendCommand<kMethodOrder[P]>>()...,
-        method_def<kPrintDetailsSignature, Shared, Typed<client_print_details>>(),
-        kRefuseSubclassMethod,
-        PyMethodDef{nullptr, nullptr, 0, nullptr},
+// The whole method table, ending in the empty entry: the methods around the
+// command methods, and these in between.
+auto client_methods() {
+    const PyMethodDef before[] = {
+        method_def<kConnectSignature, Exclusive, CallWith<client_connect>>(),
+        method_def<kDisconnectSignature, Exclusive, CallWith<client_disconnect>>(),
+        method_def<kSendRawSignature, Exclusive, CallWith<send_raw_command, param::RawText>>(),
+        method_def<kSendCommandSignature, Exclusive, CallWith<send_command, CommandArgument>>(),
     };
+    const PyMethodDef after[] = {
+        method_def<kPrintDetailsSignature, Shared, CallWith<client_print_details>>(),
+        kRefuseSubclassMethod,
+    };
+    std::array<PyMethodDef, std::extent_v<decltype(before)> + core::kCommandCount +
+                                std::extent_v<decltype(after)> + 1>
+        table{};
+    auto next = std::copy(std::begin(before), std::end(before), table.begin());
+    const std::span<PyMethodDef, core::kCommandCount> commands(next, core::kCommandCount);
+    fill_command_methods<0>(commands);
+    fill_command_methods<1>(commands);
+    std::copy(std::begin(after), std::end(after), next + core::kCommandCount);
+    return table;  // the last entry stays empty
 }
 
 PyGetSetDef kClientGetSet[] = {
@@ -337,7 +259,7 @@ PyGetSetDef kClientGetSet[] = {
 };
 
 PyObject* create_client_class() {
-    static auto methods = client_methods(std::make_index_sequence<core::kCommandCount>{});
+    static auto methods = client_methods();
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(
                         constructor<kNewSignature, receiver::ExactClass<ClientObject>, ClientNew>)},

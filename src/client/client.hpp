@@ -1,7 +1,7 @@
 // SonvexClient, the client class.
 #pragma once
 
-#include "frame.hpp"
+#include "frame/handles.hpp"
 
 namespace sonvex {
 

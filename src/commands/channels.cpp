@@ -5,6 +5,7 @@
 #include <array>
 
 #include "commands/value_classes.hpp"
+#include "frame/classes.hpp"
 
 namespace sonvex {
 
@@ -79,18 +80,20 @@ const core::EnumMember* find_member(std::span<const core::EnumMember> members,
 }
 
 std::span<const core::EnumMember> members_of(core::Kind kind) {
-    if (kind == core::Kind::Channels) return core::kChannelsMembers;
-    return core::kEcmMembers;
+    switch (kind) {
+    case core::Kind::Channels: return core::kChannelsMembers;
+    case core::Kind::ECM: return core::kEcmMembers;
+    default: fail_internal("not an enumeration kind");
+    }
 }
 
 }  // namespace
 
 PyTypeObject* enum_type(core::Kind kind) {
-    static LazyClass channels, ecm;
-    const bool is_channels = kind == core::Kind::Channels;
-    return (is_channels ? channels : ecm).get([&] {
-        return create_enum(is_channels ? "Channels" : "ECM", members_of(kind));
-    });
+    static std::array<LazyClass, core::kKindCount> types;
+    const std::span<const core::EnumMember> members = members_of(kind);
+    return types[static_cast<std::size_t>(kind)].get(
+        [&] { return create_enum(core::class_name_of(kind), members); });
 }
 
 bool to_enum(core::Kind kind, PyObject* o, std::int64_t& number) {

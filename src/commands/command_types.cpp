@@ -9,6 +9,9 @@
 #include <utility>
 
 #include "commands/commands.hpp"
+#include "frame/binding.hpp"
+#include "frame/classes.hpp"
+#include "frame/converters.hpp"
 
 namespace sonvex {
 
@@ -22,7 +25,7 @@ using core::kCommandCount;
 // interpreter allocated without our constructor running.
 constexpr std::size_t kInlineTexts = 64;
 
-struct ValueObject {
+struct CommandObject {
     PyObject_HEAD
     bool ready;
     core::Command command;
@@ -30,11 +33,11 @@ struct ValueObject {
     char texts[kInlineTexts];
 };
 
-ValueObject* as_value(PyObject* o) { return reinterpret_cast<ValueObject*>(o); }
+CommandObject* as_command_object(PyObject* o) { return reinterpret_cast<CommandObject*>(o); }
 
 const core::Command& held(PyObject* o) {
-    if (!as_value(o)->ready) fail_internal("object without a command value");
-    return as_value(o)->command;
+    if (!as_command_object(o)->ready) fail_internal("object without a command value");
+    return as_command_object(o)->command;
 }
 
 // Memory of command and payload objects (tp_alloc and tp_free of the
@@ -59,13 +62,13 @@ PyObject* value_alloc(PyTypeObject* type, Py_ssize_t) {
         g_free_blocks.first = block->next;
         --g_free_blocks.count;
         memory = block;
-    } else if (!(memory = std::malloc(sizeof(ValueObject)))) {
+    } else if (!(memory = std::malloc(sizeof(CommandObject)))) {
         return PyErr_NoMemory();
     }
     // Sets the header (and takes a reference to the class), nothing else.
     PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
-    as_value(object)->ready = false;
-    as_value(object)->long_texts = nullptr;
+    as_command_object(object)->ready = false;
+    as_command_object(object)->long_texts = nullptr;
     return object;
 }
 
@@ -82,7 +85,7 @@ void value_free(void* memory) {
 // itself; then the object is complete. False with MemoryError set if long
 // texts find no memory.
 bool keep_texts(PyObject* object) {
-    ValueObject& value = *as_value(object);
+    CommandObject& value = *as_command_object(object);
     char* storage = text_storage(object, core::text_bytes(value.command));
     if (!storage) return false;
     core::copy_texts(value.command, storage);
@@ -93,13 +96,13 @@ bool keep_texts(PyObject* object) {
 PyObject* alloc_value(PyTypeObject* type, const core::Command& command) {
     Ref object = Ref::steal(type->tp_alloc(type, 0));
     if (!object) return nullptr;
-    new (&as_value(object.get())->command) core::Command(command);
+    new (&as_command_object(object.get())->command) core::Command(command);
     return keep_texts(object.get()) ? object.release() : nullptr;
 }
 
 void value_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    if (as_value(self)->ready) std::free(as_value(self)->long_texts);
+    if (as_command_object(self)->ready) std::free(as_command_object(self)->long_texts);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -126,7 +129,7 @@ PyObject* command_str(PyObject* self) {
         char* const text = room <= sizeof stack ? stack : (heap.reset(new char[room]), heap.get());
         const auto length = static_cast<std::size_t>(core::render_to(command, text) - text);
         if (command.ascii)
-            return new_ascii_str(length, [&](char* out) { std::memcpy(out, text, length); });
+            return fast_path::new_ascii_str(length, [&](char* out) { std::memcpy(out, text, length); });
         return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
     });
 }
@@ -170,7 +173,7 @@ PyTypeObject* payload_type(std::size_t i) {
             {0, nullptr},
         };
         return create_type("sonvex_rs.commands", core::kCatalogue[i].variant,
-                           sizeof(ValueObject), 0, slots);
+                           sizeof(CommandObject), 0, slots);
     });
 }
 
@@ -266,7 +269,7 @@ PyTypeObject* create_variant_class(PyObject* base) {
         {0, nullptr},
     };
     Ref type = Ref::steal(create_type("sonvex_rs.commands", variant_class_name<I>(),
-                                      sizeof(ValueObject), 0, slots, base));
+                                      sizeof(CommandObject), 0, slots, base));
     if (!type) return nullptr;
     Ref match_args = Ref::steal(Py_BuildValue("(s)", "_0"));
     if (!match_args || PyObject_SetAttrString(type.get(), "__match_args__", match_args.get()) < 0)
@@ -288,7 +291,7 @@ PyObject* create_command_class() {
         {Py_tp_methods, factory_methods().data()},
         {0, nullptr},
     };
-    Ref command = Ref::steal(create_type("sonvex_rs.commands", "Command", sizeof(ValueObject),
+    Ref command = Ref::steal(create_type("sonvex_rs.commands", "Command", sizeof(CommandObject),
                                          Py_TPFLAGS_BASETYPE, slots));
     if (!command) return nullptr;
     if (!create_variant_classes(command.get(), std::make_index_sequence<kCommandCount>{})) {
@@ -320,13 +323,13 @@ PyObject* start_command(core::Variant variant, core::Command*& command) {
     PyTypeObject* type = g_variants[index];
     PyObject* object = type->tp_alloc(type, 0);
     if (!object) return nullptr;
-    command = new (&as_value(object)->command) core::Command;
+    command = new (&as_command_object(object)->command) core::Command;
     command->variant = variant;
     return object;
 }
 
 char* text_storage(PyObject* object, std::size_t bytes) {
-    ValueObject& value = *as_value(object);
+    CommandObject& value = *as_command_object(object);
     if (bytes > kInlineTexts && !(value.long_texts = static_cast<char*>(std::malloc(bytes)))) {
         PyErr_NoMemory();
         return nullptr;

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/command.hpp"
-#include "frame.hpp"
+#include "frame/handles.hpp"
 
 namespace sonvex {
 

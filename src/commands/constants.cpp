@@ -1,9 +1,13 @@
 // The constant classes: AudioFormatType, PayloadType, ToneType and
-// ConstantWithDescription. An object holds a pointer to a constant of the
-// protocol; the classes define nothing of their own for Python beyond
-// refusing construction, subclassing and attribute assignment.
+// ConstantWithDescription, one per constant kind of the kinds table. An
+// object holds a pointer to a constant of the protocol; the classes define
+// nothing of their own for Python beyond refusing construction, subclassing
+// and attribute assignment.
+
+#include <array>
 
 #include "commands/value_classes.hpp"
+#include "frame/classes.hpp"
 
 namespace sonvex {
 
@@ -20,32 +24,20 @@ PyObject* constant_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyMethodDef kConstantMethods[] = {kRefuseSubclassMethod, {nullptr, nullptr, 0, nullptr}};
 
-int slot_of(core::Kind kind) {
-    switch (kind) {
-    case core::Kind::AudioFormatType: return 0;
-    case core::Kind::PayloadType: return 1;
-    case core::Kind::ToneType: return 2;
-    case core::Kind::ConstantWithDescription: return 3;
-    default: fail_internal("not a constant kind");
-    }
-}
-
-constexpr std::string_view kNames[] = {"AudioFormatType", "PayloadType", "ToneType",
-                                       "ConstantWithDescription"};
-
 }  // namespace
 
 PyTypeObject* constant_type(core::Kind kind) {
-    static LazyClass types[std::size(kNames)];
-    const int index = slot_of(kind);
-    return types[index].get([index] {
+    static std::array<LazyClass, core::kKindCount> types;
+    if (core::family_of(kind) != core::Family::Constant) fail_internal("not a constant kind");
+    return types[static_cast<std::size_t>(kind)].get([kind] {
         PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(constant_new)},
             {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
             {Py_tp_methods, kConstantMethods},
             {0, nullptr},
         };
-        return create_type("sonvex_rs", kNames[index], sizeof(ConstantObject), 0, slots);
+        return create_type("sonvex_rs", core::class_name_of(kind), sizeof(ConstantObject), 0,
+                           slots);
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include "commands/commands.hpp"
 #include "commands/field_conversion.hpp"
+#include "frame/binding.hpp"
 
 namespace sonvex {
 

@@ -3,8 +3,8 @@
 // is created on first use and kept for the life of the process.
 #pragma once
 
-#include "core/command.hpp"
-#include "frame.hpp"
+#include "core/kinds.hpp"
+#include "frame/handles.hpp"
 
 namespace sonvex {
 

@@ -13,17 +13,13 @@
 #include <string_view>
 #include <utility>
 
+#include "core/kinds.hpp"
+#include "core/put.hpp"
 #include "core/short_bytes.hpp"
 #include "core/utf8.hpp"
 #include "core/values.hpp"
 
 namespace sonvex::core {
-
-// What a field holds and how it is written.
-enum class Kind : std::uint8_t {
-    U8, U16, U32, I16, I64, Bool, Text,
-    Channels, ECM, AudioFormatType, PayloadType, ToneType, ConstantWithDescription,
-};
 
 // Required fields are always present and always written; optional ones are
 // written only when present. Either may carry a default that the Python
@@ -98,9 +94,9 @@ struct TextView {
     std::size_t size;
 };
 
-// One field's value; its kind says which member holds it: integers,
-// booleans (0 or 1) and enumeration numbers in `number`, constants in
-// `constant`, texts in `text`.
+// One field's value; the family of its kind says which member holds it:
+// integers (unsigned ones with their bits unchanged), booleans (0 or 1) and
+// enumeration numbers in `number`, constants in `constant`, texts in `text`.
 union FieldValue {
     std::int64_t number;
     const Constant* constant;
@@ -133,18 +129,15 @@ struct Command {
         present |= static_cast<std::uint16_t>(1u << field);
         ascii = ascii && (!constant || is_ascii(constant->value));
     }
-    // Refers to `value`, which must outlive the command (or be copied with
-    // copy_texts); `value_is_ascii` when the caller knows it.
-    void set_text(std::size_t field, std::string_view value, bool value_is_ascii) {
-        fields[field].text = {value.data(), value.size()};
+    // Refers to the bytes of `value`, which must outlive the command (or be
+    // copied with copy_texts).
+    void set_text(std::size_t field, LineText value) {
+        fields[field].text = {value.bytes.data(), value.bytes.size()};
         present |= static_cast<std::uint16_t>(1u << field);
-        ascii = ascii && value_is_ascii;
+        ascii = ascii && value.ascii;
     }
     void set_text(std::size_t field, std::string_view value) {
-        set_text(field, value, is_ascii(value));
-    }
-    void set_absent(std::size_t field) {
-        present &= static_cast<std::uint16_t>(~(1u << field));
+        set_text(field, LineText{value, is_ascii(value)});
     }
 };
 
@@ -155,69 +148,9 @@ struct Command {
 
 namespace detail {
 
-constexpr bool is_constant_kind(Kind kind) {
-    return kind == Kind::AudioFormatType || kind == Kind::PayloadType ||
-           kind == Kind::ToneType || kind == Kind::ConstantWithDescription;
-}
-
-constexpr std::size_t digit_count(std::uint64_t value) {
-    if (value < 10) return 1;
-    if (value < 100) return 2;
-    if (value < 1000) return 3;
-    if (value < 10000) return 4;
-    std::size_t count = 5;
-    for (value /= 100000; value != 0; value /= 10) ++count;
-    return count;
-}
-
-constexpr std::uint64_t magnitude(std::int64_t value) {
-    return value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-}
-
-inline char* put(char* out, std::string_view text) {
-    std::memcpy(out, text.data(), text.size());
-    return out + text.size();
-}
-
-inline constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-// Decimal digits of an unsigned value, written from the last pair of digits
-// back.
-inline char* put_unsigned(char* out, std::uint64_t value) {
-    if (value < 10) {
-        *out = static_cast<char>('0' + value);
-        return out + 1;
-    }
-    char* const end = out + digit_count(value);
-    char* p = end;
-    while (value >= 100) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + 2 * (value % 100), 2);
-        value /= 100;
-    }
-    if (value >= 10) {
-        std::memcpy(p - 2, kDigitPairs + 2 * value, 2);
-    } else {
-        p[-1] = static_cast<char>('0' + value);
-    }
-    return end;
-}
-
-// Decimal digits, after "-" for a negative value.
-inline char* put_decimal(char* out, std::int64_t value) {
-    if (value < 0) *out++ = '-';
-    return put_unsigned(out, magnitude(value));
-}
-
-// The longest decimal form of a 64-bit integer: "-9223372036854775808".
-inline constexpr std::size_t kMaxDecimal = 20;
-
 template <Kind K>
 std::string_view value_text(const FieldValue& value) {
-    if constexpr (K == Kind::Text) {
+    if constexpr (family_of(K) == Family::Text) {
         return {value.text.data, value.text.size};
     } else {
         return value.constant ? value.constant->value : std::string_view();
@@ -227,7 +160,7 @@ std::string_view value_text(const FieldValue& value) {
 // The most bytes the value of a field of kind K can take.
 template <Kind K>
 std::size_t value_room(const FieldValue& value) {
-    if constexpr (K == Kind::Text || is_constant_kind(K)) {
+    if constexpr (written_as_text(K)) {
         return value_text<K>(value).size();
     } else {
         return kMaxDecimal;  // booleans are written as 0 or 1
@@ -241,12 +174,12 @@ inline char* put_text(char* out, std::string_view text) {
 
 template <Kind K>
 char* put_value(char* out, const FieldValue& value) {
-    if constexpr (K == Kind::Text || is_constant_kind(K)) {
+    if constexpr (written_as_text(K)) {
         return put_text(out, value_text<K>(value));
-    } else if constexpr (K == Kind::I16 || K == Kind::I64) {
-        return put_decimal(out, value.number);
+    } else if constexpr (kSignedKind<K>) {
+        return put_signed(out, value.number);
     } else {
-        // Unsigned integers, booleans and enumeration numbers: never negative.
+        // Unsigned integers, booleans and enumeration numbers.
         return put_unsigned(out, static_cast<std::uint64_t>(value.number));
     }
 }
@@ -268,7 +201,7 @@ template <std::size_t I, std::size_t J>
 std::size_t element_room(const Command& command) {
     constexpr const FieldSpec& f = field_spec<I, J>();
     constexpr std::size_t framing = 1 + (f.key.empty() ? 0 : f.key.size() + 1);
-    if constexpr (f.kind == Kind::Text || is_constant_kind(f.kind)) {
+    if constexpr (written_as_text(f.kind)) {
         return written<I, J>(command) ? framing + value_room<f.kind>(command.fields[J]) : 0;
     } else {
         return framing + kMaxDecimal;  // whether written or not: no need to look
@@ -290,17 +223,18 @@ constexpr auto prefix_of() {
 }
 
 // A number field that holds its default, which is what most calls leave
-// it at, is written as one constant: prefix and digits.
+// it at, is written as one constant made at compile time: prefix and
+// digits.
 template <std::size_t I, std::size_t J>
-constexpr bool has_default_text() {
+constexpr bool default_written_as_constant() {
     constexpr const FieldSpec& f = field_spec<I, J>();
-    return f.has_default && f.kind != Kind::Text && !is_constant_kind(f.kind);
+    return f.has_default && !written_as_text(f.kind);
 }
 
 template <std::size_t I, std::size_t J>
 constexpr auto default_element_of() {
     constexpr const FieldSpec& f = field_spec<I, J>();
-    constexpr bool is_signed = f.kind == Kind::I16 || f.kind == Kind::I64;
+    constexpr bool is_signed = kSignedKind<f.kind>;
     constexpr bool minus = is_signed && f.default_value < 0;
     constexpr std::uint64_t digits_of =
         is_signed ? magnitude(f.default_value) : static_cast<std::uint64_t>(f.default_value);
@@ -318,7 +252,7 @@ template <std::size_t I, std::size_t J>
 char* put_element(char* out, const Command& command) {
     constexpr const FieldSpec& f = field_spec<I, J>();
     if (!written<I, J>(command)) return out;
-    if constexpr (has_default_text<I, J>()) {
+    if constexpr (default_written_as_constant<I, J>()) {
         if (command.fields[J].number == f.default_value) {
             constexpr auto element = default_element_of<I, J>();
             std::memcpy(out, element.data(), element.size());
@@ -345,7 +279,7 @@ std::size_t max_length_of(const Command& command) {
 // `out`; returns its end.
 template <std::size_t I>
 char* render_of(const Command& command, char* out) {
-    out = detail::put(out, kCatalogue[I].variant);
+    out = put(out, kCatalogue[I].variant);
     [&]<std::size_t... J>(std::index_sequence<J...>) {
         ((out = detail::put_element<I, J>(out, command)), ...);
     }(std::make_index_sequence<kCatalogue[I].fields.size()>{});
@@ -370,7 +304,7 @@ inline std::string render(const Command& command) {
 template <std::size_t I>
 std::size_t text_bytes_of(const Command& command) {
     return [&]<std::size_t... J>(std::index_sequence<J...>) {
-        return ((kCatalogue[I].fields[J].kind == Kind::Text && command.has(J)
+        return ((family_of(kCatalogue[I].fields[J].kind) == Family::Text && command.has(J)
                      ? command.fields[J].text.size
                      : 0) +
                 ... + std::size_t{0});
@@ -386,7 +320,9 @@ void copy_texts_of(Command& command, char* storage) {
             storage = short_bytes::put(storage, text.data, text.size);
             text.data = kept;
         };
-        ((kCatalogue[I].fields[J].kind == Kind::Text && command.has(J) ? copy(J) : void()), ...);
+        ((family_of(kCatalogue[I].fields[J].kind) == Family::Text && command.has(J) ? copy(J)
+                                                                               : void()),
+         ...);
     }(std::make_index_sequence<kCatalogue[I].fields.size()>{});
 }
 

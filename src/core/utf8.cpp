@@ -1,7 +1,6 @@
 #include "core/utf8.hpp"
 
 #include <cstdint>
-#include <cstring>
 
 namespace sonvex::core {
 namespace {
@@ -58,12 +57,8 @@ Sequence scan_sequence(std::string_view s, std::size_t i) {
 std::size_t valid_utf8_prefix(std::string_view s) {
     std::size_t i = 0;
     // Server lines are mostly ASCII: skip it eight bytes at a time.
-    while (i + 8 <= s.size()) {
-        std::uint64_t word;
-        std::memcpy(&word, s.data() + i, 8);
-        if (word & 0x8080808080808080ull) break;
+    while (i + 8 <= s.size() && !(short_bytes::load<std::uint64_t>(s.data() + i) & swar::kHighs))
         i += 8;
-    }
     while (i < s.size()) {
         const Sequence seq = scan_sequence(s, i);
         if (!seq.valid) break;

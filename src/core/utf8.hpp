@@ -41,6 +41,21 @@ inline TextFacts scan_text(std::string_view text) {
 inline bool has_line_break(std::string_view text) { return scan_text(text).line_break; }
 inline bool is_ascii(std::string_view text) { return scan_text(text).ascii; }
 
+// A text fit for a command line, which it must not end early: it holds no
+// CR or LF. `ascii` tells whether all its bytes are ASCII, which lets a
+// command made only of such texts become a Python str without decoding.
+struct LineText {
+    std::string_view bytes;
+    bool ascii;
+};
+
+// The text as a LineText, or false if it holds a line break.
+inline bool check_line_text(std::string_view text, LineText& out) {
+    const TextFacts facts = scan_text(text);
+    out = {text, facts.ascii};
+    return !facts.line_break;
+}
+
 // Length of the longest prefix of `bytes` that is well-formed UTF-8.
 std::size_t valid_utf8_prefix(std::string_view bytes);
 
