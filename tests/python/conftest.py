@@ -4,6 +4,7 @@ import sys
 
 import pytest
 
+import helpers
 from helpers import Session
 
 
@@ -21,6 +22,15 @@ def session(server):
         s.client.disconnect()
     except RuntimeError:
         pass
+
+
+def pytest_addoption(parser):
+    parser.addoption("--long", action="store_true",
+                     help="run the long modes of the fuzz, fault and process tests")
+
+
+def pytest_configure(config):
+    helpers.LONG_MODE = config.getoption("--long")
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -45,6 +45,16 @@ class Session:
         return self.lines(self.client.command_tag)[-1]
 
 
+# Set from pytest's --long option (conftest.py) before the test modules are
+# imported: the fuzz, fault and process tests then run their long modes.
+LONG_MODE = False
+
+
+def long_mode():
+    """Whether the long modes of the fuzz, fault and process tests run."""
+    return LONG_MODE
+
+
 def open_descriptor_count():
     return len(os.listdir("/proc/self/fd"))
 

@@ -2,7 +2,7 @@
 reading, a peer that closes in the middle of a line, many connections, a
 long stream of commands and a long stream of server lines.
 
-Short by default; SONVEX_FAULTS_LONG=1 runs the full sizes (10,000 cycles,
+Short by default; pytest --long runs the full sizes (10,000 cycles,
 1,000,000 commands, 100,000 server lines of up to 1 MiB)."""
 
 import os
@@ -16,9 +16,10 @@ import time
 
 import pytest
 
-from helpers import ClientProcess, child_env, new_client, open_descriptor_count, wait_until
+from helpers import (ClientProcess, child_env, long_mode, new_client, open_descriptor_count,
+                     wait_until)
 
-LONG = os.environ.get("SONVEX_FAULTS_LONG") == "1"
+LONG = long_mode()
 CYCLES = 10_000 if LONG else 300
 COMMANDS = 1_000_000 if LONG else 20_000
 SERVER_LINES = 100_000 if LONG else 2_000

@@ -2,7 +2,7 @@
 signals during a connect, a non-blocking standard output and the memory left
 after a huge command. Each runs the client in a child under a watchdog.
 
-Short by default; SONVEX_PROCESS_LONG=1 runs more forks."""
+Short by default; pytest --long runs more forks."""
 
 import json
 import os
@@ -16,9 +16,12 @@ import time
 
 import pytest
 
-from helpers import FakeMediaServer, child_env, run_child
+from helpers import FakeMediaServer, child_env, long_mode, run_child
 
-LONG = os.environ.get("SONVEX_PROCESS_LONG") == "1"
+# Children under a watchdog, forks: left out of the quick loop.
+pytestmark = pytest.mark.slow
+
+LONG = long_mode()
 FORKS = 400 if LONG else 40
 PREAMBLE = r"""
 import gc, os, signal, sys, time

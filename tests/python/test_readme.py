@@ -26,6 +26,9 @@ from pathlib import Path
 
 import pytest
 
+# Child processes, a server in a namespace of its own: left out of the quick loop.
+pytestmark = pytest.mark.slow
+
 README = Path(__file__).resolve().parents[2] / "README.md"
 
 _FENCE = re.compile(r"^```(\w*)\n(.*?)^```\n", re.M | re.S)

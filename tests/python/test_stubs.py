@@ -21,6 +21,9 @@ pytest.importorskip("mypy")
 
 import sonvex_rs  # noqa: E402
 
+# Type checkers in child processes: left out of the quick loop.
+pytestmark = pytest.mark.slow
+
 ROOT = Path(__file__).resolve().parents[2]
 STUBS = ROOT / "stubs"
 GENERATOR = ROOT / "tools" / "generate_stubs.py"
