@@ -45,7 +45,13 @@ import sys
 import threading
 from typing import Callable, List, Optional
 
-__all__ = ["FakeMediaServer", "ServerConnection", "reply_for_line", "main"]
+__all__ = ["FakeMediaServer", "ServerConnection", "reply_for_line", "main", "DEFAULT_TIMEOUT"]
+
+# Seconds the wait_* methods wait when called without a timeout. They return
+# as soon as what they wait for has happened, so only a failing wait takes
+# this long; a test suite that runs on slow machines (sanitizer builds, busy
+# CI hosts) may raise it.
+DEFAULT_TIMEOUT = 5.0
 
 RECV_SIZE = 65536
 # Largest block handed to one send() when several queued chunks are coalesced.
@@ -60,6 +66,10 @@ _POLLOUT = select.POLLOUT
 _POLLFAIL = select.POLLERR | select.POLLHUP | select.POLLNVAL
 
 LineCallback = Callable[["ServerConnection", bytes], None]
+
+
+def _limit(timeout: Optional[float]) -> float:
+    return DEFAULT_TIMEOUT if timeout is None else timeout
 
 
 def _tag_of(token: bytes) -> Optional[bytes]:
@@ -160,45 +170,45 @@ class ServerConnection:
         with self._cond:
             return self._finished
 
-    def wait_for_lines(self, n: int, timeout: float = 5.0) -> List[bytes]:
+    def wait_for_lines(self, n: int, timeout: Optional[float] = None) -> List[bytes]:
         """Wait until at least n complete lines arrived; return all lines.
 
-        Raises TimeoutError after timeout seconds, or as soon as the
-        connection is closed with fewer lines.
+        Raises TimeoutError after timeout seconds (DEFAULT_TIMEOUT when not
+        given), or as soon as the connection is closed with fewer lines.
         """
         with self._cond:
-            self._cond.wait_for(lambda: self._line_count >= n or self._finished, timeout)
+            self._cond.wait_for(lambda: self._line_count >= n or self._finished, _limit(timeout))
             if self._line_count < n:
                 raise TimeoutError("expected %d lines, got %d%s" % (
                     n, self._line_count, " (connection closed)" if self._finished else ""))
             return list(self._lines)
 
-    def wait_for_bytes(self, n: int, timeout: float = 5.0) -> bytes:
+    def wait_for_bytes(self, n: int, timeout: Optional[float] = None) -> bytes:
         """Wait until at least n bytes arrived; return all received bytes.
 
         Raises TimeoutError like wait_for_lines.
         """
         with self._cond:
-            self._cond.wait_for(lambda: self._byte_count >= n or self._finished, timeout)
+            self._cond.wait_for(lambda: self._byte_count >= n or self._finished, _limit(timeout))
             if self._byte_count < n:
                 raise TimeoutError("expected %d bytes, got %d%s" % (
                     n, self._byte_count, " (connection closed)" if self._finished else ""))
         return self.received
 
-    def wait_for_eof(self, timeout: float = 5.0) -> bool:
+    def wait_for_eof(self, timeout: Optional[float] = None) -> bool:
         """Wait until the client closed or half-closed its sending direction.
 
         Returns False on timeout, or at once if the server side closed the
         connection first (the client's end can then no longer be seen).
         """
         with self._cond:
-            self._cond.wait_for(lambda: self._eof or self._finished, timeout)
+            self._cond.wait_for(lambda: self._eof or self._finished, _limit(timeout))
             return self._eof
 
-    def wait_closed(self, timeout: float = 5.0) -> bool:
+    def wait_closed(self, timeout: Optional[float] = None) -> bool:
         """Wait until the server side has closed this connection."""
         with self._cond:
-            return self._cond.wait_for(lambda: self._finished, timeout)
+            return self._cond.wait_for(lambda: self._finished, _limit(timeout))
 
     def _abandon(self) -> None:
         # For a connection whose thread could not be started.
@@ -564,13 +574,13 @@ class FakeMediaServer:
         with self._cond:
             return self._accepted
 
-    def wait_for_connections(self, n: int, timeout: float = 5.0) -> List[ServerConnection]:
+    def wait_for_connections(self, n: int, timeout: Optional[float] = None) -> List[ServerConnection]:
         """Wait until n connections have been accepted; return `connections`.
 
         Raises TimeoutError if fewer than n arrive in time.
         """
         with self._cond:
-            if not self._cond.wait_for(lambda: self._accepted >= n, timeout):
+            if not self._cond.wait_for(lambda: self._accepted >= n, _limit(timeout)):
                 raise TimeoutError("expected %d connections, got %d" % (n, self._accepted))
             return list(self._connections)
 

@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import helpers
+import sonvex_fake_server
 from helpers import Session
 
 
@@ -31,6 +32,8 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     helpers.LONG_MODE = config.getoption("--long")
+    # The fake server's waits get the same generous limit as the tests' own.
+    sonvex_fake_server.DEFAULT_TIMEOUT = helpers.DEADLINE
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -23,6 +23,16 @@ SonvexClient = sonvex_rs.client.SonvexClient
 Command = sonvex_rs.commands.Command
 
 
+# How long a test waits for what it expects (an answer, a connection, the end
+# of a child) before it fails. Waits end as soon as their event comes, so this
+# only bounds a failing test; it is generous enough for the slowest
+# configuration (a debug or sanitizer build, under valgrind) on a loaded
+# machine, and larger still in those configurations.
+SLOW_BUILD = hasattr(sys, "gettotalrefcount") or any(
+    name in os.environ.get("LD_PRELOAD", "") for name in ("libasan", "libtsan", "vgpreload"))
+DEADLINE = 180.0 if SLOW_BUILD else 60.0
+
+
 def new_client(port=None, host="127.0.0.1", username=None, password=None):
     return SonvexClient(host, port, None, username, password)
 
@@ -59,7 +69,7 @@ def open_descriptor_count():
     return len(os.listdir("/proc/self/fd"))
 
 
-def wait_until(condition, timeout=20.0):
+def wait_until(condition, timeout=DEADLINE):
     """Polls `condition` until it holds or `timeout` seconds pass; its last result."""
     deadline = time.monotonic() + timeout
     while not condition():
@@ -151,7 +161,7 @@ def child_env():
     return env
 
 
-def run_child(script, *args, timeout=120, **kwargs):
+def run_child(script, *args, timeout=2 * DEADLINE, **kwargs):
     """Runs a script in a child interpreter; returns the CompletedProcess."""
     if "input" not in kwargs:
         kwargs.setdefault("stdin", subprocess.DEVNULL)
@@ -202,7 +212,7 @@ class ClientProcess:
             stdin=subprocess.PIPE, stdout=stdout or subprocess.PIPE, stderr=self._stderr)
         self.output = b""
 
-    def command(self, text, timeout=10.0):
+    def command(self, text, timeout=DEADLINE):
         """Send a command and, for connect/disconnect, wait for its answer."""
         self.proc.stdin.write(text.encode() + b"\n")
         self.proc.stdin.flush()
@@ -211,7 +221,7 @@ class ClientProcess:
             self.wait_for(word.encode() + b" done\n", self.output.count(word.encode() + b" done\n") + 1,
                           timeout)
 
-    def wait_for(self, marker, count=1, timeout=10.0):
+    def wait_for(self, marker, count=1, timeout=DEADLINE):
         """Read the child's output until marker occurs count times; return it all."""
         fd = self.proc.stdout.fileno()
         deadline = time.monotonic() + timeout
@@ -243,7 +253,7 @@ class ClientProcess:
         text = self._stderr.read()
         return ("; stderr: %r" % text[-2000:]) if text else ""
 
-    def close(self, timeout=10.0):
+    def close(self, timeout=DEADLINE):
         """End the child; returns its exit status."""
         try:
             self.proc.stdin.close()

@@ -7,6 +7,7 @@ import threading
 
 import pytest
 
+from helpers import DEADLINE
 from sonvex_fake_server import FakeMediaServer
 
 SCRIPT = ["-m", "sonvex_fake_server"]
@@ -22,7 +23,7 @@ def _ipv6_loopback():
 
 
 def connect(server):
-    return socket.create_connection(server.address, timeout=5)
+    return socket.create_connection(server.address, timeout=DEADLINE)
 
 
 def expect(sock, wanted):
@@ -166,7 +167,7 @@ def test_no_threads_or_descriptors_left():
     assert threading.active_count() == threads
     for client in clients:
         with client:
-            client.settimeout(5)
+            client.settimeout(DEADLINE)
             while client.recv(65536):
                 pass
     assert open_fds() == fds
@@ -183,14 +184,14 @@ def test_command_line(how):
     try:
         words = proc.stdout.readline().split()
         assert words[:3] == [b"listening", b"on", b"127.0.0.1"] and len(words) == 4
-        with socket.create_connection(("127.0.0.1", int(words[3])), timeout=5) as client:
+        with socket.create_connection(("127.0.0.1", int(words[3])), timeout=DEADLINE) as client:
             client.sendall(b"CallHold 4 COMMANDTAG=7\n")
             expect(client, b"CallHold OK COMMANDTAG=7\r\n")
             if how == "stdin":
                 proc.stdin.close()
             else:
                 proc.send_signal(how)
-            assert proc.wait(timeout=10) == 0
+            assert proc.wait(timeout=DEADLINE) == 0
             assert client.recv(100) == b""
         assert proc.stdout.read() == b""
         assert proc.stderr.read() == b"server got: CallHold 4 COMMANDTAG=7\n"

@@ -16,8 +16,8 @@ import time
 
 import pytest
 
-from helpers import (ClientProcess, child_env, long_mode, new_client, open_descriptor_count,
-                     wait_until)
+from helpers import (DEADLINE, ClientProcess, child_env, long_mode, new_client,
+                     open_descriptor_count, wait_until)
 
 LONG = long_mode()
 CYCLES = 10_000 if LONG else 300
@@ -65,10 +65,10 @@ def test_send_blocks_while_the_peer_does_not_read_and_completes_after(server):
             progress.extend(chunk)
             return len(progress) == before and proc.poll() is None
 
-        assert wait_until(stalled, timeout=30), "the sender never blocked"
+        assert wait_until(stalled), "the sender never blocked"
         assert len(progress) < count
         conn.resume_reading()
-        out, _ = proc.communicate(timeout=60)
+        out, _ = proc.communicate(timeout=DEADLINE)
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -76,7 +76,7 @@ def test_send_blocks_while_the_peer_does_not_read_and_completes_after(server):
     # The child's reader may still print the end of the connection before the
     # child exits.
     assert out in (b"done %d\n" % count, b"done %d\nConnection closed.\n" % count)
-    lines = conn.wait_for_lines(count, timeout=30)
+    lines = conn.wait_for_lines(count)
     assert [line.split(b" ", 1)[0] for line in lines] == [b"%d" % i for i in range(count)]
     assert all(line.endswith(b" COMMANDTAG=%d" % i) for i, line in enumerate(lines))
 
@@ -106,7 +106,7 @@ def server_process():
         yield int(proc.stdout.readline().split()[-1])
     finally:
         proc.stdin.close()
-        proc.wait(timeout=30)
+        proc.wait(timeout=DEADLINE)
         proc.stdout.close()
 
 
@@ -118,7 +118,7 @@ def test_connect_disconnect_cycles_return_descriptors_and_threads(server_process
         client.disconnect()
     # Each reader thread ends once the server, having seen the end of our
     # stream, closes the connection.
-    assert wait_until(lambda: (open_descriptor_count(), tasks()) == (fds, threads), timeout=120), \
+    assert wait_until(lambda: (open_descriptor_count(), tasks()) == (fds, threads)), \
         (open_descriptor_count(), fds, tasks(), threads)
 
 
@@ -207,7 +207,7 @@ def test_a_long_stream_of_server_lines_is_printed_once_each_in_order():
             path = os.path.join(tmp, "out")
             with open(path, "ab") as child_out, open(path, "rb") as out:
                 with ClientProcess(port, stdout=child_out) as child:
-                    sender.join(timeout=3600 if LONG else 120)
+                    sender.join(timeout=3600 if LONG else 2 * DEADLINE)
                     assert not sender.is_alive()
 
                     def done():
@@ -217,7 +217,7 @@ def test_a_long_stream_of_server_lines_is_printed_once_each_in_order():
                         out.seek(size - 19)
                         return out.read() == b"Connection closed.\n"
 
-                    assert wait_until(done, timeout=600 if LONG else 60)
+                    assert wait_until(done, timeout=600 if LONG else DEADLINE)
                     assert child.close() == 0
                 out.seek(0)
                 for i, line in enumerate(server_lines(seed)):
@@ -226,4 +226,4 @@ def test_a_long_stream_of_server_lines_is_printed_once_each_in_order():
                 assert out.read() == b"Connection closed.\n"
     finally:
         listener.close()
-        sender.join(timeout=10)
+        sender.join(timeout=DEADLINE)

@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from helpers import FakeMediaServer, child_env, long_mode, run_child
+from helpers import DEADLINE, FakeMediaServer, child_env, long_mode, run_child, wait_until
 
 # Children under a watchdog, forks: left out of the quick loop.
 pytestmark = pytest.mark.slow
@@ -39,7 +39,7 @@ def spawn(script, *args, **kwargs):
                             env=child_env(), **kwargs)
 
 
-def finish(proc, timeout=60):
+def finish(proc, timeout=DEADLINE):
     """Waits for the child (killing it if it hangs); its exit status."""
     try:
         return proc.wait(timeout)
@@ -55,7 +55,7 @@ class Reader:
     def __init__(self, fd):
         self.fd, self.pending = fd, bytearray()
 
-    def until(self, end, timeout=60):
+    def until(self, end, timeout=DEADLINE):
         """Everything up to and including the next `end`."""
         deadline = time.monotonic() + timeout
         searched = 0
@@ -72,7 +72,7 @@ class Reader:
         del self.pending[:at + len(end)]
         return out
 
-    def line(self, timeout=30):
+    def line(self, timeout=DEADLINE):
         return self.until(b"\n", timeout)[:-1]
 
 
@@ -110,16 +110,16 @@ class Streamer:
 
     def close(self):
         self.stopping.set()
-        self.acceptor.join(timeout=30)
+        self.acceptor.join(timeout=DEADLINE)
         self.listener.close()
         for t in self.threads:
-            t.join(timeout=30)
+            t.join(timeout=DEADLINE)
 
 
 # --- fork --------------------------------------------------------------------
 
 FORKER = r"""
-port, forks = int(sys.argv[1]), int(sys.argv[2])
+port, forks, patience = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3])
 clients = [client(port), client(port)]
 for c in clients:
     c.connect()
@@ -133,7 +133,7 @@ for i in range(forks):
         own.connect()
         own.disconnect()
         os._exit(0)
-    deadline = time.monotonic() + 5
+    deadline = time.monotonic() + patience
     while os.waitpid(pid, os.WNOHANG) == (0, 0):
         if time.monotonic() > deadline:
             os.kill(pid, signal.SIGKILL)
@@ -153,7 +153,7 @@ def test_forked_children_never_hang_on_the_output_lock():
     connection of its own."""
     streamer = Streamer()
     r, w = os.pipe()
-    proc = spawn(FORKER, streamer.port, FORKS, stdout=w, stderr=subprocess.PIPE)
+    proc = spawn(FORKER, streamer.port, FORKS, DEADLINE / 4, stdout=w, stderr=subprocess.PIPE)
     os.close(w)
 
     def consume():
@@ -163,13 +163,13 @@ def test_forked_children_never_hang_on_the_output_lock():
     consumer = threading.Thread(target=consume, daemon=True)
     consumer.start()
     try:
-        _, err = proc.communicate(timeout=FORKS * 6 + 60)
+        _, err = proc.communicate(timeout=FORKS * 6 + DEADLINE)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
         streamer.close()
-        consumer.join(timeout=30)
+        consumer.join(timeout=DEADLINE)
         os.close(r)
     assert err.splitlines()[-1:] == [b"hung 0 of %d" % FORKS], err[-2000:]
 
@@ -199,7 +199,7 @@ say("ok")
 @pytest.mark.parametrize("how", ["disconnect", "del", "exit"])
 def test_a_forked_child_ending_its_copy_leaves_the_connection_open(how):
     with FakeMediaServer(reply=False) as server:
-        result = run_child(PREAMBLE + FORK_ENDS_COPY, server.port, how, timeout=60)
+        result = run_child(PREAMBLE + FORK_ENDS_COPY, server.port, how)
         assert result.stderr.endswith(b"ok\n"), result.stderr[-2000:]
         conn = server.wait_for_connections(1)[0]
         assert conn.wait_for_eof()              # the opener's disconnect still ends the stream
@@ -240,7 +240,7 @@ def test_with_standard_descriptors_closed_output_never_enters_the_connection(clo
     r, w = os.pipe()
     try:
         with FakeMediaServer() as server:       # answers every line
-            result = run_child(PREAMBLE + CLOSED_STD, server.port, w, closed, timeout=60,
+            result = run_child(PREAMBLE + CLOSED_STD, server.port, w, closed,
                                pass_fds=(w,))
             os.close(w)
             w = -1
@@ -279,6 +279,20 @@ say("done")
 """
 
 
+def connecting_to(port):
+    """Whether a socket on this machine is waiting for its connect to `port`
+    to be answered (state SYN_SENT)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                rows = [line.split() for line in f.read().splitlines()[1:]]
+        except OSError:
+            continue
+        if any(row[3] == "02" and int(row[2].rsplit(":", 1)[1], 16) == port for row in rows):
+            return True
+    return False
+
+
 @pytest.mark.parametrize("handler", ["noop", "raises"])
 def test_a_signal_during_connect_runs_its_handler(handler):
     """A listener with a full backlog keeps the second connect waiting. The
@@ -288,7 +302,7 @@ def test_a_signal_during_connect_runs_its_handler(handler):
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(0)
-    listener.settimeout(30)
+    listener.settimeout(DEADLINE)
     proc = spawn(CONNECTER, listener.getsockname()[1], handler, stdin=subprocess.PIPE,
                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     said = Reader(proc.stderr.fileno())
@@ -304,7 +318,7 @@ def test_a_signal_during_connect_runs_its_handler(handler):
         proc.stdin.write(b"go\n")
         proc.stdin.flush()
         assert said.line() == b"connecting"
-        time.sleep(0.3)
+        assert wait_until(lambda: connecting_to(listener.getsockname()[1]))
         if handler == "noop":
             os.kill(proc.pid, signal.SIGUSR1)
             assert said.line() == b"handler"            # while the connect waits
@@ -316,7 +330,7 @@ def test_a_signal_during_connect_runs_its_handler(handler):
             os.kill(proc.pid, signal.SIGINT)
             assert said.line() == b"KeyboardInterrupt: ; descriptors +0"
         receiver = accepted[-1]       # the second connection, or the first kept
-        receiver.settimeout(30)
+        receiver.settimeout(DEADLINE)
         assert receiver.recv(100) == b"Hello COMMANDTAG=0\n"
         assert said.line() == b"done"
         assert finish(proc) == 0
@@ -359,14 +373,14 @@ def test_a_non_blocking_stdout_that_fills_up_loses_nothing():
             said = Reader(proc.stderr.fileno())
             assert said.line() == b"connected"
             conn = server.wait_for_connections(1)[0]
-            sender = threading.Thread(target=conn.send, args=(b"\n".join(lines) + b"\n", 60))
+            sender = threading.Thread(target=conn.send, args=(b"\n".join(lines) + b"\n", DEADLINE))
             sender.start()
             time.sleep(0.5)                     # the pipe is full by now
             proc.stdin.write(b"print\n")
             proc.stdin.flush()
             time.sleep(0.2)
             out = os.read(r, 4096)
-            sender.join(timeout=90)
+            sender.join(timeout=DEADLINE)
             conn.close()
             out += Reader(r).until(b"Connection closed.\n")
             assert said.line() == b"printed"

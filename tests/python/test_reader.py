@@ -238,7 +238,7 @@ os.write(1, b"done\n")
 
 def test_failed_duplicate_leaves_client_disconnected(quiet_server):
     server = quiet_server
-    result = run_child(DUP_FAILS, server.port, timeout=30)
+    result = run_child(DUP_FAILS, server.port)
     assert result.stdout == (b"OSError Too many open files (os error 24)\n"
                              b"RuntimeError No active connection to disconnect\ndone\n"), result.stderr
     first, second = server.wait_for_connections(2)

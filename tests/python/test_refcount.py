@@ -9,7 +9,8 @@ import sys
 import pytest
 
 from command_table import FULL_ARGS, PARAMS, WIRE
-from helpers import Command, Index, NumpyBool, SonvexClient, open_descriptor_count, raising
+from helpers import (DEADLINE, Command, Index, NumpyBool, SonvexClient, open_descriptor_count,
+                     raising)
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs a debug build of CPython")
@@ -146,7 +147,7 @@ def sink():
     port = int(proc.stdout.readline().split()[-1])
     yield port
     proc.stdin.close()
-    proc.wait(timeout=10)
+    proc.wait(timeout=DEADLINE)
     proc.stdout.close()
 
 
