@@ -55,8 +55,10 @@ struct Builder {
 
 }  // namespace
 
-TEST(Catalogue, HasFiftyFourCommandsInProtocolOrder) {
-    ASSERT_EQ(kCommandCount, 54u);
+// The whole list, name by name, is checked from Python against a table of
+// the tests' own; here, that the rows start in protocol order.
+TEST(Catalogue, CommandsInProtocolOrder) {
+    ASSERT_GE(kCommandCount, 54u);
     EXPECT_EQ(kCatalogue[0].variant, "ProtocolVersion");
     EXPECT_EQ(kCatalogue[2].variant, "Login");
     EXPECT_EQ(kCatalogue[15].variant, "CallMake");
