@@ -262,6 +262,9 @@ CONNECTER = r"""
 port, handler = int(sys.argv[1]), sys.argv[2]
 if handler == "noop":
     signal.signal(signal.SIGUSR1, lambda *_: say("handler"))
+# Python leaves SIGINT alone when it starts ignored, as it does in a
+# background job of a shell: raise KeyboardInterrupt whatever the parent did.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 c = client(port)
 c.connect()
 say("first")
