@@ -84,7 +84,7 @@ make_venv() {  # venv interpreter
 
 # --- The module, built for each interpreter --------------------------------
 # Rebuilt only when the sources changed since the last build into that venv.
-stamp=$(cat CMakeLists.txt pyproject.toml $(find src stubs fakeserver -type f -not -name '*.pyc' | sort) |
+stamp=$(cat CMakeLists.txt pyproject.toml $(find src stubs fakeserver replies -type f -not -name '*.pyc' | sort) |
         sha256sum | cut -d' ' -f1)
 build_into() {  # venv [extra pip arguments]
     local venv=$1
