@@ -17,7 +17,7 @@ from collections import OrderedDict, deque
 from time import monotonic
 from typing import (
     TYPE_CHECKING, AsyncIterator, Callable, Deque, Dict, Iterator, List, MutableSequence,
-    Optional, Tuple,
+    Optional, Tuple, TypeVar,
 )
 
 from ._reply import Reply
@@ -37,10 +37,13 @@ _PIPE_MAX_SIZE = "/proc/sys/fs/pipe-max-size"
 _F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
 _F_GETPIPE_SZ = getattr(fcntl, "F_GETPIPE_SZ", 1032)
 _F_DUPFD_CLOEXEC = getattr(fcntl, "F_DUPFD_CLOEXEC", 1030)
-# How long close() waits for the pipe's end: writes already under way finish
-# at once; only a process that inherited descriptor 1 keeps the pipe open.
+# How long close() waits for the pipe's end once the pipe is empty: writes
+# already under way finish at once; only a process that inherited descriptor
+# 1 keeps the pipe open.
 _CLOSE_GRACE = 2.0
 
+_K = TypeVar("_K")
+_S = TypeVar("_S", bound=MutableSequence[int])
 _Waker = Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]
 
 _active_lock = threading.Lock()
@@ -192,7 +195,8 @@ class ReplyTap:
         self._wake_read = self._wake_write = -1
         self._chunk = 65536
         self._thread: Optional[threading.Thread] = None
-        self._abandon = False
+        self._closing = False
+        self._close_deadline = 0.0
         self._forwarding = True
         self._relined: Optional[io.TextIOWrapper] = None
 
@@ -236,6 +240,7 @@ class ReplyTap:
             self._chunk = min(max(_enlarge(write_end), 65536), _LARGEST_READ)
             os.set_blocking(self._read_end, False)
             self._wake_read, self._wake_write = _pipe()
+            os.set_blocking(self._wake_read, False)
             try:
                 self._saved = fcntl.fcntl(1, _F_DUPFD_CLOEXEC, 3)
                 self._inheritable = os.get_inheritable(1)
@@ -277,17 +282,19 @@ class ReplyTap:
         self._restore_descriptor()
         thread = self._thread
         if thread is not None:
-            thread.join(_CLOSE_GRACE)
-            if thread.is_alive():
-                self._abandon = True
-                os.write(self._wake_write, b"!")
-                thread.join()
+            self._close_deadline = monotonic() + _CLOSE_GRACE
+            self._closing = True
+            os.write(self._wake_write, b"!")
+            thread.join()
 
     def _restore_descriptor(self) -> None:
         if self._saved >= 0:
             os.dup2(self._saved, 1, inheritable=self._inheritable)
         else:
-            os.close(1)
+            try:
+                os.close(1)   # it was closed before the tap
+            except OSError:
+                pass
 
     def _close_descriptors(self) -> None:
         for name in ("_saved", "_read_end", "_wake_read", "_wake_write"):
@@ -327,9 +334,19 @@ class ReplyTap:
             try:
                 data = os.read(read_end, size)
             except BlockingIOError:
-                if self._abandon:
-                    break
-                poller.poll()
+                if self._closing:
+                    # Descriptor 1 is back, yet the pipe has a writer: a
+                    # process that inherited it. Wait for it a while.
+                    left = self._close_deadline - monotonic()
+                    if left <= 0:
+                        break
+                    poller.poll(left * 1000)
+                else:
+                    poller.poll()
+                try:
+                    os.read(self._wake_read, 64)
+                except BlockingIOError:
+                    pass
                 continue
             if not data:
                 break
@@ -350,8 +367,8 @@ class ReplyTap:
                 with self._cond:
                     self._failure = error
                 self._forward(data[:end + 1])
-            if self._abandon:
-                break
+            if self._closing and monotonic() > self._close_deadline:
+                break   # a writer that never stops
         if pending:
             self._forward(pending)   # an unfinished last line, as it is
         with self._cond:
@@ -437,7 +454,9 @@ class ReplyTap:
             try:
                 view = view[os.write(fd, view):]
             except BlockingIOError:
-                select.select([], [fd], [])
+                waiting = select.poll()
+                waiting.register(fd, select.POLLOUT)
+                waiting.poll()
             except OSError:
                 self._forwarding = False   # the original output is gone
                 return
@@ -494,36 +513,29 @@ class ReplyTap:
         self._by_tag, self._by_word = by_tag, by_word
         self._entries = sum(map(len, by_tag.values())) + sum(map(len, by_word.values()))
 
-    def _take_first(self, numbers: MutableSequence[int]) -> Optional[Reply]:
-        """The first kept reply of an index's numbers, taken; stale numbers
-        before it go."""
+    def _take_indexed(self, index: Dict[_K, _S], key: _K) -> Optional[Reply]:
+        """The first kept reply under the key, taken; stale numbers before it
+        go."""
+        numbers = index.get(key)
+        if numbers is None:
+            return None
         kept = self._kept
         reply = None
         while numbers and reply is None:
             reply = kept.pop(numbers[0], None)
             del numbers[0]
             self._entries -= 1
+        if not numbers:
+            del index[key]
         return reply
 
     def _take_tag(self, tag: int) -> Optional[Reply]:
         self._index()
-        numbers = self._by_tag.get(tag)
-        if numbers is None:
-            return None
-        reply = self._take_first(numbers)
-        if not numbers:
-            del self._by_tag[tag]
-        return reply
+        return self._take_indexed(self._by_tag, tag)
 
     def _take_word(self, word: str) -> Optional[Reply]:
         self._index()
-        numbers = self._by_word.get(word)
-        if numbers is None:
-            return None
-        reply = self._take_first(numbers)
-        if not numbers:
-            del self._by_word[word]
-        return reply
+        return self._take_indexed(self._by_word, word)
 
     def _take_oldest(self) -> Optional[Reply]:
         if not self._kept:

@@ -169,6 +169,19 @@ def test_works_under_pytest_capture(flow_server, capture, request):
     assert ("SonvexClient(server: 127.0.0.1" in out) == (capture == "capfd")
 
 
+def test_close_does_not_wait_long_for_a_child_that_keeps_the_pipe(capfd):
+    out = []
+    with ReplyTap():
+        child = subprocess.Popen(["sh", "-c", "echo early; read line; echo late"],
+                                 stdin=subprocess.PIPE)
+        assert wait_until(lambda: out.append(capfd.readouterr().out) or "early\n" in "".join(out))
+    with child:   # the tap is closed although the child still holds its pipe
+        child.stdin.write(b"go\n")
+        child.stdin.close()
+        assert child.wait(timeout=60) != 0   # its "late" met a broken pipe
+    assert "".join(out) + capfd.readouterr().out == "early\n"
+
+
 # --- waiting -------------------------------------------------------------------
 
 WAYS = {
