@@ -555,7 +555,8 @@ class ReplyTap:
             seen = "no reply arrived"
         else:
             last = self._last.text if self._last is not None else ""
-            seen = f"{self._count} {'reply' if self._count == 1 else 'replies'} arrived, the last {last!r}"
+            replies = "reply" if self._count == 1 else "replies"
+            seen = f"{self._count} {replies} arrived, the last {last!r}"
             if self._kept:
                 kept = list(self._kept.values())
                 seen += f"; {len(kept)} not taken, tags {_tags_text(kept)}"
@@ -565,24 +566,35 @@ class ReplyTap:
 
     # --- waiting ----------------------------------------------------------------
 
+    def _attempt(
+        self, take: Callable[[], Optional[Reply]], deadline: Optional[float], what: str,
+        timeout: Optional[float],
+    ) -> Tuple[Optional[Reply], bool, Optional[float]]:
+        """One look, with self._cond held: (the reply `take` found, whether
+        the wait is over, seconds left). A closed tap ends an iteration
+        (what="") with None and any other wait with TimeoutError, as does
+        the deadline."""
+        self._check_failure()
+        reply = take()
+        if reply is not None:
+            return reply, True, None
+        if self._state == "closed":
+            if not what:
+                return None, True, None
+            raise self._missing(what, timeout)
+        left = None if deadline is None else deadline - monotonic()
+        if left is not None and left <= 0:
+            raise self._missing(what, timeout)
+        return None, False, left
+
     def _wait(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
               what: str) -> Optional[Reply]:
-        """The reply `take` finds, waiting for it; None if the tap closed
-        first and what="" (iteration), else TimeoutError."""
         deadline = None if timeout is None else monotonic() + timeout
         with self._cond:
             while True:
-                self._check_failure()
-                reply = take()
-                if reply is not None:
+                reply, over, left = self._attempt(take, deadline, what, timeout)
+                if over:
                     return reply
-                if self._state == "closed":
-                    if not what:
-                        return None
-                    raise self._missing(what, timeout)
-                left = None if deadline is None else deadline - monotonic()
-                if left is not None and left <= 0:
-                    raise self._missing(what, timeout)
                 self._cond.wait(left)
 
     def wait_for(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
@@ -644,17 +656,9 @@ class ReplyTap:
         deadline = None if timeout is None else monotonic() + timeout
         while True:
             with self._cond:
-                self._check_failure()
-                reply = take()
-                if reply is not None:
+                reply, over, left = self._attempt(take, deadline, what, timeout)
+                if over:
                     return reply
-                if self._state == "closed":
-                    if not what:
-                        return None
-                    raise self._missing(what, timeout)
-                left = None if deadline is None else deadline - monotonic()
-                if left is not None and left <= 0:
-                    raise self._missing(what, timeout)
                 waker: asyncio.Future[None] = loop.create_future()
                 self._wakers.append((loop, waker))
             try:

@@ -44,7 +44,8 @@ def connected(server):
 
 # text -> word, tag, fields
 PARSED = {
-    "CallMake OK ResourceId=12 COMMANDTAG=3": ("CallMake", 3, {"ResourceId": "12", "COMMANDTAG": "3"}),
+    "CallMake OK ResourceId=12 COMMANDTAG=3": ("CallMake", 3,
+                                               {"ResourceId": "12", "COMMANDTAG": "3"}),
     "": ("", None, {}),
     "Event": ("Event", None, {}),
     "A COMMANDTAG=1 B=2": ("A", 1, {"COMMANDTAG": "1", "B": "2"}),
@@ -126,7 +127,7 @@ with FakeMediaServer() as server:
     tap.wait_for(client.send_raw_command("CallHold 4"))
     print("b")
     os.write(1, b"\xff\xfe raw bytes\r\n")
-    subprocess.run(["echo", "from a child process"], check=True)
+    subprocess.run([sys.executable, "-c", "print('from a child process')"], check=True)
     client.disconnect()
     tap.wait_closed()
     print("c", flush=False)
@@ -172,8 +173,9 @@ def test_works_under_pytest_capture(flow_server, capture, request):
 def test_close_does_not_wait_long_for_a_child_that_keeps_the_pipe(capfd):
     out = []
     with ReplyTap():
-        child = subprocess.Popen(["sh", "-c", "echo early; read line; echo late"],
-                                 stdin=subprocess.PIPE)
+        child = subprocess.Popen([sys.executable, "-c", "import sys; print('early', flush=True); "
+                                  "sys.stdin.readline(); print('late', flush=True)"],
+                                 stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
         assert wait_until(lambda: out.append(capfd.readouterr().out) or "early\n" in "".join(out))
     with child:   # the tap is closed although the child still holds its pipe
         child.stdin.write(b"go\n")

@@ -117,7 +117,8 @@ def _aliases(stubs):
         for node in body:
             if (isinstance(node, ast.Assign) and isinstance(node.value, ast.Call)
                     and ast.unparse(node.value.func) == "TypeAliasType"):
-                found[f"{module}.{node.targets[0].id}"] = "sonvex_rs." + ast.unparse(node.value.args[1])
+                target = "sonvex_rs." + ast.unparse(node.value.args[1])
+                found[f"{module}.{node.targets[0].id}"] = target
     return found
 
 
