@@ -29,6 +29,7 @@ FakeMediaServer on a free loopback port, stopped after the test.
 Command-line use::
 
     python -m sonvex_fake_server [--host 127.0.0.1] [--port 0] [--silent] [--quiet]
+                                 [--stop-at-eof]
 
 prints "listening on <host> <port>" and runs until SIGTERM or SIGINT (or
 also until end of file on standard input, with --stop-at-eof).
