@@ -5,31 +5,37 @@ Usage: python examples/demo.py [HOST PORT]
 Connects, logs in, creates a front-end, a player and a recorder, makes a
 call, plays a file, sends DTMF, records, sends a fax and disconnects. The
 client's reader thread prints every line the server answers as
-"Received: ..."; this program prints what it sends as "Sending: ...".
+"Received: ..."; this program prints what it sends as "Sending: ...", and
+waits for the answer to each command before the next (a ReplyTap that also
+prints the answers), for a readable transcript.
 """
 
 import sys
-import time
 
 import sonvex_rs
+from sonvex_replies import ReplyTap
 
 
 SonvexClient = sonvex_rs.client.SonvexClient
 Command = sonvex_rs.commands.Command
 
-PAUSE = 0.05  # lets each answer arrive before the next line, for a readable transcript
-
 
 def main(host="127.0.0.1", port=1234):
+    with ReplyTap(echo=True) as tap:
+        session(host, port, tap)
+
+
+def session(host, port, tap):
     client = SonvexClient(host, port, None, "demo", "secret")
     client.print_details()
     client.connect()
 
     def step(description, action):
         # The tag the next line carries is the client's current command_tag.
-        print(f"Sending: {description} (COMMANDTAG={client.command_tag})", flush=True)
+        tag = client.command_tag
+        print(f"Sending: {description} (COMMANDTAG={tag})", flush=True)
         action()
-        time.sleep(PAUSE)
+        tap.wait_for(tag)
 
     # 1. The one-method-per-command surface.
     step("login", client.login)
@@ -54,12 +60,11 @@ def main(host="127.0.0.1", port=1234):
         print(f"Sending: {command} (COMMANDTAG={client.command_tag})", flush=True)
         tag = client.send_command(command)  # returns the tag it sent
         assert tag == client.command_tag - 1
-        time.sleep(PAUSE)
+        tap.wait_for(tag)
 
     # 3. A ready-made line.
     print(f"Sending: CallClear 1 Reason=normal (COMMANDTAG={client.command_tag})", flush=True)
-    client.send_raw_command("CallClear 1 Reason=normal")
-    time.sleep(PAUSE)
+    tap.wait_for(client.send_raw_command("CallClear 1 Reason=normal"))
 
     # Errors are ordinary Python exceptions with exact messages.
     try:
@@ -75,7 +80,7 @@ def main(host="127.0.0.1", port=1234):
     client.disconnect()
     # The server sees the end of our stream and closes; the reader then
     # prints "Connection closed.".
-    time.sleep(0.3)
+    tap.wait_closed()
     print(f"Commands sent: {client.command_tag}", flush=True)
 
 

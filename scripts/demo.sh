@@ -19,9 +19,9 @@ help_only demo.sh "$@"
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >&2
 
-# The server stops when its standard input closes: keep a pipe to it open.
+# The server runs until it gets SIGTERM.
 coproc SERVER { exec .venv-pypy/bin/python -m sonvex_fake_server --quiet; }
-trap 'exec {SERVER[1]}>&-; wait "$SERVER_PID" 2>/dev/null || true' EXIT
+trap 'kill -TERM "$SERVER_PID" 2>/dev/null; wait "$SERVER_PID" 2>/dev/null || true' EXIT
 read -r _ _ host port <&"${SERVER[0]}"   # "listening on <host> <port>"
 echo "fake media server listening on $host $port" >&2
 .venv-pypy/bin/python examples/demo.py "$host" "$port"

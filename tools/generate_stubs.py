@@ -18,8 +18,11 @@ The variant classes are declared inside Command, as the class attributes
 they are at run time (Command.CallMake), so type checkers accept them in
 calls, isinstance() and class patterns. Classes that exist at run time but
 are attributes of no module and of no class (the payload classes, Channels,
-ECM, the constant classes and PanicException) are marked @type_check_only:
-annotations may name them, code cannot reach them by name.
+ECM, the constant classes and PanicException) are declared, @type_check_only,
+in the stub-only module sonvex_rs._classes, and named in sonvex_rs and
+sonvex_rs.commands by TypeAliasType aliases: mypy and pyright accept an
+alias in annotations and refuse it as a value (sonvex_rs.Channels.Stereo,
+isinstance(x, CallMake)), as the names are missing at run time.
 
 Standard library only.
 """
@@ -179,21 +182,52 @@ def _used_classes(fields: list[Field]) -> list[str]:
     return sorted({f.kind for f in fields if f.kind in CLASS_KINDS})
 
 
+def _alias(name: str) -> str:
+    line = f'{name} = TypeAliasType("{name}", _classes.{name})'
+    if len(line) <= LINE_LIMIT:
+        return line
+    return f'{name} = TypeAliasType(\n    "{name}", _classes.{name}\n)'
+
+
 def render_init() -> str:
     lines = [
         HEADER.rstrip("\n"),
-        "# The value classes follow src/core/values.hpp.",
         "",
-        "from typing import ClassVar, SupportsIndex, final, type_check_only",
+        "from typing import SupportsIndex",
         "",
-        "from . import client as client, commands as commands",
+        "from typing_extensions import TypeAliasType",
+        "",
+        "from . import _classes, client as client, commands as commands",
         "",
         '__all__ = ["sum_as_string", "client", "commands"]',
         "",
         "def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str: ...",
         "",
-        "# The classes below exist at run time (their __module__ is \"sonvex_rs\") but are",
-        "# attributes of no module: annotations may name them, code cannot import them.",
+        "# Classes of values that no module holds at run time (see _classes.pyi):",
+        "# annotations may name them, code cannot reach them.",
+    ]
+    lines += [_alias(cls) for cls in CLASS_KINDS]
+    lines += [
+        "# Raised for internal failures; derives from BaseException, not Exception.",
+        _alias("PanicException"),
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def render_classes(rows: list[Row]) -> str:
+    clash = sorted(set(CLASS_KINDS + ["PanicException"]) & {r.variant for r in rows})
+    if clash:
+        raise CatalogueError(f"variant names taken by value classes: {', '.join(clash)}")
+    lines = [
+        HEADER.rstrip("\n"),
+        "# The value classes follow src/core/values.hpp.",
+        "#",
+        "# The classes below exist at run time (their __module__ is \"sonvex_rs\" or",
+        "# \"sonvex_rs.commands\") but no module holds them, and this module does not",
+        "# exist at run time. The public modules name them with TypeAliasType aliases,",
+        "# which type checkers accept in annotations and refuse as run-time values.",
+        "",
+        "from typing import ClassVar, final, type_check_only",
     ]
     for cls in CLASS_KINDS:
         lines += ["", "@final", "@type_check_only", f"class {cls}:"]
@@ -205,10 +239,14 @@ def render_init() -> str:
         lines.append("    def __int__(self) -> int: ...")
     lines += [
         "",
-        "# Raised for internal failures; derives from BaseException, not Exception.",
         "@type_check_only",
         "class PanicException(BaseException): ...",
+        "",
+        "# Payload classes (sonvex_rs.commands at run time): the type of a command's",
+        "# _0; no constructor, no attributes.",
     ]
+    for r in rows:
+        lines += ["", "@final", "@type_check_only", f"class {r.variant}: ..."]
     return "\n".join(lines) + "\n"
 
 
@@ -217,18 +255,20 @@ def render_commands(rows: list[Row]) -> str:
     lines = [
         HEADER.rstrip("\n"),
         "",
-        "from typing import SupportsIndex, final, type_check_only",
+        "from typing import SupportsIndex, final",
         "",
-        "from typing_extensions import disjoint_base",
+        "from typing_extensions import TypeAliasType, disjoint_base",
         "",
         _import("sonvex_rs", _used_classes(all_fields)),
         "",
+        "from . import _classes",
+        "",
         '__all__ = ["Command"]',
         "",
-        "# Payload classes: the type of a command's _0; no constructor, no attributes.",
+        "# Payload classes: the type of a command's _0 (see _classes.pyi); annotations",
+        "# may name them, code cannot reach them.",
     ]
-    for r in rows:
-        lines += ["", "@final", "@type_check_only", f"class {r.variant}: ..."]
+    lines += [_alias(r.variant) for r in rows]
     lines += [
         "",
         "# Instances carry their command in a layout of their own, so a class cannot",
@@ -308,6 +348,7 @@ def render(catalogue_text: str) -> dict[str, str]:
     rows = read_catalogue(catalogue_text)
     return {
         "__init__.pyi": render_init(),
+        "_classes.pyi": render_classes(rows),
         "client.pyi": render_client(rows),
         "commands.pyi": render_commands(rows),
     }

@@ -5,6 +5,16 @@ client sends and, for each complete command line, answers one line:
 
     b"CallHold 4 COMMANDTAG=7\\n"  ->  b"CallHold OK COMMANDTAG=7\\r\\n"
 
+or, to play a call flow, what a function of the line returns (each answer
+line ends with CRLF, which replaces a line end it has; None answers nothing):
+
+    def flow(line: bytes) -> bytes | list[bytes] | None:
+        if line.startswith(b"ResourceCreatePlayer "):
+            return b"ResourceCreatePlayer OK ResourceId=12 " + line.split()[-1]
+        return reply_for_line(line)
+
+    FakeMediaServer(reply=flow)
+
 Library use::
 
     with FakeMediaServer() as server:
@@ -19,9 +29,10 @@ FakeMediaServer on a free loopback port, stopped after the test.
 Command-line use::
 
     python -m sonvex_fake_server [--host 127.0.0.1] [--port 0] [--silent] [--quiet]
+                                 [--stop-at-eof]
 
-prints "listening on <host> <port>" and runs until SIGTERM, SIGINT or end of
-file on standard input (or only until a signal, with --ignore-stdin).
+prints "listening on <host> <port>" and runs until SIGTERM or SIGINT (or
+also until end of file on standard input, with --stop-at-eof).
 
 Each connection is served by its own thread, which is the only thread that
 touches the connection's socket. Other threads (the test calling send(),
@@ -43,7 +54,7 @@ import socket
 import struct
 import sys
 import threading
-from typing import Callable, List, Optional
+from typing import Any, Callable, Deque, List, Optional, Set, Tuple, Union
 
 __all__ = ["FakeMediaServer", "ServerConnection", "reply_for_line", "main", "DEFAULT_TIMEOUT"]
 
@@ -66,6 +77,8 @@ _POLLOUT = select.POLLOUT
 _POLLFAIL = select.POLLERR | select.POLLHUP | select.POLLNVAL
 
 LineCallback = Callable[["ServerConnection", bytes], None]
+# A command line (without its line end) -> the answer lines (without theirs).
+ReplyFunction = Callable[[bytes], Union[bytes, List[bytes], None]]
 
 
 def _limit(timeout: Optional[float]) -> float:
@@ -102,11 +115,23 @@ def reply_for_line(line: bytes) -> bytes:
     return word + b" OK COMMANDTAG=" + tag + b"\r\n"
 
 
+def _answer_lines(reply: ReplyFunction, line: bytes) -> bytes:
+    answer = reply(line)
+    if answer is None:
+        return b""
+    if isinstance(answer, (bytes, bytearray)):
+        return bytes(answer).rstrip(b"\r\n") + b"\r\n"
+    if isinstance(answer, list) and all(isinstance(a, (bytes, bytearray)) for a in answer):
+        return b"".join([bytes(a).rstrip(b"\r\n") + b"\r\n" for a in answer])
+    raise TypeError("a reply function returns bytes, a list of bytes or None, not %s"
+                    % type(answer).__name__)
+
+
 class ServerConnection:
     """One accepted client connection, served by its own thread."""
 
     def __init__(self, server: "FakeMediaServer", sock: socket.socket,
-                 peer: tuple, index: int) -> None:
+                 peer: Tuple[Any, ...], index: int) -> None:
         self.server = server
         self.peer = peer
         self.index = index
@@ -121,7 +146,7 @@ class ServerConnection:
         self._byte_count = 0
         self._line_count = 0
         # Output queue; _queued and _sent count bytes ever queued and written.
-        self._out: collections.deque = collections.deque()
+        self._out: Deque[Union[bytes, memoryview]] = collections.deque()
         self._queued = 0
         self._sent = 0
         # State shared with the serving thread.
@@ -390,8 +415,12 @@ class ServerConnection:
                 tail.append(rest)
         server = self.server
         answer = b""
-        if lines and replying and server.reply:
-            answer = b"".join([reply_for_line(line) for line in lines])
+        reply = server.reply
+        if lines and replying and reply:
+            if callable(reply):
+                answer = b"".join([_answer_lines(reply, line) for line in lines])
+            else:
+                answer = b"".join([reply_for_line(line) for line in lines])
         with self._cond:
             self._byte_count += len(chunk)
             self._line_count += len(lines)
@@ -470,11 +499,16 @@ class ServerConnection:
 class FakeMediaServer:
     """Loopback TCP server that records command lines and answers them."""
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, reply: bool = True,
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, *,
+                 reply: Union[bool, ReplyFunction] = True,
                  close_on_eof: bool = True, greeting: Optional[bytes] = None,
                  record: bool = True, keep_closed: bool = True,
                  on_line: Optional[LineCallback] = None) -> None:
-        """reply: answer each command line (can be changed at any time).
+        """reply: True answers each command line with reply_for_line, False
+        answers nothing, a function reply(line) -> bytes | list[bytes] | None
+        gives the answer lines (each is sent with CRLF, which replaces a line
+        end it has; None: no answer); it runs on the connection's thread, in
+        the order of the lines. Can be changed at any time.
         close_on_eof: close a connection once its client stops sending.
         greeting: bytes sent to each client right after accept.
         record: keep received bytes and lines (counts are kept regardless).
@@ -491,7 +525,7 @@ class FakeMediaServer:
         self.on_line = on_line
         self._cond = threading.Condition(threading.Lock())
         self._connections: List[ServerConnection] = []
-        self._live: set = set()
+        self._live: Set[ServerConnection] = set()
         self._accepted = 0
         self._listener: Optional[socket.socket] = None
         self._thread: Optional[threading.Thread] = None
@@ -558,7 +592,7 @@ class FakeMediaServer:
         self.stop()
 
     @property
-    def address(self) -> tuple:
+    def address(self) -> Tuple[str, int]:
         return (self.host, self.port)
 
     # ----- connections ----------------------------------------------------
@@ -665,9 +699,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--silent", action="store_true", help="do not answer command lines")
     parser.add_argument("--quiet", action="store_true", help="do not log received lines")
-    parser.add_argument("--ignore-stdin", action="store_true",
-                        help="do not stop at end of file on standard input "
-                             "(for runs with stdin on /dev/null)")
+    parser.add_argument("--stop-at-eof", action="store_true",
+                        help="also stop at end of file on standard input (so that the "
+                             "server ends with the program that holds a pipe to it)")
+    # The old way to ask for what is now the default; accepted and ignored.
+    parser.add_argument("--ignore-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
     # Signals only write to a wakeup pipe; the main thread polls it together
@@ -691,7 +727,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         print("listening on %s %d" % (server.host, server.port), flush=True)
         poller = select.poll()
         poller.register(sig_r, _POLLIN)
-        if not args.ignore_stdin:
+        if args.stop_at_eof:
             poller.register(0, _POLLIN)
         while True:
             events = poller.poll()

@@ -68,13 +68,14 @@ def test_install_from_a_read_only_tree_as_another_user(work):
     assert _snapshot(source) == before
 
     check = (
-        "import importlib.metadata, pathlib, sonvex_rs, sonvex_fake_server\n"
+        "import importlib.metadata, pathlib, sonvex_rs, sonvex_fake_server, sonvex_replies\n"
         "assert sonvex_rs.sum_as_string(2, 3) == '5'\n"
-        "with sonvex_fake_server.FakeMediaServer() as server:\n"
+        "with sonvex_fake_server.FakeMediaServer() as server, sonvex_replies.ReplyTap() as tap:\n"
         "    client = sonvex_rs.client.SonvexClient(server.host, server.port, None, None, None)\n"
         "    client.connect()\n"
         "    client.call_hold(4)\n"
         "    assert server.wait_for_connections(1)[0].wait_for_lines(1) == [b'CallHold 4 COMMANDTAG=0']\n"
+        "    assert tap.wait_for(0).text == 'CallHold OK COMMANDTAG=0'\n"
         "    client.disconnect()\n"
         "files = importlib.metadata.files('sonvex_rs')\n"
         "assert any(str(f) == 'sonvex_rs-stubs/commands.pyi' for f in files)\n"

@@ -8,7 +8,7 @@ import threading
 import pytest
 
 from helpers import DEADLINE
-from sonvex_fake_server import FakeMediaServer
+from sonvex_fake_server import FakeMediaServer, reply_for_line
 
 SCRIPT = ["-m", "sonvex_fake_server"]
 
@@ -78,6 +78,46 @@ def test_silent_then_reply_switched_on_and_greeting():
         client.sendall(b"B COMMANDTAG=1\n")
         client.settimeout(5)
         expect(client, b"B OK COMMANDTAG=1\r\n")
+
+
+def _received_to_end(sock):
+    data = b""
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+
+
+# A reply function, and what the server answers to the lines "A x COMMANDTAG=0"
+# and "B y" with it.
+REPLY_FUNCTIONS = {
+    "one line each": (lambda line: line.split()[0] + b" Done", b"A Done\r\nB Done\r\n"),
+    "several lines, their line ends replaced": (
+        lambda line: [line[:1], bytearray(b"Event " + line[:1] + b"\r\n")],
+        b"A\r\nEvent A\r\nB\r\nEvent B\r\n"),
+    "no answer to one": (lambda line: None if line.startswith(b"A") else b"",
+                         b"\r\n"),
+    "the default answer": (reply_for_line, b"A OK COMMANDTAG=0\r\nB OK\r\n"),
+}
+
+
+@pytest.mark.parametrize("case", list(REPLY_FUNCTIONS))
+def test_reply_function_plays_a_flow(case):
+    function, answers = REPLY_FUNCTIONS[case]
+    seen = []
+
+    def reply(line):
+        seen.append(line)
+        return function(line)
+
+    with FakeMediaServer(reply=reply) as server, connect(server) as client:
+        client.sendall(b"A x COMMANDTAG=0\nB y\n")
+        conn = server.wait_for_connections(1)[0]
+        expect(client, answers)
+        conn.close()
+        assert _received_to_end(client) == b""
+    assert seen == [b"A x COMMANDTAG=0", b"B y"]
 
 
 @pytest.mark.parametrize("close_on_eof", [True, False])
@@ -179,11 +219,17 @@ def test_no_threads_or_descriptors_left():
 
 @pytest.mark.parametrize("how", ["stdin", signal.SIGTERM, signal.SIGINT])
 def test_command_line(how):
-    proc = subprocess.Popen([sys.executable, *SCRIPT, "--port", "0"], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    """Without --stop-at-eof the server outlives the end of its standard
+    input (as `python -m sonvex_fake_server &` in a script) and stops at a
+    signal; with it, it also stops at end of input."""
+    options = ["--stop-at-eof"] if how == "stdin" else []
+    proc = subprocess.Popen([sys.executable, *SCRIPT, "--port", "0", *options],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         words = proc.stdout.readline().split()
         assert words[:3] == [b"listening", b"on", b"127.0.0.1"] and len(words) == 4
+        if how != "stdin":
+            proc.stdin.close()
         with socket.create_connection(("127.0.0.1", int(words[3])), timeout=DEADLINE) as client:
             client.sendall(b"CallHold 4 COMMANDTAG=7\n")
             expect(client, b"CallHold OK COMMANDTAG=7\r\n")

@@ -101,7 +101,8 @@ def server_process():
     interpreter's lock until the server has accepted, so a server running on
     one of our threads could fall behind a burst of connects."""
     proc = subprocess.Popen([sys.executable, "-m", "sonvex_fake_server",
-                             "--quiet", "--silent"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                             "--quiet", "--silent", "--stop-at-eof"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         yield int(proc.stdout.readline().split()[-1])
     finally:

@@ -72,13 +72,14 @@ if bring_up:
     with socket.socket() as s:
         flags = struct.unpack_from("16sh", fcntl.ioctl(s, SIOCGIFFLAGS, struct.pack("16sh22x", b"lo", 0)))[1]
         fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sh22x", b"lo", flags | IFF_UP))
-server = subprocess.Popen(server_command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+# Standard input at its end, as for a server started in the background.
+server = subprocess.Popen(server_command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.DEVNULL)
 try:
     listening = server.stdout.readline().decode()
     block = subprocess.run(block_command, capture_output=True, timeout=120)
 finally:
-    server.stdin.close()
+    server.terminate()
     server.wait(timeout=30)
 json.dump({"listening": listening, "returncode": block.returncode,
            "stdout": block.stdout.decode("utf-8", "replace"),

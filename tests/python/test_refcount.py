@@ -143,7 +143,8 @@ def sink():
     """A fake server in another process, so that its own work does not move
     this interpreter's reference count."""
     proc = subprocess.Popen([sys.executable, "-m", "sonvex_fake_server",
-                             "--quiet", "--silent"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                             "--quiet", "--silent", "--stop-at-eof"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     port = int(proc.stdout.readline().split()[-1])
     yield port
     proc.stdin.close()

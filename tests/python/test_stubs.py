@@ -8,6 +8,7 @@ import inspect
 import json
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -28,6 +29,11 @@ ROOT = Path(__file__).resolve().parents[2]
 STUBS = ROOT / "stubs"
 GENERATOR = ROOT / "tools" / "generate_stubs.py"
 EXAMPLE = ROOT / "examples" / "typed_example.py"
+# Each example is checked with the sources of the pure-Python package it
+# shows, which is strictly typed too.
+TYPED = {"typed_example": [EXAMPLE],
+         "answers_example": [ROOT / "examples" / "answers_example.py",
+                             ROOT / "replies" / "sonvex_replies"]}
 Command = sonvex_rs.commands.Command
 
 # Created by the module only on an internal failure, so out of reach here.
@@ -67,16 +73,29 @@ def _stubtest(tmp_path, stubs=STUBS):
     site.mkdir(exist_ok=True)
     (site / "sitecustomize.py").write_text(SITECUSTOMIZE)
     env = dict(os.environ, PYTHONPATH=str(site))
+    # The annotation-only names are missing at run time on purpose; our own
+    # check below compares them with the module instead.
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text("".join(re.escape(name) + "\n" for name in _aliases(stubs))
+                         + "sonvex_rs\\._classes(\\..*)?\n")
     return subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest",
-         "--mypy-config-file", str(_mypy_config(tmp_path, stubs)), "sonvex_rs"],
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file",
+         str(_mypy_config(tmp_path, stubs)), "--allowlist", str(allowlist), "sonvex_rs"],
         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
 
 
 # --- What stubtest does not check ---------------------------------------------
 # It skips @type_check_only classes (the payload and value classes are in no
-# module namespace), and it does not look for class variables it cannot find
-# at run time (they might be instance variables; these classes have none).
+# module namespace; the stubs declare them in the stub-only module _classes
+# and name them by aliases that are missing at run time), and it does not
+# look for class variables it cannot find at run time (they might be instance
+# variables; these classes have none).
+
+def _stub_modules(stubs):
+    for path in sorted((stubs / "sonvex_rs").glob("*.pyi")):
+        module = "sonvex_rs" if path.stem == "__init__" else f"sonvex_rs.{path.stem}"
+        yield module, ast.parse(path.read_text()).body
+
 
 def _stub_classes(stubs):
     """Every class of the stub files: dotted path -> ast.ClassDef."""
@@ -88,9 +107,21 @@ def _stub_classes(stubs):
                 found[f"{prefix}.{node.name}"] = node
                 walk(f"{prefix}.{node.name}", node.body)
 
-    for path in sorted((stubs / "sonvex_rs").glob("*.pyi")):
-        module = "sonvex_rs" if path.stem == "__init__" else f"sonvex_rs.{path.stem}"
-        walk(module, ast.parse(path.read_text()).body)
+    for module, body in _stub_modules(stubs):
+        walk(module, body)
+    return found
+
+
+def _aliases(stubs):
+    """The annotation-only names: dotted path of each TypeAliasType alias ->
+    dotted path of the class it names."""
+    found = {}
+    for module, body in _stub_modules(stubs):
+        for node in body:
+            if (isinstance(node, ast.Assign) and isinstance(node.value, ast.Call)
+                    and ast.unparse(node.value.func) == "TypeAliasType"):
+                target = "sonvex_rs." + ast.unparse(node.value.args[1])
+                found[f"{module}.{node.targets[0].id}"] = target
     return found
 
 
@@ -159,7 +190,14 @@ def check_beyond_stubtest(stubs):
     _create_lazy_classes(_stub_classes(STUBS))
     runtime = _runtime_classes()
     problems, checked = [], 0
-    for path, node in sorted(classes.items()):
+    named_by = {}
+    for alias, target in _aliases(stubs).items():
+        module, _, name = alias.rpartition(".")
+        if hasattr(sonvex_rs if module == "sonvex_rs" else getattr(sonvex_rs, module[10:]), name):
+            problems.append(f"{alias} is an annotation-only alias but present at runtime")
+        named_by[target] = alias
+    for stub_path, node in sorted(classes.items()):
+        path = named_by.get(stub_path, stub_path)
         if "type_check_only" in _decorators(node):
             if path in UNREACHABLE_CLASSES:
                 continue
@@ -222,7 +260,7 @@ def test_stubtest_finds_no_difference(tmp_path):
     result = _stubtest(tmp_path)
     output = result.stdout + result.stderr
     assert result.returncode == 0, output
-    assert "Success: no issues found in 3 modules" in output
+    assert "Success: no issues found in 4 modules" in output   # _classes: stub-only
 
 
 def test_what_stubtest_skips_matches_the_module():
@@ -232,7 +270,7 @@ def test_what_stubtest_skips_matches_the_module():
     assert checked == 2 * len(ROWS) + 6
 
 
-def test_drift_is_reported(tmp_path):
+def test_drift_is_reported(tmp_path, monkeypatch):
     """Edited stubs are caught, by stubtest or by our own check, in module
     classes, variant classes and @type_check_only classes alike."""
     stubs = tmp_path / "stubs"
@@ -242,9 +280,9 @@ def test_drift_is_reported(tmp_path):
         "commands.pyi": [("        def __len__(self) -> int: ...\n",
                           "        def __len__(self) -> int: ...\n"
                           "        def clear(self) -> None: ...\n"),
-                         ("    class Quit(Command):\n", "    class Quit(Command):\n        payload: int\n"),
-                         ("class CallHold: ...\n", "class CallHold:\n    resource_id: int\n")],
-        "__init__.pyi": [("    Stereo: ClassVar[Channels]\n", "    Quad: ClassVar[Channels]\n"),
+                         ("    class Quit(Command):\n", "    class Quit(Command):\n        payload: int\n")],
+        "_classes.pyi": [("class CallHold: ...\n", "class CallHold:\n    resource_id: int\n"),
+                         ("    Stereo: ClassVar[Channels]\n", "    Quad: ClassVar[Channels]\n"),
                          ("@final\n@type_check_only\nclass ToneType", "@type_check_only\nclass ToneType")],
     }
     for name, replacements in edits.items():
@@ -270,9 +308,15 @@ def test_drift_is_reported(tmp_path):
         "sonvex_rs.commands.Command.ProtocolVersion.clear is not present at runtime",
         "sonvex_rs.commands.Command.Quit.payload is not present at runtime",
     ]
+    # A module that came to hold an annotation-only class: the alias would
+    # now refuse a use that works.
+    monkeypatch.setattr(sonvex_rs, "ECM", object(), raising=False)
+    assert check_beyond_stubtest(STUBS)[1] == [
+        "sonvex_rs.ECM is an annotation-only alias but present at runtime"]
 
 
-def test_typed_example_passes_pyright(tmp_path):
+@pytest.mark.parametrize("example", list(TYPED))
+def test_typed_examples_pass_pyright(tmp_path, example):
     pytest.importorskip("pyright")
     config = tmp_path / "pyrightconfig.json"
     # The submodules have no source file of their own (they are attributes of
@@ -282,13 +326,15 @@ def test_typed_example_passes_pyright(tmp_path):
     env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")  # no look for a newer release
     result = subprocess.run(
         [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "--project", str(config),
-         str(EXAMPLE)], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+         *map(str, TYPED[example])], cwd=tmp_path, env=env, capture_output=True, text=True,
+        timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "0 errors, 0 warnings" in result.stdout, result.stdout
 
 
-def test_typed_example_passes_strict_mypy(tmp_path):
-    result = _mypy(tmp_path, "--strict", str(EXAMPLE))
+@pytest.mark.parametrize("example", list(TYPED))
+def test_typed_examples_pass_strict_mypy(tmp_path, example):
+    result = _mypy(tmp_path, "--strict", *map(str, TYPED[example]))
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -323,6 +369,13 @@ MISUSE = {
         "            print(p.resource_id)",
         '"CallHold" has no attribute "resource_id"'),
     "client_is_final": ("class Mine(SonvexClient): pass", 'Cannot inherit from final class'),
+    # Names for annotations only: missing at run time.
+    "value_class_as_value": ("print(sonvex_rs.Channels.Stereo)",
+                             '"TypeAliasType" has no attribute "Stereo"'),
+    "payload_class_as_value": ("isinstance(Command.call_hold(1)._0, sonvex_rs.commands.CallHold)",
+                               'Argument 2 to "isinstance" has incompatible type "TypeAliasType"'),
+    "panic_caught_by_name": ("try:\n    pass\nexcept sonvex_rs.PanicException:\n    pass",
+                             "Exception type must be derived from BaseException"),
 }
 
 
@@ -345,6 +398,17 @@ def misuse_report(tmp_path_factory):
 def test_mypy_refuses_misuse(misuse_report, name):
     expected = MISUSE[name][1]
     assert any(expected in message for message in misuse_report[name]), misuse_report[name]
+
+
+def test_answers_example_runs():
+    result = subprocess.run([sys.executable, str(TYPED["answers_example"][0])],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout == (
+        "logged in: Login OK COMMANDTAG=0\n"
+        "event: CallEvent 7 State=Connected (state Connected)\n"
+        "event: CallEvent 8 State=Connected (state Connected)\n"
+        "replies not taken: 0, dropped: 0\n")
 
 
 def test_typed_example_runs(server):

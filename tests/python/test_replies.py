@@ -1,0 +1,338 @@
+"""sonvex_replies: the client's printed answers as Reply values, the rest of
+standard output passed on, descriptor 1 put back whatever happens."""
+
+import asyncio
+import fcntl
+import os
+import random
+import socket
+import subprocess
+import sys
+import threading
+from time import monotonic
+
+import pytest
+
+from helpers import DEADLINE, Command, FakeMediaServer, child_env, new_client, run_child, wait_until
+from sonvex_replies import Reply, ReplyTap
+
+F_GETPIPE_SZ = getattr(fcntl, "F_GETPIPE_SZ", 1032)
+with open("/proc/sys/fs/pipe-max-size") as f:
+    PIPE_MAX_SIZE = int(f.read())
+
+
+def answer(line):
+    """The fake server's answer in these tests: the command word, OK, the
+    first argument as Id=, and the tag."""
+    words = line.split()
+    return b"%s OK Id=%s %s" % (words[0], words[1] if len(words) > 2 else b"-", words[-1])
+
+
+@pytest.fixture
+def flow_server():
+    with FakeMediaServer(reply=answer) as server:
+        yield server
+
+
+def connected(server):
+    client = new_client(server.port)
+    client.connect()
+    return client
+
+
+# --- Reply --------------------------------------------------------------------
+
+# text -> word, tag, fields
+PARSED = {
+    "CallMake OK ResourceId=12 COMMANDTAG=3": ("CallMake", 3,
+                                               {"ResourceId": "12", "COMMANDTAG": "3"}),
+    "": ("", None, {}),
+    "Event": ("Event", None, {}),
+    "A COMMANDTAG=1 B=2": ("A", 1, {"COMMANDTAG": "1", "B": "2"}),
+    "A COMMANDTAG=1 COMMANDTAG=2 XCOMMANDTAG=3": ("A", 2, {"COMMANDTAG": "2", "XCOMMANDTAG": "3"}),
+    "A COMMANDTAG=4 COMMANDTAG=x": ("A", 4, {"COMMANDTAG": "x"}),
+    "A COMMANDTAG=\u0661\u0662 COMMANDTAG=": ("A", None, {"COMMANDTAG": ""}),
+    "A COMMANDTAG=" + "9" * 21: ("A", None, {"COMMANDTAG": "9" * 21}),
+    "A COMMANDTAG=18446744073709551615": ("A", 2**64 - 1, {"COMMANDTAG": "18446744073709551615"}),
+    "A\tK=a=b\u3000=v \u00e9=\u00e8": ("A", None, {"K": "a=b", "\u00e9": "\u00e8"}),
+}
+
+
+@pytest.mark.parametrize("text", list(PARSED))
+def test_reply_parses_its_text(text):
+    reply = Reply(text, 1.5)
+    assert (reply.word, reply.tag, reply.fields) == PARSED[text]
+    assert (reply.text, reply.time) == (text, 1.5)
+
+
+def test_reply_is_an_immutable_value():
+    reply = Reply("A K=v", 2.0)
+    reply.fields["K"] = "changed"
+    assert reply.fields == {"K": "v"}
+    for name in ("text", "word", "tag", "fields", "time", "other"):
+        with pytest.raises(AttributeError):
+            setattr(reply, name, None)
+    assert reply == Reply("A K=v", 2.0) and hash(reply) == hash(Reply("A K=v", 2.0))
+    assert reply != Reply("A K=v", 3.0)
+
+
+# --- descriptor 1 -------------------------------------------------------------
+
+def fd1_identity():
+    st = os.fstat(1)
+    return st.st_dev, st.st_ino, fcntl.fcntl(1, fcntl.F_GETFL), os.get_inheritable(1)
+
+
+def test_a_body_that_raises_leaves_descriptor_1_as_it_was(flow_server):
+    os.set_blocking(1, not os.get_blocking(1))   # a file status flag to keep
+    try:
+        before = fd1_identity()
+        fds, threads = sorted(os.listdir("/proc/self/fd")), threading.active_count()
+        with pytest.raises(ZeroDivisionError):
+            with ReplyTap() as tap:
+                assert fd1_identity()[:2] != before[:2]
+                assert fcntl.fcntl(1, F_GETPIPE_SZ) >= min(1 << 20, PIPE_MAX_SIZE)
+                client = connected(flow_server)
+                client.send_raw_command("GetVersion 1")
+                client.disconnect()
+                tap.wait_closed()
+                1 / 0
+        assert fd1_identity() == before
+        assert tap.wait_for(0, timeout=0).fields["Id"] == "1"   # kept after close
+        # The client's reader and the server's connection end on their own.
+        assert wait_until(lambda: (sorted(os.listdir("/proc/self/fd")), threading.active_count())
+                          == (fds, threads))
+    finally:
+        os.set_blocking(1, not os.get_blocking(1))
+    with ReplyTap():   # the next tap may start
+        with pytest.raises(RuntimeError, match="another ReplyTap is active"):
+            ReplyTap().start()
+    with pytest.raises(RuntimeError, match="runs once"):
+        tap.start()
+
+
+# A program run as a child, whose standard output (a pipe) the test reads.
+ORDER = r"""
+import os, subprocess, sys, sonvex_rs
+from sonvex_fake_server import FakeMediaServer
+from sonvex_replies import ReplyTap
+echo, end = sys.argv[1] == "echo", sys.argv[2]
+with FakeMediaServer() as server:
+    client = sonvex_rs.client.SonvexClient(server.host, server.port, None, None, None)
+    print("before")
+    tap = ReplyTap(echo=echo).start()
+    print("a")
+    client.print_details()
+    client.connect()
+    tap.wait_for(client.send_raw_command("CallHold 4"))
+    print("b")
+    os.write(1, b"\xff\xfe raw bytes\r\n")
+    subprocess.run([sys.executable, "-c", "print('from a child process')"], check=True)
+    client.disconnect()
+    tap.wait_closed()
+    print("c", flush=False)
+    os.write(1, b"no line end")
+    if end == "exit":
+        sys.exit(0)   # the tap closes at interpreter exit
+    tap.close()
+    print("after")
+"""
+
+
+@pytest.mark.parametrize("echo", ["echo", "quiet"])
+@pytest.mark.parametrize("end", ["close", "exit"])
+def test_other_output_passes_through_in_order(echo, end):
+    result = run_child(ORDER, echo, end)
+    assert result.returncode == 0, result.stderr
+    details = [line for line in result.stdout.split(b"\n") if line.startswith(b"SonvexClient(")]
+    assert len(details) == 1
+    expected = (b"before\na\n" + details[0] + b"\n"
+                + (b"Received: CallHold OK COMMANDTAG=0\n" if echo == "echo" else b"")
+                + b"b\n\xff\xfe raw bytes\r\nfrom a child process\n"
+                + (b"Connection closed.\n" if echo == "echo" else b"")
+                + b"c\nno line end" + (b"after\n" if end == "close" else b""))
+    assert result.stdout == expected
+
+
+@pytest.mark.parametrize("capture", ["capfd", "capsys"])
+def test_works_under_pytest_capture(flow_server, capture, request):
+    cap = request.getfixturevalue(capture)
+    with ReplyTap() as tap:
+        client = connected(flow_server)
+        print("printed")
+        client.print_details()
+        reply = tap.wait_for(client.send_raw_command("CallHold 4 Reason=x"))
+        client.disconnect()
+        tap.wait_closed()
+    assert reply.fields == {"Id": "4", "COMMANDTAG": "0"}
+    out = cap.readouterr().out
+    assert "printed\n" in out and "Received" not in out and "Connection closed." not in out
+    assert ("SonvexClient(server: 127.0.0.1" in out) == (capture == "capfd")
+
+
+def test_close_does_not_wait_long_for_a_child_that_keeps_the_pipe(capfd):
+    out = []
+    with ReplyTap():
+        child = subprocess.Popen([sys.executable, "-c", "import sys; print('early', flush=True); "
+                                  "sys.stdin.readline(); print('late', flush=True)"],
+                                 stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        assert wait_until(lambda: out.append(capfd.readouterr().out) or "early\n" in "".join(out))
+    with child:   # the tap is closed although the child still holds its pipe
+        child.stdin.write(b"go\n")
+        child.stdin.close()
+        assert child.wait(timeout=DEADLINE) != 0   # its "late" met a broken pipe
+    assert "".join(out) + capfd.readouterr().out == "early\n"
+
+
+# --- waiting -------------------------------------------------------------------
+
+WAYS = {
+    "client methods": lambda client, i: [client.command_tag, client.call_hold(i)][0],
+    "send_command": lambda client, i: client.send_command(Command.call_hold(i)),
+    "send_raw_command": lambda client, i: client.send_raw_command(f"CallHold {i}"),
+}
+
+
+@pytest.mark.parametrize("way", list(WAYS))
+def test_ten_thousand_answers_each_found_by_tag(flow_server, way):
+    send = WAYS[way]
+    with ReplyTap() as tap:
+        client = connected(flow_server)
+        ids = {send(client, i * 7): i * 7 for i in range(10_000)}
+        order = list(ids)
+        random.Random(16).shuffle(order)
+        for tag in order:
+            reply = tap.wait_for(tag)
+            assert (reply.word, reply.tag, reply.fields) == (
+                "CallHold", tag, {"Id": str(ids[tag]), "COMMANDTAG": str(tag)})
+        assert tap.replies == [] and tap.dropped == 0
+        client.disconnect()
+        tap.wait_closed()
+
+
+def test_words_iteration_memory_bound_and_timeouts(flow_server):
+    with ReplyTap(max_kept=5) as tap:
+        client = connected(flow_server)
+        for i in range(20):
+            client.send_raw_command(f"Event{i % 2} {i}")
+        assert tap.wait_for(19).word == "Event1"
+        assert tap.dropped == 15
+        assert tap.wait_for_word("Event1").tag == 15
+        assert [r.tag for r in tap.replies] == [16, 17, 18]
+        seen = []
+        iterating = threading.Thread(target=lambda: seen.extend(r.tag for r in tap))
+        iterating.start()
+        for i in range(20, 23):
+            client.send_raw_command(f"Late {i}")
+        client.disconnect()
+        tap.wait_closed()
+        for wait, what in [(lambda: tap.wait_for(3, timeout=0.2), "COMMANDTAG=3"),
+                           (lambda: tap.wait_for_word("Nothing", timeout=0.2), "'Nothing'"),
+                           (lambda: tap.wait_closed(2, timeout=0.2), "2 \"Connection closed.\"")]:
+            start = monotonic()
+            with pytest.raises(TimeoutError, match=what) as info:
+                wait()
+            # The deadline is kept: not earlier, and not much later (a loaded
+            # machine may be late, so the upper bound is generous).
+            assert 0.2 <= monotonic() - start < 10
+            assert "23 replies arrived, the last 'Late OK Id=22 COMMANDTAG=22'" in str(info.value)
+    iterating.join(timeout=DEADLINE)
+    assert not iterating.is_alive() and seen == [16, 17, 18, 20, 21, 22]
+    start = monotonic()
+    with pytest.raises(TimeoutError, match="the tap is closed"):
+        tap.wait_for(99, timeout=DEADLINE)   # at once: nothing can arrive any more
+    assert monotonic() - start < 30
+
+
+def test_asyncio(flow_server):
+    async def main(tap, client):
+        tags = [client.send_raw_command(f"CallHold {i}") for i in range(50)]
+        replies = await asyncio.gather(*(tap.reply(tag) for tag in reversed(tags)))
+        assert [r.fields["Id"] for r in replies] == [str(i) for i in reversed(range(50))]
+        waiting = asyncio.ensure_future(tap.reply_word("Later"))
+        client.send_raw_command("Later 1")
+        assert (await waiting).tag == 50
+        client.send_raw_command("Next 2")
+        async for reply in tap:
+            assert reply.word == "Next"
+            break
+        with pytest.raises(TimeoutError, match="COMMANDTAG=99"):
+            await tap.reply(99, timeout=0.2)
+
+    def in_a_thread_of_its_own(tap, client):
+        # The event loop of another thread, then the same tap from this one.
+        outcome = []
+        thread = threading.Thread(target=lambda: outcome.append(asyncio.run(main(tap, client))))
+        thread.start()
+        thread.join(timeout=DEADLINE)
+        assert outcome == [None]
+
+    with ReplyTap() as tap:
+        client = connected(flow_server)
+        in_a_thread_of_its_own(tap, client)
+        client.send_raw_command("Last 3")
+        client.disconnect()
+        tap.wait_closed()
+
+        async def collect():
+            words, closing = [], threading.Thread(target=tap.close)
+            async for reply in tap:   # ends once the tap is closed
+                words.append(reply.word)
+                closing.start()
+            closing.join()
+            return words
+
+        assert asyncio.run(collect()) == ["Last"]
+
+
+# --- the reader never stalls for long -----------------------------------------------
+
+SENDER = r"""
+import sys, sonvex_rs
+from sonvex_replies import ReplyTap
+port, count, deadline = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3])
+client = sonvex_rs.client.SonvexClient("127.0.0.1", port, None, None, None)
+with ReplyTap(max_kept=count) as tap:
+    client.connect()
+    for i in range(count):
+        client.call_make(i, "200", None, "100", None, None, None)
+    last = tap.wait_for(count - 1, timeout=deadline)
+    tags = [r.tag for r in tap.replies] + [last.tag]
+    client.disconnect()
+    tap.wait_closed(timeout=deadline)
+sys.stderr.write("ok" if tags == list(range(count)) else "tags %r" % tags[:20])
+"""
+
+
+def test_a_hundred_thousand_commands_back_to_back_against_a_one_thread_server():
+    """The server reads and writes on one thread and blocks in its writes, so
+    it stops reading while the client's reader cannot get rid of its lines;
+    the client sends without pause, holding the interpreter lock while a
+    send blocks. The tap must keep the client's reader going. A child runs
+    the client under a watchdog."""
+    count = 100_000
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        conn, _ = listener.accept()
+        with conn:
+            pending = b""
+            while True:
+                data = conn.recv(65536)
+                if not data:
+                    return
+                lines = (pending + data).split(b"\n")
+                pending = lines.pop()
+                conn.sendall(b"".join(b"CallMake OK Reason=normal " + line.rsplit(b" ", 1)[1]
+                                      + b"\r\n" for line in lines))
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    try:
+        result = subprocess.run([sys.executable, "-c", SENDER, str(listener.getsockname()[1]),
+                                 str(count), str(DEADLINE)], env=child_env(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, timeout=DEADLINE)
+    finally:
+        listener.close()
+    assert result.stderr == b"ok"
+    server.join(timeout=DEADLINE)
