@@ -346,6 +346,7 @@ PyObject* create_client_class() {
         {Py_tp_methods, methods.data()},
         {Py_tp_getset, kClientGetSet},
         {Py_tp_doc, const_cast<char*>(constructor_doc(kNewSignature))},
+        layout_init_slot<sizeof(ClientObject)>(),
         {0, nullptr},
     };
     return create_type("sonvex_rs.client", "SonvexClient", sizeof(ClientObject), 0, slots);
