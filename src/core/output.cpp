@@ -32,26 +32,30 @@ public:
 
 // Waits until `fd` takes more bytes: for a descriptor in non-blocking mode
 // (a pipe a parent left so) whose reader is behind. Returns 0 to write again,
-// or the errno of a failed wait.
-int wait_writable(int fd) {
+// kAbandoned, or the errno of a failed wait.
+int wait_writable(int fd, OnInterrupt on_interrupt) {
     pollfd entry{fd, POLLOUT, 0};
     for (;;) {
         if (::poll(&entry, 1, -1) >= 0) return entry.revents & POLLNVAL ? EBADF : 0;
         if (errno != EINTR) return errno;
+        if (on_interrupt && !on_interrupt()) return kAbandoned;
     }
 }
 
 }  // namespace
 
-int write_all(int fd, std::string_view text) {
+int write_all(int fd, std::string_view text, OnInterrupt on_interrupt) {
     const char* data = text.data();
     std::size_t left = text.size();
     while (left > 0) {
         ssize_t written = ::write(fd, data, left);
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                if (on_interrupt && !on_interrupt()) return kAbandoned;
+                continue;
+            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (int error = wait_writable(fd)) return error;
+                if (int error = wait_writable(fd, on_interrupt)) return error;
                 continue;
             }
             return errno;
@@ -59,13 +63,15 @@ int write_all(int fd, std::string_view text) {
         if (written == 0) return EIO;
         data += written;
         left -= static_cast<std::size_t>(written);
+        // A blocking write that a signal cut short returns what it wrote.
+        if (left > 0 && on_interrupt && !on_interrupt()) return kAbandoned;
     }
     return 0;
 }
 
-int write_lines(std::string_view lines, int fd) {
+int write_lines(std::string_view lines, int fd, OnInterrupt on_interrupt) {
     OutputLock hold;
-    return write_all(fd, lines);
+    return write_all(fd, lines, on_interrupt);
 }
 
 std::string describe_os_error(int code) {

@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from helpers import FakeMediaServer, child_env, run_child
+from helpers import FakeMediaServer, child_env, run_child, wait_until
 
 LONG = os.environ.get("SONVEX_PROCESS_LONG") == "1"
 FORKS = 400 if LONG else 40
@@ -451,3 +451,198 @@ def test_memory_returns_after_a_huge_command(what):
         if conn is not None:
             conn.close()
         sink.close()
+
+
+# --- signals during a send and a print ----------------------------------------
+
+def blocked_in(pid, *syscalls):
+    """Whether the process's main thread waits in one of these system calls
+    (x86_64 numbers: 1 write, 7 poll, 44 sendto)."""
+    try:
+        with open("/proc/%d/syscall" % pid) as f:
+            return f.read().split(" ", 1)[0] in {str(n) for n in syscalls}
+    except OSError:
+        return False
+
+
+needs_syscall_numbers = pytest.mark.skipif(
+    os.uname().machine != "x86_64" or not os.path.exists("/proc/self/syscall"),
+    reason="reads the x86_64 system call numbers in /proc/<pid>/syscall")
+
+SIGNALLED_SENDER = r"""
+import fcntl, socket
+port, sig, when = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+class Stop(Exception):
+    pass
+def stop(*_):
+    raise Stop("handler raised")
+if sig == "SIGTERM":
+    signal.signal(signal.SIGTERM, stop)
+elif sig == "SIGUSR1":
+    signal.signal(signal.SIGUSR1, lambda *_: say("handler"))
+
+def fill(c):
+    # Fills the socket up to its last byte, and until nothing sent waits for
+    # an acknowledgement that would make room again: the next line then
+    # blocks before its first byte. Per-call non-blocking sends leave the
+    # descriptor (shared with the reader) as it is.
+    fd = next(int(n) for n in os.listdir("/proc/self/fd")
+              if os.readlink("/proc/self/fd/" + n).startswith("socket:"))
+    s = socket.socket(fileno=os.dup(fd))
+    outq = lambda request: int.from_bytes(fcntl.ioctl(s, request, bytes(4)), "little")
+    while True:
+        for size in (65536, 1):
+            try:
+                while True:
+                    s.send(b"y" * size, socket.MSG_DONTWAIT)
+            except BlockingIOError:
+                pass
+        while outq(0x5411) != outq(0x894B):   # SIOCOUTQ, SIOCOUTQNSD: bytes not yet acknowledged
+            time.sleep(0.001)
+        try:
+            s.send(b"y", socket.MSG_DONTWAIT)
+        except BlockingIOError:
+            return
+
+c = client(port)
+c.connect()
+c.send_raw_command("First")
+if when == "before the line":
+    fill(c)
+say("sending")
+try:
+    line = "x" * (64 << 20) if when == "within the line" else "Blocked"
+    say("sent %d" % c.send_raw_command(line))
+except BaseException as e:
+    say("%s: %s" % (type(e).__name__, e))
+say("tag %d" % c.command_tag)
+try:
+    say("then sent %d" % c.send_raw_command("Later"))
+except RuntimeError as e:
+    say(str(e))
+sys.stdin.readline()
+"""
+
+BIG = 64 << 20
+
+
+def receive(conn, end=None):
+    """What the peer sends until it ends the stream, or until `end` arrived."""
+    data = bytearray()
+    while end is None or not data.endswith(end):
+        chunk = conn.recv(1 << 20)
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
+
+
+@needs_syscall_numbers
+@pytest.mark.parametrize("sig, when", [
+    ("SIGINT", "within the line"),      # KeyboardInterrupt after part of the line
+    ("SIGTERM", "within the line"),     # a handler that raises for a graceful stop
+    ("SIGINT", "before the line"),      # not a byte of the line out yet
+    ("SIGUSR1", "within the line"),     # a handler that returns: the send goes on
+])
+def test_a_signal_during_a_blocked_send_runs_its_handler(sig, when):
+    """The server stops reading (a 4 KiB receive buffer) while a send blocks.
+    A handler that raises ends the send with its exception and leaves the tag
+    as it was; if part of the line went out, the connection is ended (the
+    server gets that part and then the end of the stream, never a later
+    line; the reader prints "Connection closed."), otherwise it stays. A
+    handler that returns lets the send go on."""
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(60)
+    proc = spawn(SIGNALLED_SENDER, listener.getsockname()[1], sig, when, stdin=subprocess.PIPE,
+                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    conn = None
+    try:
+        conn, _ = listener.accept()
+        conn.settimeout(60)
+        said = Reader(proc.stderr.fileno())
+        assert said.line() == b"sending"
+        assert wait_until(lambda: blocked_in(proc.pid, 44)), "the send never blocked"
+        os.kill(proc.pid, getattr(signal, sig))
+        if sig == "SIGUSR1":
+            assert said.line() == b"handler"
+            data = receive(conn, b"Later COMMANDTAG=2\n")
+            assert data.split(b"\n") == [b"First COMMANDTAG=0", b"x" * BIG + b" COMMANDTAG=1",
+                                         b"Later COMMANDTAG=2", b""]
+            assert [said.line() for _ in range(3)] == [b"sent 1", b"tag 2", b"then sent 2"]
+            return
+        raised = b"KeyboardInterrupt: " if sig == "SIGINT" else b"Stop: handler raised"
+        assert said.line() == raised
+        assert said.line() == b"tag 1"
+        if when == "within the line":
+            assert said.line() == b"No active connection to send message"
+            data = receive(conn)                        # the end comes without our closing
+            first, part = data.split(b"\n", 1)
+            assert first == b"First COMMANDTAG=0"
+            assert 0 < len(part) < BIG and part == b"x" * len(part)
+            assert Reader(proc.stdout.fileno()).until(b"\n") == b"Connection closed.\n"
+        else:
+            data = receive(conn, b"Later COMMANDTAG=1\n")
+            assert said.line() == b"then sent 1"
+            first, rest = data.split(b"\n", 1)
+            assert first == b"First COMMANDTAG=0"
+            assert rest.lstrip(b"y") == b"Later COMMANDTAG=1\n"
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+        for stream in (proc.stdin, proc.stdout, proc.stderr):
+            stream.close()
+        if conn is not None:
+            conn.close()
+        listener.close()
+
+
+PRINTER = r"""
+os.set_blocking(1, sys.argv[1] == "blocking")
+signal.signal(signal.SIGTERM, lambda *_: say("handler"))
+c = client(1234)
+say("printing")
+printed = 0
+try:
+    while True:
+        c.print_details()
+        printed += 1
+except BaseException as e:
+    say("%s after %d" % (type(e).__name__, printed))
+"""
+
+
+@needs_syscall_numbers
+@pytest.mark.parametrize("mode", ["blocking", "non-blocking"])
+def test_a_signal_ends_a_print_waiting_for_a_full_stdout(mode):
+    """print_details waits for room in a full pipe; a handler that returns
+    lets it wait on, one that raises ends the wait with its exception, and
+    every line in the pipe is whole."""
+    r, w = os.pipe()
+    proc = spawn(PRINTER, mode, stdout=w, stderr=subprocess.PIPE)
+    os.close(w)
+    try:
+        said = Reader(proc.stderr.fileno())
+        assert said.line() == b"printing"
+        assert wait_until(lambda: blocked_in(proc.pid, 1, 7)), "the print never blocked"
+        os.kill(proc.pid, signal.SIGTERM)
+        assert said.line() == b"handler"
+        assert wait_until(lambda: blocked_in(proc.pid, 1, 7))
+        os.kill(proc.pid, signal.SIGINT)
+        word, _, count = said.line().partition(b" after ")
+        assert word == b"KeyboardInterrupt"
+        assert finish(proc) == 0
+        out = Reader(r)
+        line = b"SonvexClient(server: 127.0.0.1, control_port: 1234, transport_channel_port: 1235, " \
+               b"username: user1, password: pwd)\n"
+        assert out.until(line * int(count)) == line * int(count)
+        assert os.read(r, 1) == b""
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stderr.close()
+        os.close(r)
