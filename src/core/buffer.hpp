@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace sonvex::core {
@@ -60,6 +62,52 @@ private:
     }
 
     char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+// Bytes appended piece by piece, such as a line that arrives in parts. It
+// grows with realloc, which moves a huge block by remapping its pages
+// instead of copying them, so that a line of any size is held about once.
+class GrowingBytes {
+public:
+    GrowingBytes() = default;
+    GrowingBytes(const GrowingBytes&) = delete;
+    GrowingBytes& operator=(const GrowingBytes&) = delete;
+    ~GrowingBytes() { std::free(data_); }
+
+    void append(const char* begin, const char* end) {
+        const auto n = static_cast<std::size_t>(end - begin);
+        if (n == 0) return;
+        if (n > capacity_ - size_) grow(size_ + n);
+        std::memcpy(data_ + size_, begin, n);
+        size_ += n;
+    }
+
+    std::string_view view() const { return {data_, size_}; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    // Empties it for its next use, within kKeptCapacity.
+    void clear_for_reuse() {
+        size_ = 0;
+        if (capacity_ > kKeptCapacity) {
+            std::free(std::exchange(data_, nullptr));
+            capacity_ = 0;
+        }
+    }
+
+private:
+    void grow(std::size_t size) {
+        std::size_t capacity = capacity_ ? capacity_ : 256;
+        while (capacity < size) capacity = capacity * 2 > capacity ? capacity * 2 : size;
+        char* data = static_cast<char*>(std::realloc(data_, capacity));
+        if (!data) throw std::bad_alloc();
+        data_ = data;
+        capacity_ = capacity;
+    }
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
 

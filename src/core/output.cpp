@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,10 +46,19 @@ int wait_writable(int fd, OnInterrupt on_interrupt) {
 }  // namespace
 
 int write_all(int fd, std::string_view text, OnInterrupt on_interrupt) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
+    return write_all(fd, std::span<const std::string_view>(&text, 1), on_interrupt);
+}
+
+int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_interrupt) {
+    if (pieces.size() > kMaxPieces) return EINVAL;
+    iovec vector[kMaxPieces];
+    std::size_t count = 0;
+    for (std::string_view piece : pieces)
+        if (!piece.empty()) vector[count++] = {const_cast<char*>(piece.data()), piece.size()};
+    iovec* next = vector;
+    while (count > 0) {
+        ssize_t written = count == 1 ? ::write(fd, next->iov_base, next->iov_len)
+                                     : ::writev(fd, next, static_cast<int>(count));
         if (written < 0) {
             if (errno == EINTR) {
                 if (on_interrupt && !on_interrupt()) return kAbandoned;
@@ -61,10 +71,18 @@ int write_all(int fd, std::string_view text, OnInterrupt on_interrupt) {
             return errno;
         }
         if (written == 0) return EIO;
-        data += written;
-        left -= static_cast<std::size_t>(written);
+        for (auto n = static_cast<std::size_t>(written); n > 0;) {
+            if (n < next->iov_len) {
+                next->iov_base = static_cast<char*>(next->iov_base) + n;
+                next->iov_len -= n;
+                break;
+            }
+            n -= next->iov_len;
+            ++next;
+            --count;
+        }
         // A blocking write that a signal cut short returns what it wrote.
-        if (left > 0 && on_interrupt && !on_interrupt()) return kAbandoned;
+        if (count > 0 && on_interrupt && !on_interrupt()) return kAbandoned;
     }
     return 0;
 }
@@ -72,6 +90,11 @@ int write_all(int fd, std::string_view text, OnInterrupt on_interrupt) {
 int write_lines(std::string_view lines, int fd, OnInterrupt on_interrupt) {
     OutputLock hold;
     return write_all(fd, lines, on_interrupt);
+}
+
+int write_lines(std::span<const std::string_view> pieces, int fd) {
+    OutputLock hold;
+    return write_all(fd, pieces);
 }
 
 std::string describe_os_error(int code) {

@@ -6,6 +6,7 @@
 // threads were doing.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -30,10 +31,15 @@ inline constexpr int kAbandoned = -2;
 // (no function: go on). Returns 0, kAbandoned, or the errno of the failure
 // (EIO for a write of no bytes).
 int write_all(int fd, std::string_view text, OnInterrupt on_interrupt = nullptr);
+// The same for a text in pieces (at most kMaxPieces), written one after
+// the other with writev, so that none is copied to join them.
+inline constexpr std::size_t kMaxPieces = 4;
+int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_interrupt = nullptr);
 
-// Writes `lines` (one or more complete lines) to `fd` with write_all, under
-// the output lock.
+// Writes `lines` (one or more complete lines, whole or in pieces) to `fd`
+// with write_all, under the output lock.
 int write_lines(std::string_view lines, int fd = kStdout, OnInterrupt on_interrupt = nullptr);
+int write_lines(std::span<const std::string_view> pieces, int fd = kStdout);
 
 // "<system description> (os error N)"
 std::string describe_os_error(int code);

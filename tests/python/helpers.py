@@ -45,6 +45,12 @@ class Session:
         return self.lines(self.client.command_tag)[-1]
 
 
+def long_mode(suite):
+    """Whether a test module runs its long mode (scripts/test-long.sh sets
+    SONVEX_<SUITE>_LONG=1 for the fuzz, faults and process suites)."""
+    return os.environ.get("SONVEX_%s_LONG" % suite.upper()) == "1"
+
+
 def open_descriptor_count():
     return len(os.listdir("/proc/self/fd"))
 

@@ -16,9 +16,9 @@ import time
 
 import pytest
 
-from helpers import ClientProcess, child_env, new_client, open_descriptor_count, wait_until
+from helpers import ClientProcess, child_env, long_mode, new_client, open_descriptor_count, wait_until
 
-LONG = os.environ.get("SONVEX_FAULTS_LONG") == "1"
+LONG = long_mode("faults")
 CYCLES = 10_000 if LONG else 300
 COMMANDS = 1_000_000 if LONG else 20_000
 SERVER_LINES = 100_000 if LONG else 2_000

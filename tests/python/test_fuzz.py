@@ -4,16 +4,15 @@ command tag unchanged), and no command line holds a line break before its end.
 
 Short by default; SONVEX_FUZZ_LONG=1 runs at least 100,000 cases."""
 
-import os
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from command_table import PARAMS
-from helpers import Command, Index, NumpyBool, SonvexClient
+from helpers import Command, Index, NumpyBool, SonvexClient, long_mode
 
-LONG = os.environ.get("SONVEX_FUZZ_LONG") == "1"
+LONG = long_mode("fuzz")
 # 54 factories + 54 methods + the other callables, so the long mode passes
 # 100,000 cases in all.
 EXAMPLES = 900 if LONG else 15

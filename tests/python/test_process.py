@@ -16,9 +16,9 @@ import time
 
 import pytest
 
-from helpers import FakeMediaServer, child_env, run_child, wait_until
+from helpers import FakeMediaServer, child_env, long_mode, run_child, wait_until
 
-LONG = os.environ.get("SONVEX_PROCESS_LONG") == "1"
+LONG = long_mode("process")
 FORKS = 400 if LONG else 40
 PREAMBLE = r"""
 import gc, os, signal, sys, time
@@ -456,10 +456,11 @@ def test_memory_returns_after_a_huge_command(what):
 # --- signals during a send and a print ----------------------------------------
 
 def blocked_in(pid, *syscalls):
-    """Whether the process's main thread waits in one of these system calls
-    (x86_64 numbers: 1 write, 7 poll, 44 sendto)."""
+    """Whether the process's main thread (or the task "<pid>/task/<tid>")
+    waits in one of these system calls (x86_64 numbers: 1 write, 7 poll, 44
+    sendto)."""
     try:
-        with open("/proc/%d/syscall" % pid) as f:
+        with open("/proc/%s/syscall" % pid) as f:
             return f.read().split(" ", 1)[0] in {str(n) for n in syscalls}
     except OSError:
         return False
@@ -646,3 +647,102 @@ def test_a_signal_ends_a_print_waiting_for_a_full_stdout(mode):
             proc.wait()
         proc.stderr.close()
         os.close(r)
+
+
+# --- output at exit and huge lines --------------------------------------------
+
+EXITS = 100 if LONG else 10
+EXITER = r"""
+clients = [client(int(sys.argv[1])) for _ in range(3)]
+for c in clients:
+    c.connect()
+sys.stdin.readline()
+os._exit(0)
+"""
+
+
+def readers_blocked_in_write(pid):
+    return any(blocked_in("%d/task/%s" % (pid, tid), 1) for tid in os.listdir("/proc/%d/task" % pid))
+
+
+@needs_syscall_numbers
+def test_a_process_that_exits_while_readers_print_leaves_whole_lines():
+    """Readers write whole lines at most 4,096 bytes at a time, which a pipe
+    takes whole: a process that ends while three readers wait to print into
+    a full pipe leaves no torn line behind."""
+    streamer = Streamer()
+    try:
+        for _ in range(EXITS):
+            proc = spawn(EXITER, streamer.port, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            try:
+                out = Reader(proc.stdout.fileno())
+                out.until(b"\n", timeout=60)
+                while len(out.pending) < (256 << 10):
+                    out.pending += os.read(out.fd, 1 << 16)
+                assert wait_until(lambda: readers_blocked_in_write(proc.pid))
+                proc.stdin.write(b"exit\n")
+                proc.stdin.flush()
+                data = bytes(out.pending) + proc.stdout.read()
+                assert finish(proc) == 0
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+                proc.stdin.close()
+                proc.stdout.close()
+            lines = data.split(b"\n")
+            assert lines.pop() == b"", "a torn last line: %r" % lines[-1][-100:]
+            torn = [line for line in lines
+                    if not (line.startswith(b"Received: line ") and
+                            line.endswith(b" of a steady stream of server lines") and len(line) == 55)]
+            assert not torn, torn[:3]
+    finally:
+        streamer.close()
+
+
+HUGE_LINE = (1 << 30) if LONG else (128 << 20)
+PEAK = r"""
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith(key))
+c = client(int(sys.argv[1]))
+c.connect()
+say("%d" % status("VmRSS:"))
+sys.stdin.readline()
+say("%d" % status("VmHWM:"))
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's allocator keeps freed memory in quarantine")
+def test_a_huge_server_line_is_held_about_once():
+    """The reader keeps an unfinished line in one buffer that grows in place
+    and prints the whole line from there: the process's peak memory grows by
+    about the line's size, not twice."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    proc = spawn(PEAK, listener.getsockname()[1], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE)
+    conn = None
+    try:
+        conn, _ = listener.accept()
+        said = Reader(proc.stderr.fileno())
+        before = int(said.line())
+        sender = threading.Thread(target=conn.sendall, args=(b"y" * HUGE_LINE + b"\nmark\n",))
+        sender.start()
+        out, tail = proc.stdout.fileno(), b""
+        while not tail.endswith(b"Received: mark\n"):
+            chunk = os.read(out, 1 << 20)
+            assert chunk, "the child ended"
+            tail = (tail + chunk)[-100:]
+        sender.join(timeout=60)
+        proc.stdin.write(b"peak\n")
+        proc.stdin.flush()
+        peak = int(said.line())
+        assert peak - before < HUGE_LINE * 1.25, (before >> 20, peak >> 20)
+    finally:
+        proc.stdin.close()
+        finish(proc)
+        proc.stdout.close()
+        proc.stderr.close()
+        if conn is not None:
+            conn.close()
+        listener.close()
