@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -24,15 +27,46 @@ constexpr std::string_view kReceived = "Received: ";
 // tears a line shorter than this.
 constexpr std::size_t kBatch = 4096;
 
-struct ReaderArgs {
-    int fd;
-    int out_fd;
-};
+// The readers that run, counted so that a connect short of descriptors or
+// threads can wait for readers that are ending. A plain mutex and condition,
+// made anew in a forked child, where no reader runs.
+pthread_mutex_t g_readers_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_reader_ended = PTHREAD_COND_INITIALIZER;
+std::size_t g_running_readers = 0;
 
-void* reader_main(void* raw) {
-    ReaderArgs args = *static_cast<ReaderArgs*>(raw);
-    delete static_cast<ReaderArgs*>(raw);
-    run_reader(args.fd, args.out_fd);
+void forget_readers_in_child() {
+    ::pthread_mutex_init(&g_readers_lock, nullptr);
+    ::pthread_cond_init(&g_reader_ended, nullptr);
+    g_running_readers = 0;
+}
+
+[[maybe_unused]] const int g_readers_fork_handler =
+    ::pthread_atfork(nullptr, nullptr, forget_readers_in_child);
+
+void count_reader(bool starts) {
+    ::pthread_mutex_lock(&g_readers_lock);
+    if (starts) {
+        ++g_running_readers;
+    } else {
+        --g_running_readers;
+        ::pthread_cond_broadcast(&g_reader_ended);
+    }
+    ::pthread_mutex_unlock(&g_readers_lock);
+}
+
+// The two descriptors travel in the thread's argument itself: a reader that
+// waits allocates nothing, and so takes no memory arena of its own.
+void* pack_descriptors(int fd, int out_fd) {
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(static_cast<std::uint32_t>(fd)) |
+                                   static_cast<std::uintptr_t>(static_cast<std::uint32_t>(out_fd))
+                                       << 32);
+}
+
+void* reader_main(void* packed) {
+    const auto bits = reinterpret_cast<std::uintptr_t>(packed);
+    run_reader(static_cast<int>(static_cast<std::uint32_t>(bits)),
+               static_cast<int>(static_cast<std::uint32_t>(bits >> 32)));
+    count_reader(false);
     return nullptr;
 }
 
@@ -155,27 +189,53 @@ void run_reader(int fd, int out_fd) {
 }
 
 int start_reader(int fd, int out_fd) {
-    auto* args = new (std::nothrow) ReaderArgs{fd, out_fd};
-    if (!args) {
-        ::close(fd);
-        return ENOMEM;
-    }
+    static_assert(sizeof(void*) >= 8, "two descriptors in a thread argument");
     // The thread starts with every signal blocked, so that signals go to the
     // interpreter's threads: a signal meant to interrupt a blocking call of
     // the main thread (a connect, say) must not be taken by a reader.
     sigset_t all, before;
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_attr_t attributes;
+    ::pthread_attr_init(&attributes);
+    ::pthread_attr_setstacksize(&attributes, std::max<std::size_t>(kReaderStack, PTHREAD_STACK_MIN));
+    count_reader(true);
     pthread_t thread;
-    int error = ::pthread_create(&thread, nullptr, reader_main, args);
+    int error = ::pthread_create(&thread, &attributes, reader_main, pack_descriptors(fd, out_fd));
+    ::pthread_attr_destroy(&attributes);
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (error != 0) {
-        delete args;
+        count_reader(false);
         ::close(fd);
         return error;
     }
     ::pthread_detach(thread);
     return 0;
+}
+
+std::size_t running_readers() {
+    ::pthread_mutex_lock(&g_readers_lock);
+    const std::size_t count = g_running_readers;
+    ::pthread_mutex_unlock(&g_readers_lock);
+    return count;
+}
+
+bool wait_for_fewer_readers(std::size_t count, int milliseconds) {
+    timespec deadline{};
+    ::clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        ++deadline.tv_sec;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    ::pthread_mutex_lock(&g_readers_lock);
+    while (g_running_readers >= count &&
+           ::pthread_cond_timedwait(&g_reader_ended, &g_readers_lock, &deadline) != ETIMEDOUT) {
+    }
+    const bool fewer = g_running_readers < count;
+    ::pthread_mutex_unlock(&g_readers_lock);
+    return fewer;
 }
 
 }  // namespace sonvex::core

@@ -170,3 +170,21 @@ TEST(Reader, WritesWholeLinesAtMostABatchAtATimeAndLongLinesAlone) {
     EXPECT_TRUE(joined == expected);
     ::close(out[0]);
 }
+
+// The count of running readers, which a connect short of descriptors waits
+// on.
+TEST(Reader, RunningReadersAreCountedUntilTheyEnd) {
+    const std::size_t before = running_readers();
+    int pair[2], out[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ASSERT_EQ(::pipe(out), 0);
+    ASSERT_EQ(start_reader(pair[0], out[1]), 0);
+    EXPECT_EQ(running_readers(), before + 1);
+    EXPECT_FALSE(wait_for_fewer_readers(before + 1, 10));  // it waits on its socket
+    ::close(pair[1]);                                       // and ends at end of stream
+    EXPECT_TRUE(wait_for_fewer_readers(before + 1, 60000));
+    EXPECT_EQ(running_readers(), before);
+    ::close(out[1]);
+    EXPECT_EQ(read_all(out[0]), "Connection closed.\n");
+    ::close(out[0]);
+}
