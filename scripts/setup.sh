@@ -6,7 +6,7 @@ set -euo pipefail
 
 usage() {
     cat <<'USAGE'
-Usage: bash scripts/setup.sh [debug] [asan]
+Usage: bash scripts/setup.sh [debug] [asan] [tsan] [fuzz]
 
 Installs the Debian packages the build and the tests need (as root; otherwise
 prints the apt-get command to run and stops), creates .venv-cpython
@@ -17,6 +17,9 @@ builds the module into each (build trees in build/<venv>).
           references
   asan    also .venv-asan: CPython 3.11 with the module built with
           AddressSanitizer and UndefinedBehaviorSanitizer
+  tsan    also .venv-tsan: CPython 3.11 with the module built with
+          ThreadSanitizer (scripts/tsan.sh)
+  fuzz    also clang and libFuzzer, for the fuzz targets (scripts/fuzz.sh)
   -h, --help  print this help and exit
 USAGE
 }
@@ -25,7 +28,7 @@ extras=()
 for arg in "$@"; do
     case $arg in
         -h|--help) usage; exit 0 ;;
-        debug|asan) extras+=("$arg") ;;
+        debug|asan|tsan|fuzz) extras+=("$arg") ;;
         *) printf 'setup.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
     esac
 done
@@ -39,6 +42,7 @@ want() { local x; for x in "${extras[@]+"${extras[@]}"}"; do [[ $x == "$1" ]] &&
 packages=(pypy3 pypy3-dev pypy3-venv googletest libgtest-dev python3.11 python3.11-dev python3.11-venv
           valgrind)
 want debug && packages+=(python3.11-dbg)
+want fuzz && packages+=(clang libclang-rt-dev)
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
@@ -52,8 +56,9 @@ if ((${#missing[@]})); then
     fi
     log "installing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    # Another process may hold the package lock for a while: wait for it.
+    apt-get -o DPkg::Lock::Timeout=900 update -qq
+    apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}" >/dev/null
 fi
 
 # --- Interpreters ----------------------------------------------------------
@@ -116,5 +121,10 @@ if want asan; then
     make_venv .venv-asan "$cpython"
     build_into .venv-asan --config-settings=cmake.build-type=RelWithDebInfo \
         --config-settings=cmake.define.SONVEX_SANITIZE=address,undefined
+fi
+if want tsan; then
+    make_venv .venv-tsan "$cpython"
+    build_into .venv-tsan --config-settings=cmake.build-type=RelWithDebInfo \
+        --config-settings=cmake.define.SONVEX_SANITIZE=thread
 fi
 log "ready"

@@ -25,4 +25,5 @@ for venv in .venv-cpython .venv-pypy; do
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_fuzz.py \
         tests/python/test_faults.py tests/python/test_process.py || status=1
 done
+bash scripts/fuzz.sh --long || status=1
 exit $status

@@ -59,6 +59,8 @@ run "Python suite on CPython with ASan/LSan/UBSan" env \
     LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     .venv-asan/bin/python -m pytest "${pytest_args[@]}"
+run "ThreadSanitizer: reader, sending, process and fault tests" bash scripts/tsan.sh
+run "Fuzzing the protocol core (libFuzzer, short runs)" bash scripts/fuzz.sh
 run "Scripts and installing (tests/packaging)" .venv-cpython/bin/python -m pytest -q \
     -p no:cacheprovider tests/packaging
 run "Wheels: build, auditwheel, the suite on each" bash scripts/wheels.sh --test

@@ -45,6 +45,12 @@ class Session:
         return self.lines(self.client.command_tag)[-1]
 
 
+# A sanitizer's runtime preloaded into the interpreter (scripts/test.sh,
+# scripts/tsan.sh): its allocator and shadow memory change every memory
+# figure.
+UNDER_SANITIZER = any(name in os.environ.get("LD_PRELOAD", "") for name in ("libasan", "libtsan"))
+
+
 def long_mode(suite):
     """Whether a test module runs its long mode (scripts/test-long.sh sets
     SONVEX_<SUITE>_LONG=1 for the fuzz, faults and process suites)."""

@@ -16,7 +16,8 @@ import time
 
 import pytest
 
-from helpers import ClientProcess, child_env, long_mode, new_client, open_descriptor_count, wait_until
+from helpers import (UNDER_SANITIZER, ClientProcess, child_env, long_mode, new_client,
+                     open_descriptor_count, wait_until)
 
 LONG = long_mode("faults")
 CYCLES = 10_000 if LONG else 300
@@ -271,8 +272,7 @@ print(address_space() - before, len(os.listdir("/proc/self/task")), flush=True)
 """
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the sanitizer maps memory of its own for each thread")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer maps memory of its own for each thread")
 def test_many_readers_take_little_address_space(keeper):
     """Each connection's reader waits on a small stack of its own: a
     thousand (ten thousand in the long mode) take well under 1 MiB of

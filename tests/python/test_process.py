@@ -16,7 +16,8 @@ import time
 
 import pytest
 
-from helpers import FakeMediaServer, child_env, long_mode, run_child, wait_until
+from helpers import (IS_PYPY, UNDER_SANITIZER, FakeMediaServer, child_env, long_mode, run_child,
+                     wait_until)
 
 LONG = long_mode("process")
 FORKS = 400 if LONG else 40
@@ -406,10 +407,7 @@ for line in sys.stdin:
     say("%s %d" % (word, rss()))
 """
 
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's allocator keeps freed memory in quarantine")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's allocator keeps freed memory in quarantine")
 @pytest.mark.parametrize("what", ["str", "send", "receive"])
 def test_memory_returns_after_a_huge_command(what):
     """After one command (or server line) of 100 MB the process's resident
@@ -713,7 +711,7 @@ say("%d" % status("VmHWM:"))
 """
 
 
-@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's allocator keeps freed memory in quarantine")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's allocator keeps freed memory in quarantine")
 def test_a_huge_server_line_is_held_about_once():
     """The reader keeps an unfinished line in one buffer that grows in place
     and prints the whole line from there: the process's peak memory grows by
@@ -746,3 +744,75 @@ def test_a_huge_server_line_is_held_about_once():
         if conn is not None:
             conn.close()
         listener.close()
+
+
+# --- subinterpreters -----------------------------------------------------------
+# Importing the module in a subinterpreter is refused with ImportError, and the
+# main interpreter's module stays whole, also after the subinterpreter ended.
+# Each way of running a subinterpreter that the interpreter offers is tried;
+# PyPy has none.
+
+SUBINTERPRETER_ROUNDS = 200 if LONG else 3
+
+SUBINTERPRETER = r"""
+import importlib, os, sys
+api, first, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+try:
+    module = importlib.import_module(api)
+except ImportError:
+    print("unavailable")
+    sys.exit(0)
+r, w = os.pipe()
+CODE = '''
+import os
+try:
+    import sonvex_rs
+    os.write(%d, b"imported\\n")
+except ImportError as e:
+    os.write(%d, ("ImportError: %%s\\n" %% e).encode())
+''' % (w, w)
+
+
+def in_subinterpreter():
+    if api == "_testcapi":
+        module.run_in_subinterp(CODE)             # ends the subinterpreter on return
+        return
+    if api == "_xxsubinterpreters":
+        try:
+            interp = module.create(isolated=False)   # 3.12: a legacy one, like the others
+        except TypeError:
+            interp = module.create()
+    else:
+        interp = module.create("legacy")
+    try:
+        module.run_string(interp, CODE)
+    finally:
+        module.destroy(interp)
+
+
+if first == "main":
+    import sonvex_rs
+for _ in range(rounds):
+    in_subinterpreter()
+    print(os.read(r, 1000).decode().strip())
+import sonvex_rs
+client = sonvex_rs.client.SonvexClient("127.0.0.1", None, None, None, None)
+assert client.command_tag == 0
+print(sonvex_rs.__all__, str(sonvex_rs.commands.Command.call_hold(4)), sonvex_rs.sum_as_string(2, 3))
+"""
+
+REFUSAL = ("ImportError: Module sonvex_rs cannot be imported in a subinterpreter: it supports the "
+           "main interpreter only")
+MAIN_STILL_WHOLE = "['sum_as_string', 'client', 'commands'] CallHold 4 5"
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy has no subinterpreters")
+@pytest.mark.parametrize("first", ["main", "subinterpreter"])
+@pytest.mark.parametrize("api", ["_testcapi", "_xxsubinterpreters", "_interpreters"])
+def test_a_subinterpreter_cannot_import_the_module(api, first):
+    result = run_child(SUBINTERPRETER, api, first, SUBINTERPRETER_ROUNDS)
+    assert result.returncode == 0, result.stderr[-3000:]
+    lines = result.stdout.decode().splitlines()
+    if lines == ["unavailable"]:
+        pytest.skip("no %s in this interpreter" % api)
+    assert lines == [REFUSAL] * SUBINTERPRETER_ROUNDS + [MAIN_STILL_WHOLE], result.stderr[-3000:]
