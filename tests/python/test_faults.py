@@ -229,6 +229,19 @@ def test_a_long_stream_of_server_lines_is_printed_once_each_in_order():
         sender.join(timeout=10)
 
 
+def serve_in_process(script):
+    """Runs a server script that prints its port and ends at the end of its
+    standard input in a process of its own, and yields the port."""
+    proc = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE)
+    try:
+        yield int(proc.stdout.readline())
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=60)
+        proc.stdout.close()
+
+
 @pytest.fixture
 def keeper():
     """A server in a process of its own that accepts connections and keeps
@@ -244,14 +257,7 @@ def accept():
 threading.Thread(target=accept, daemon=True).start()
 sys.stdin.read()
 """
-    proc = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE)
-    try:
-        yield int(proc.stdout.readline())
-    finally:
-        proc.stdin.close()
-        proc.wait(timeout=60)
-        proc.stdout.close()
+    yield from serve_in_process(script)
 
 
 READERS = 10_000 if LONG else 1_000
@@ -325,14 +331,7 @@ while True:
             selector.unregister(key.fileobj)
             key.fileobj.close()
 """
-    proc = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE)
-    try:
-        yield int(proc.stdout.readline())
-    finally:
-        proc.stdin.close()
-        proc.wait(timeout=60)
-        proc.stdout.close()
+    yield from serve_in_process(script)
 
 
 def test_clients_dropped_without_disconnect_never_exhaust_descriptors(closer):

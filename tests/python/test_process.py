@@ -4,6 +4,7 @@ after a huge command. Each runs the client in a child under a watchdog.
 
 Short by default; SONVEX_PROCESS_LONG=1 runs more forks."""
 
+import contextlib
 import json
 import os
 import select
@@ -45,6 +46,49 @@ def finish(proc, timeout=60):
         proc.kill()
         proc.wait()
         raise
+
+
+def end(proc):
+    """Kills the child if it still runs, and closes its pipes."""
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait()
+    for stream in (proc.stdin, proc.stdout, proc.stderr):
+        if stream is not None:
+            stream.close()
+
+
+@contextlib.contextmanager
+def connected_child(script, *args, receive_buffer=None):
+    """A child running `script` with the port of a listening socket as its
+    first argument, and the connection it made there; yields (proc, conn).
+    At the end the child's standard input is closed, the connection shut
+    down (which ends a send or a receive still waiting on it) and the child
+    awaited."""
+    listener = socket.socket()
+    if receive_buffer:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(60)
+    proc = spawn(script, listener.getsockname()[1], *args, stdin=subprocess.PIPE,
+                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    conn = None
+    try:
+        conn, _ = listener.accept()
+        conn.settimeout(60)
+        yield proc, conn
+    finally:
+        proc.stdin.close()
+        if conn is not None:
+            with contextlib.suppress(OSError):
+                conn.shutdown(socket.SHUT_RDWR)
+        finish(proc)
+        proc.stdout.close()
+        proc.stderr.close()
+        if conn is not None:
+            conn.close()
+        listener.close()
 
 
 class Reader:
@@ -319,11 +363,7 @@ def test_a_signal_during_connect_runs_its_handler(handler):
         assert said.line() == b"done"
         assert finish(proc) == 0
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        proc.stdin.close()
-        proc.stderr.close()
+        end(proc)
         for sock in fillers + accepted:
             sock.close()
         listener.close()
@@ -412,12 +452,8 @@ for line in sys.stdin:
 def test_memory_returns_after_a_huge_command(what):
     """After one command (or server line) of 100 MB the process's resident
     memory is back within a few MB of what it was."""
-    sink = socket.create_server(("127.0.0.1", 0))
-    proc = spawn(MEMORY, sink.getsockname()[1], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                 stderr=subprocess.PIPE)
-    conn = None
-    try:
-        conn, _ = sink.accept()
+    with connected_child(MEMORY) as (proc, conn):
+        conn.settimeout(None)                   # a huge command may take a while
 
         def drain():
             while conn.recv(1 << 20):
@@ -441,14 +477,6 @@ def test_memory_returns_after_a_huge_command(what):
         step(what, HUGE, b"huge")
         after = step(what, 1000, b"after")
         assert after - before < (8 << 20), (before >> 20, after >> 20)
-    finally:
-        proc.stdin.close()
-        finish(proc)
-        proc.stdout.close()
-        proc.stderr.close()
-        if conn is not None:
-            conn.close()
-        sink.close()
 
 
 # --- signals during a send and a print ----------------------------------------
@@ -550,17 +578,7 @@ def test_a_signal_during_a_blocked_send_runs_its_handler(sig, when):
     server gets that part and then the end of the stream, never a later
     line; the reader prints "Connection closed."), otherwise it stays. A
     handler that returns lets the send go on."""
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
-    listener.settimeout(60)
-    proc = spawn(SIGNALLED_SENDER, listener.getsockname()[1], sig, when, stdin=subprocess.PIPE,
-                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    conn = None
-    try:
-        conn, _ = listener.accept()
-        conn.settimeout(60)
+    with connected_child(SIGNALLED_SENDER, sig, when, receive_buffer=4096) as (proc, conn):
         said = Reader(proc.stderr.fileno())
         assert said.line() == b"sending"
         assert wait_until(lambda: blocked_in(proc.pid, 44)), "the send never blocked"
@@ -588,15 +606,6 @@ def test_a_signal_during_a_blocked_send_runs_its_handler(sig, when):
             first, rest = data.split(b"\n", 1)
             assert first == b"First COMMANDTAG=0"
             assert rest.lstrip(b"y") == b"Later COMMANDTAG=1\n"
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-        proc.wait()
-        for stream in (proc.stdin, proc.stdout, proc.stderr):
-            stream.close()
-        if conn is not None:
-            conn.close()
-        listener.close()
 
 
 PRINTER = r"""
@@ -640,10 +649,7 @@ def test_a_signal_ends_a_print_waiting_for_a_full_stdout(mode):
         assert out.until(line * int(count)) == line * int(count)
         assert os.read(r, 1) == b""
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        proc.stderr.close()
+        end(proc)
         os.close(r)
 
 
@@ -683,11 +689,7 @@ def test_a_process_that_exits_while_readers_print_leaves_whole_lines():
                 data = bytes(out.pending) + proc.stdout.read()
                 assert finish(proc) == 0
             finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
-                proc.stdin.close()
-                proc.stdout.close()
+                end(proc)
             lines = data.split(b"\n")
             assert lines.pop() == b"", "a torn last line: %r" % lines[-1][-100:]
             torn = [line for line in lines
@@ -716,12 +718,7 @@ def test_a_huge_server_line_is_held_about_once():
     """The reader keeps an unfinished line in one buffer that grows in place
     and prints the whole line from there: the process's peak memory grows by
     about the line's size, not twice."""
-    listener = socket.create_server(("127.0.0.1", 0))
-    proc = spawn(PEAK, listener.getsockname()[1], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                 stderr=subprocess.PIPE)
-    conn = None
-    try:
-        conn, _ = listener.accept()
+    with connected_child(PEAK) as (proc, conn):
         said = Reader(proc.stderr.fileno())
         before = int(said.line())
         sender = threading.Thread(target=conn.sendall, args=(b"y" * HUGE_LINE + b"\nmark\n",))
@@ -736,14 +733,6 @@ def test_a_huge_server_line_is_held_about_once():
         proc.stdin.flush()
         peak = int(said.line())
         assert peak - before < HUGE_LINE * 1.25, (before >> 20, peak >> 20)
-    finally:
-        proc.stdin.close()
-        finish(proc)
-        proc.stdout.close()
-        proc.stderr.close()
-        if conn is not None:
-            conn.close()
-        listener.close()
 
 
 # --- subinterpreters -----------------------------------------------------------
