@@ -521,21 +521,21 @@ def fill(c):
     # descriptor (shared with the reader) as it is.
     fd = next(int(n) for n in os.listdir("/proc/self/fd")
               if os.readlink("/proc/self/fd/" + n).startswith("socket:"))
-    s = socket.socket(fileno=os.dup(fd))
-    outq = lambda request: int.from_bytes(fcntl.ioctl(s, request, bytes(4)), "little")
-    while True:
-        for size in (65536, 1):
+    with socket.socket(fileno=os.dup(fd)) as s:
+        outq = lambda request: int.from_bytes(fcntl.ioctl(s, request, bytes(4)), "little")
+        while True:
+            for size in (65536, 1):
+                try:
+                    while True:
+                        s.send(b"y" * size, socket.MSG_DONTWAIT)
+                except BlockingIOError:
+                    pass
+            while outq(0x5411) != outq(0x894B):   # SIOCOUTQ, SIOCOUTQNSD: not yet acknowledged
+                time.sleep(0.001)
             try:
-                while True:
-                    s.send(b"y" * size, socket.MSG_DONTWAIT)
+                s.send(b"y", socket.MSG_DONTWAIT)
             except BlockingIOError:
-                pass
-        while outq(0x5411) != outq(0x894B):   # SIOCOUTQ, SIOCOUTQNSD: bytes not yet acknowledged
-            time.sleep(0.001)
-        try:
-            s.send(b"y", socket.MSG_DONTWAIT)
-        except BlockingIOError:
-            return
+                return
 
 c = client(port)
 c.connect()
