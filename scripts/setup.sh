@@ -6,7 +6,7 @@ set -euo pipefail
 
 usage() {
     cat <<'USAGE'
-Usage: bash scripts/setup.sh [cpython] [pypy] [debug] [asan]
+Usage: bash scripts/setup.sh [cpython] [pypy] [debug] [asan] [tsan] [fuzz]
 
 Installs the Debian packages the build and the tests need (as root; otherwise
 prints the apt-get command to run and stops), creates the virtual
@@ -21,6 +21,9 @@ since the last build there (build trees in build/venv-<name>).
            references
   asan     .venv-asan: CPython 3.11 with the module built with
            AddressSanitizer and UndefinedBehaviorSanitizer
+  tsan     .venv-tsan: CPython 3.11 with the module built with
+           ThreadSanitizer (scripts/tsan.sh)
+  fuzz     clang and libFuzzer, for the fuzz targets (scripts/fuzz.sh)
   -h, --help  print this help and exit
 USAGE
 }
@@ -29,7 +32,7 @@ wanted=()
 for arg in "$@"; do
     case $arg in
         -h|--help) usage; exit 0 ;;
-        cpython|pypy|debug|asan) wanted+=("$arg") ;;
+        cpython|pypy|debug|asan|tsan|fuzz) wanted+=("$arg") ;;
         *) printf 'setup.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
     esac
 done
@@ -45,6 +48,7 @@ packages=()
 want pypy && packages+=(pypy3 pypy3-dev pypy3-venv)
 packages+=(googletest libgtest-dev python3.11 python3.11-dev python3.11-venv valgrind)
 want debug && packages+=(python3.11-dbg)
+want fuzz && packages+=(clang libclang-rt-dev)
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
@@ -132,5 +136,10 @@ if want asan; then
     make_venv .venv-asan "$cpython"
     build_into .venv-asan --config-settings=cmake.build-type=RelWithDebInfo \
         --config-settings=cmake.define.SONVEX_SANITIZE=address,undefined
+fi
+if want tsan; then
+    make_venv .venv-tsan "$cpython"
+    build_into .venv-tsan --config-settings=cmake.build-type=RelWithDebInfo \
+        --config-settings=cmake.define.SONVEX_SANITIZE=thread
 fi
 log "ready"

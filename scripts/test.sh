@@ -31,7 +31,7 @@ The fuzz, fault and process tests run in their short modes.
               and on PyPy: at least 100,000 fuzz cases, 10,000
               connect/disconnect cycles, 1,000,000 commands on one
               connection, 100,000 server lines of up to 1 MiB, 400 forks
-              while readers print
+              while readers print; the libFuzzer targets 10 minutes each
   -h, --help  print this help and exit
 
 Each step prints its time.
@@ -99,6 +99,7 @@ long)
         run "Long fuzz, fault and process tests on $venv" pytest_in "$venv" --long \
             tests/python/test_fuzz.py tests/python/test_faults.py tests/python/test_process.py
     done
+    run "Long fuzzing of the protocol core (libFuzzer)" bash scripts/fuzz.sh --long
     finish "long modes"
     ;;
 esac
@@ -116,6 +117,8 @@ run "Python suite on CPython with ASan/LSan/UBSan" env \
     LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     .venv-asan/bin/python -m pytest -q -p no:cacheprovider tests/python
+run "ThreadSanitizer: reader, sending, process and fault tests" bash scripts/tsan.sh
+run "Fuzzing the protocol core (libFuzzer, short runs)" bash scripts/fuzz.sh
 run "Scripts and installing (tests/packaging)" pytest_in .venv-cpython tests/packaging
 run "Wheels: build, auditwheel, the suite on each" bash scripts/wheels.sh --test
 finish "full gate"

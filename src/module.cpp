@@ -88,6 +88,17 @@ Ref build_module() {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_sonvex_rs() {
     using namespace sonvex;
     return guarded(static_cast<PyObject*>(nullptr), []() -> PyObject* {
+#if !defined(PYPY_VERSION)
+        // The module tree, its classes and the readers exist once per
+        // process, for the main interpreter. A subinterpreter that shared
+        // them would clear the main interpreter's module when it ends.
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Module sonvex_rs cannot be imported in a subinterpreter: it supports "
+                            "the main interpreter only");
+            return nullptr;
+        }
+#endif
         // Built once per process; a later import gets the same module object.
         static PyObject* built = nullptr;
         if (built) return new_ref(built);

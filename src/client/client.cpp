@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "client/client.hpp"
 #include "client/client_object.hpp"
@@ -32,6 +33,19 @@ ClientObject* as_client(PyObject* o) { return reinterpret_cast<ClientObject*>(o)
 void close_client_connection(ClientObject& client) {
     core::close_connection(client.connection, ::getpid() == client.opener);
     client.connection = -1;
+}
+
+// Raises `type` (OSError or a subclass) with `message`, carrying the error
+// number `error` in its errno attribute. Its strerror stays None: an OSError
+// with both would print as "[Errno N] <text>" instead of its message.
+void raise_os_error(PyObject* type, const std::string& message, int error) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
+                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref instance = text ? Ref::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr)) : Ref();
+    Ref number = Ref::steal(PyLong_FromLong(error));
+    if (!instance || !number || PyObject_SetAttrString(instance.get(), "errno", number.get()) < 0)
+        return;
+    PyErr_SetObject(type, instance.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -97,10 +111,11 @@ void client_dealloc(PyObject* self) {
 // Sending
 
 void raise_send_error(int error) {
-    raise_error(PyExc_OSError, "Failed to send message: " +
-                                   (error == core::kWriteZero
-                                        ? std::string("failed to write whole buffer")
-                                        : core::describe_os_error(error)));
+    if (error == core::kWriteZero) {
+        raise_error(PyExc_OSError, "Failed to send message: failed to write whole buffer");
+        return;
+    }
+    raise_os_error(PyExc_OSError, "Failed to send message: " + core::describe_os_error(error), error);
 }
 
 void fill_credentials(const ClientObject& client, core::Command& command) {
@@ -167,27 +182,69 @@ PyObject* os_error_class(int error) {
     }
 }
 
+// Runs `attempt` (which returns 0, an errno or core::kAbandoned) and, when
+// it fails for lack of descriptors or of room for a thread, makes room and
+// attempts again. A full collection comes first: PyPy frees objects of C
+// classes only when its collector runs, so clients dropped without
+// disconnect() keep their descriptors and readers until then. Then the
+// readers of connections that were closed give theirs back as their servers
+// close: it waits for readers to end as long as one ends within a second.
+// Signal handlers run meanwhile; kAbandoned with the error set if one (or
+// the collection) raised.
+template <class Attempt>
+int making_room_when_short(Attempt&& attempt) {
+    constexpr int kSlice = 50, kPatience = 1000;  // milliseconds
+    const auto short_of_room = [](int error) {
+        return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM;
+    };
+    int error = attempt();
+    if (!short_of_room(error)) return error;
+    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+    if (!gc || !Ref::steal(PyObject_CallMethod(gc.get(), "collect", nullptr))) return core::kAbandoned;
+    for (;;) {
+        const std::size_t readers = core::running_readers();
+        error = attempt();
+        if (!short_of_room(error) || readers == 0) return error;
+        int waited = 0;
+        while (!core::wait_for_fewer_readers(readers, kSlice)) {
+            if (!run_signal_handlers()) return core::kAbandoned;
+            if ((waited += kSlice) >= kPatience) return error;
+        }
+    }
+}
+
 PyObject* client_connect(ClientObject& client) {
     int fd = -1;
     // A signal that interrupts the connect runs its Python handler; one that
     // raises abandons the connect with its exception.
-    if (int error = core::connect_tcp(client.address, client.control_port, fd,
-                                      run_signal_handlers)) {
+    int error = making_room_when_short([&] {
+        return core::connect_tcp(client.address, client.control_port, fd, run_signal_handlers);
+    });
+    if (error != 0) {
         if (error != core::kConnectAbandoned)
-            raise_error(PyExc_OSError, "Failed to connect: " + core::describe_os_error(error));
+            raise_os_error(PyExc_OSError, "Failed to connect: " + core::describe_os_error(error),
+                           error);
         return nullptr;
     }
     int reader_fd = -1;
-    if (int error = core::duplicate_descriptor(fd, reader_fd)) {
+    error = making_room_when_short([&] { return core::duplicate_descriptor(fd, reader_fd); });
+    if (error != 0) {
         core::close_connection(fd, true);
-        raise_error(os_error_class(error), core::describe_os_error(error));
+        if (error != core::kAbandoned)
+            raise_os_error(os_error_class(error), core::describe_os_error(error), error);
         return nullptr;
     }
     if (client.connection >= 0) close_client_connection(client);
     client.connection = fd;
     client.opener = ::getpid();
-    if (int error = core::start_reader(reader_fd))
-        fail_internal("failed to spawn thread: " + core::describe_os_error(error));
+    error = making_room_when_short([&] {
+        if (reader_fd < 0) {  // the failed first attempt closed it
+            if (int e = core::duplicate_descriptor(fd, reader_fd)) return e;
+        }
+        return core::start_reader(std::exchange(reader_fd, -1));
+    });
+    if (error == core::kAbandoned) return nullptr;
+    if (error != 0) fail_internal("failed to spawn thread: " + core::describe_os_error(error));
     return none();
 }
 
@@ -210,8 +267,12 @@ PyObject* client_print_details(ClientObject& client) {
                        std::to_string(client.transport_channel_port) +
                        ", username: " + client.username + ", password: " + client.password +
                        ")\n";
-    if (int error = core::write_lines(line))
+    // A signal handler that raises while the line waits for room ends the
+    // wait with its exception.
+    if (int error = core::write_lines(line, core::kStdout, run_signal_handlers)) {
+        if (error == core::kAbandoned) return nullptr;
         fail_internal("failed printing to stdout: " + core::describe_os_error(error));
+    }
     return none();
 }
 
@@ -268,6 +329,7 @@ PyObject* create_client_class() {
         {Py_tp_methods, methods.data()},
         {Py_tp_getset, kClientGetSet},
         {Py_tp_doc, const_cast<char*>(constructor_doc(kNewSignature))},
+        layout_init_slot<sizeof(ClientObject)>(),
         {0, nullptr},
     };
     return create_type("sonvex_rs.client", "SonvexClient", sizeof(ClientObject), 0, slots);

@@ -61,9 +61,23 @@ bool send_line(ClientObject& client, std::size_t length, Write&& write, std::uin
     p = core::put(p, kTagKey);
     p = core::put_unsigned(p, client.command_tag);
     *p++ = '\n';
-    const int error = core::send_all(client.connection,
-                                     std::string_view(begin, static_cast<std::size_t>(p - begin)));
+    // A signal that interrupts the send runs the Python handlers (on the main
+    // thread; elsewhere nothing runs and the send goes on). A handler that
+    // raises ends the send with its exception: before any byte of the line
+    // went out the connection stays; after part of it, no later line may
+    // follow that part, so the connection is ended.
+    std::size_t sent = 0;
+    const int error =
+        core::send_all(client.connection, std::string_view(begin, static_cast<std::size_t>(p - begin)),
+                       run_signal_handlers, &sent);
     client.line.release_beyond(core::kKeptCapacity);
+    if (error == core::kAbandoned) {
+        if (sent > 0) {
+            core::break_connection(client.connection);
+            client.connection = -1;
+        }
+        return false;
+    }
     if (error != 0) return raise_send_error(error), false;
     tag = client.command_tag++;
     return true;

@@ -25,9 +25,10 @@ const core::EnumMember* member_of(PyObject* self, const char* slot) {
     PyTypeObject* channels = enum_type(core::Kind::Channels);
     PyTypeObject* ecm = enum_type(core::Kind::ECM);
     if (!channels || !ecm) return nullptr;
-    if (!PyObject_TypeCheck(self, ecm) && !check_self(self, channels, slot)) return nullptr;
+    PyTypeObject* const type = PyObject_TypeCheck(self, ecm) ? ecm : channels;
+    if (!check_self(self, type, slot)) return nullptr;
     const core::EnumMember* member = reinterpret_cast<EnumObject*>(self)->member;
-    if (!member) fail_internal("enumeration object without a member");
+    if (!member) wrong_self(self, type, slot);  // made by PyPy's object.__new__
     return member;
 }
 
@@ -56,6 +57,7 @@ PyObject* create_enum(std::string_view name, std::span<const core::EnumMember> m
         {Py_nb_int, reinterpret_cast<void*>(enum_int)},
         {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
         {Py_tp_methods, kEnumMethods},
+        layout_init_slot<sizeof(EnumObject)>(),
         {0, nullptr},
     };
     Ref type = Ref::steal(create_type("sonvex_rs", name, sizeof(EnumObject), 0, slots));
@@ -100,8 +102,12 @@ bool to_enum(core::Kind kind, PyObject* o, std::int64_t& number) {
     PyTypeObject* type = enum_type(kind);
     if (!type || !to_instance(o, type)) return false;
     const core::EnumMember* member = reinterpret_cast<EnumObject*>(o)->member;
-    // Every instance is one of the members created with the class.
-    if (!member || !find_member(members_of(kind), member->number))
+    if (!member) {  // made by PyPy's object.__new__
+        raise_conversion_error(o, type_name(type));
+        return false;
+    }
+    // Every other instance is one of the members created with the class.
+    if (!find_member(members_of(kind), member->number))
         fail_internal("enumeration object without a member");
     number = member->number;
     return true;

@@ -22,7 +22,8 @@ using core::kCommandCount;
 // Layout shared by command and payload objects: the command, and the bytes of
 // its texts, which the command refers to, inline when they are short and in
 // a block of their own otherwise. `ready` is false only for memory the
-// interpreter allocated without our constructor running.
+// interpreter allocated without our constructor running (PyPy's
+// object.__new__).
 constexpr std::size_t kInlineTexts = 64;
 
 struct CommandObject {
@@ -35,9 +36,15 @@ struct CommandObject {
 
 CommandObject* as_command_object(PyObject* o) { return reinterpret_cast<CommandObject*>(o); }
 
-const core::Command& held(PyObject* o) {
-    if (!as_command_object(o)->ready) fail_internal("object without a command value");
-    return as_command_object(o)->command;
+// The command held by `o`, which is laid out as a command or payload object;
+// nullptr (no error set) when no constructor of the module made it. The
+// variant number is checked here, before anything dispatches on it.
+const core::Command* held(PyObject* o) {
+    const CommandObject& value = *as_command_object(o);
+    if (!value.ready) return nullptr;
+    if (static_cast<std::size_t>(value.command.variant) >= kCommandCount)
+        fail_internal("command object holding a variant number out of range");
+    return &value.command;
 }
 
 // Memory of command and payload objects (tp_alloc and tp_free of the
@@ -111,17 +118,20 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
     return raise_no_constructor(type);
 }
 
-// Whether `o` is a command: an object of a variant class (their only base
-// is Command) or of any other subclass of Command.
+// Whether `o` is laid out as a command: an object of a variant class (their
+// only base is Command) or of any other subclass of Command that keeps its
+// layout.
 bool is_command(PyObject* o) {
     PyTypeObject* base = command_type();
-    return base && (Py_TYPE(o)->tp_base == base || PyObject_TypeCheck(o, base));
+    return base && laid_out_as(o, base);
 }
 
 PyObject* command_str(PyObject* self) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
         if (!is_command(self) && !check_self(self, command_type(), "__str__")) return nullptr;
-        const core::Command& command = held(self);
+        const core::Command* held_command = held(self);
+        if (!held_command) return wrong_self(self, command_type(), "__str__"), nullptr;
+        const core::Command& command = *held_command;
         // Rendered where it fits: on the stack for every usual command.
         const std::size_t room = core::max_length(command);
         char stack[512];
@@ -170,6 +180,7 @@ PyTypeObject* payload_type(std::size_t i) {
             {Py_tp_free, reinterpret_cast<void*>(value_free)},
             {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
             {Py_tp_methods, kRefuseSubclass},
+            layout_init_slot<sizeof(CommandObject)>(),
             {0, nullptr},
         };
         return create_type("sonvex_rs.commands", core::kCatalogue[i].variant,
@@ -181,16 +192,16 @@ PyTypeObject* payload_type(std::size_t i) {
 // variant; returns the command.
 template <std::size_t I>
 const core::Command* checked_variant(PyObject* self) {
-    if (Py_TYPE(self) != g_variants[I] && !PyObject_TypeCheck(self, g_variants[I])) {
+    const core::Command* command = laid_out_as(self, g_variants[I]) ? held(self) : nullptr;
+    if (!command) {
         raise_conversion_error(self, variant_class_name<I>());
         return nullptr;
     }
-    const core::Command& command = held(self);
-    if (static_cast<std::size_t>(command.variant) != I)
+    if (static_cast<std::size_t>(command->variant) != I)
         fail_internal(
             "internal error: entered unreachable code: Wrong complex enum variant found in "
             "variant wrapper PyClass");
-    return &command;
+    return command;
 }
 
 template <std::size_t I>
@@ -242,10 +253,14 @@ struct FromPayload {
         PyTypeObject* expected = payload_type(I);
         if (!expected) return nullptr;
         if (!to_instance(bound[0], expected)) return argument_failed(sig.params[0]), nullptr;
-        const core::Command& command = held(bound[0]);
-        if (static_cast<std::size_t>(command.variant) != I)
+        const core::Command* command = held(bound[0]);
+        if (!command) {
+            raise_conversion_error(bound[0], type_name(expected));
+            return argument_failed(sig.params[0]), nullptr;
+        }
+        if (static_cast<std::size_t>(command->variant) != I)
             fail_internal("payload object holds a payload of another command");
-        return new_command_object(command);
+        return new_command_object(*command);
     }
 };
 
@@ -266,6 +281,7 @@ PyTypeObject* create_variant_class(PyObject* base) {
         {Py_mp_subscript, reinterpret_cast<void*>(variant_getitem<I>)},
         {Py_tp_methods, kRefuseSubclass},
         {Py_tp_doc, const_cast<char*>(constructor_doc(kVariantNewSignature<I>))},
+        layout_init_slot<sizeof(CommandObject)>(),
         {0, nullptr},
     };
     Ref type = Ref::steal(create_type("sonvex_rs.commands", variant_class_name<I>(),
@@ -289,6 +305,7 @@ PyObject* create_command_class() {
         {Py_tp_str, reinterpret_cast<void*>(command_str)},
         {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
         {Py_tp_methods, factory_methods().data()},
+        layout_init_slot<sizeof(CommandObject)>(),
         {0, nullptr},
     };
     Ref command = Ref::steal(create_type("sonvex_rs.commands", "Command", sizeof(CommandObject),
@@ -343,7 +360,9 @@ const core::Command* command_of(PyObject* o) {
         PyTypeObject* base = command_type();
         if (!base || !to_instance(o, base)) return nullptr;
     }
-    return &held(o);
+    const core::Command* command = held(o);
+    if (!command) raise_conversion_error(o, "Command");
+    return command;
 }
 
 }  // namespace sonvex

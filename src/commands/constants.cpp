@@ -34,6 +34,7 @@ PyTypeObject* constant_type(core::Kind kind) {
             {Py_tp_new, reinterpret_cast<void*>(constant_new)},
             {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
             {Py_tp_methods, kConstantMethods},
+            layout_init_slot<sizeof(ConstantObject)>(),
             {0, nullptr},
         };
         return create_type("sonvex_rs", core::class_name_of(kind), sizeof(ConstantObject), 0,
@@ -45,7 +46,10 @@ bool to_constant(core::Kind kind, PyObject* o, const core::Constant*& constant) 
     PyTypeObject* type = constant_type(kind);
     if (!type || !to_instance(o, type)) return false;
     constant = reinterpret_cast<ConstantObject*>(o)->constant;
-    if (!constant) fail_internal("constant object without a constant");
+    if (!constant) {  // made by PyPy's object.__new__
+        raise_conversion_error(o, type_name(type));
+        return false;
+    }
     return true;
 }
 

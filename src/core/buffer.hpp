@@ -4,10 +4,15 @@
 // memory. No Python.
 #pragma once
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace sonvex::core {
@@ -60,6 +65,65 @@ private:
     }
 
     char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+// Bytes appended piece by piece, such as a line that arrives in parts. It
+// takes pages of its own (mmap) rather than the allocator's: a reader thread
+// that receives lines in parts then takes no memory arena of its own (glibc
+// reserves 64 MiB of address space for each), and a huge line grows by
+// remapping its pages instead of copying them, so that it is held about
+// once.
+class GrowingBytes {
+public:
+    GrowingBytes() = default;
+    GrowingBytes(const GrowingBytes&) = delete;
+    GrowingBytes& operator=(const GrowingBytes&) = delete;
+    ~GrowingBytes() { unmap(); }
+
+    void append(const char* begin, const char* end) {
+        const auto n = static_cast<std::size_t>(end - begin);
+        if (n == 0) return;
+        if (n > capacity_ - size_) grow(size_ + n);
+        std::memcpy(data_ + size_, begin, n);
+        size_ += n;
+    }
+
+    std::string_view view() const { return {data_, size_}; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    // Empties it for its next use, within kKeptCapacity.
+    void clear_for_reuse() {
+        size_ = 0;
+        if (capacity_ > kKeptCapacity) unmap();
+    }
+
+private:
+    static constexpr std::size_t kFirst = 16 << 10;  // a multiple of the page size
+
+    void grow(std::size_t size) {
+        std::size_t capacity = capacity_ ? capacity_ : kFirst;
+        while (capacity < size) capacity = capacity * 2 > capacity ? capacity * 2 : size;
+        const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        capacity = (capacity + page - 1) / page * page;
+        if (capacity < size) throw std::bad_alloc();  // rounding overflowed
+        void* data = data_ ? ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
+                           : ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (data == MAP_FAILED) throw std::bad_alloc();
+        data_ = static_cast<char*>(data);
+        capacity_ = capacity;
+    }
+
+    void unmap() {
+        if (data_) ::munmap(data_, capacity_);
+        data_ = nullptr;
+        capacity_ = 0;
+    }
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
 

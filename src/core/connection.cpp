@@ -95,24 +95,35 @@ int duplicate_descriptor(int fd, int& copy) {
     return 0;
 }
 
-int send_all(int fd, std::string_view data) {
+int send_all(int fd, std::string_view data, OnInterrupt on_interrupt, std::size_t* sent) {
     const char* p = data.data();
     std::size_t left = data.size();
+    const auto outcome = [&](int result) {
+        if (sent) *sent = data.size() - left;
+        return result;
+    };
     while (left > 0) {
-        ssize_t sent = ::send(fd, p, left, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            return errno;
+        ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno != EINTR) return outcome(errno);
+            if (on_interrupt && !on_interrupt()) return outcome(kAbandoned);
+            continue;
         }
-        if (sent == 0) return kWriteZero;
-        p += sent;
-        left -= static_cast<std::size_t>(sent);
+        if (n == 0) return outcome(kWriteZero);
+        p += n;
+        left -= static_cast<std::size_t>(n);
+        if (left > 0 && on_interrupt && !on_interrupt()) return outcome(kAbandoned);
     }
-    return 0;
+    return outcome(0);
 }
 
 void close_connection(int fd, bool end_stream) {
     if (end_stream) ::shutdown(fd, SHUT_WR);
+    ::close(fd);
+}
+
+void break_connection(int fd) {
+    ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
 }
 

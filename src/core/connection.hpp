@@ -7,17 +7,15 @@
 #include <string_view>
 
 #include "core/address.hpp"
+#include "core/output.hpp"
 
 namespace sonvex::core {
 
 // Returned by send_all when a send accepted no bytes.
 inline constexpr int kWriteZero = -1;
-// Returned by connect_tcp when the caller abandoned an interrupted connect.
-inline constexpr int kConnectAbandoned = -2;
-
-// Called when a signal interrupts a connect, on the connecting thread: true
-// to go on waiting for the same attempt, false to abandon it.
-using OnInterrupt = bool (*)();
+// Returned by connect_tcp when the caller abandoned an interrupted connect
+// (OnInterrupt, in output.hpp: true to go on waiting for the same attempt).
+inline constexpr int kConnectAbandoned = kAbandoned;
 
 // Opens a close-on-exec TCP stream socket of the address's family and
 // connects it (blocking, no time limit of our own). An interrupted connect
@@ -34,10 +32,14 @@ int connect_tcp(const IpAddress& address, std::uint16_t port, int& fd,
 // Returns 0 and the copy, or errno.
 int duplicate_descriptor(int fd, int& copy);
 
-// Sends all of `data`, continuing partial sends and repeating interrupted
-// ones; a peer that has gone gives an error, never SIGPIPE. Returns 0, an
-// errno, or kWriteZero.
-int send_all(int fd, std::string_view data);
+// Sends all of `data`, continuing partial sends; a peer that has gone gives
+// an error, never SIGPIPE. A signal that interrupts a send, or cuts it short
+// (a blocking send interrupted after it took some bytes returns their
+// count), asks `on_interrupt` (no function: go on). Returns 0, an errno,
+// kWriteZero or kAbandoned; `sent`, if given, receives the number of bytes
+// sent, also on failure.
+int send_all(int fd, std::string_view data, OnInterrupt on_interrupt = nullptr,
+             std::size_t* sent = nullptr);
 
 // Closes this descriptor; with `end_stream`, first ends our sending
 // direction, so the server sees end of stream. A reader holding another
@@ -45,5 +47,11 @@ int send_all(int fd, std::string_view data);
 // the stream acts on the socket, which a forked child shares with its
 // parent: only the process that opened the connection may do it.
 void close_connection(int fd, bool end_stream);
+
+// Ends both directions of the socket and closes this descriptor: for a
+// stream that holds part of a line, which nothing may follow. The server
+// sees the part and then the end of the stream; a reader holding another
+// descriptor of the socket reads what is still there and then the end.
+void break_connection(int fd);
 
 }  // namespace sonvex::core

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "core/buffer.hpp"
@@ -15,8 +14,9 @@ namespace sonvex::core {
 // line has no length limit. feed() hands every line that the chunk completes
 // to `on_line` as its raw bytes without the line feed; finish() hands over
 // the last line that the stream ended without a line feed, if any bytes of it
-// were received. The buffer of an unfinished line is reused from line to
-// line, within kKeptCapacity.
+// were received. A line that lies whole in one chunk is handed over from
+// there; the buffer of an unfinished line holds it once and is reused from
+// line to line, within kKeptCapacity.
 class LineSplitter {
 public:
     template <class OnLine>
@@ -31,8 +31,8 @@ public:
                 on_line(std::string_view(p, static_cast<std::size_t>(feed_at - p)));
             } else {
                 partial_.append(p, feed_at);
-                on_line(std::string_view(partial_));
-                clear_for_reuse(partial_);
+                on_line(partial_.view());
+                partial_.clear_for_reuse();
             }
             p = feed_at + 1;
         }
@@ -42,15 +42,15 @@ public:
     template <class OnLine>
     void finish(OnLine&& on_line) {
         if (partial_.empty()) return;
-        on_line(std::string_view(partial_));
-        clear_for_reuse(partial_);
+        on_line(partial_.view());
+        partial_.clear_for_reuse();
     }
 
     // Bytes of the current, not yet complete line.
     std::size_t pending() const { return partial_.size(); }
 
 private:
-    std::string partial_;
+    GrowingBytes partial_;
 };
 
 }  // namespace sonvex::core

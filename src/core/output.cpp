@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,40 +33,68 @@ public:
 
 // Waits until `fd` takes more bytes: for a descriptor in non-blocking mode
 // (a pipe a parent left so) whose reader is behind. Returns 0 to write again,
-// or the errno of a failed wait.
-int wait_writable(int fd) {
+// kAbandoned, or the errno of a failed wait.
+int wait_writable(int fd, OnInterrupt on_interrupt) {
     pollfd entry{fd, POLLOUT, 0};
     for (;;) {
         if (::poll(&entry, 1, -1) >= 0) return entry.revents & POLLNVAL ? EBADF : 0;
         if (errno != EINTR) return errno;
+        if (on_interrupt && !on_interrupt()) return kAbandoned;
     }
 }
 
 }  // namespace
 
-int write_all(int fd, std::string_view text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
+int write_all(int fd, std::string_view text, OnInterrupt on_interrupt) {
+    return write_all(fd, std::span<const std::string_view>(&text, 1), on_interrupt);
+}
+
+int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_interrupt) {
+    if (pieces.size() > kMaxPieces) return EINVAL;
+    iovec vector[kMaxPieces];
+    std::size_t count = 0;
+    for (std::string_view piece : pieces)
+        if (!piece.empty()) vector[count++] = {const_cast<char*>(piece.data()), piece.size()};
+    iovec* next = vector;
+    while (count > 0) {
+        ssize_t written = count == 1 ? ::write(fd, next->iov_base, next->iov_len)
+                                     : ::writev(fd, next, static_cast<int>(count));
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                if (on_interrupt && !on_interrupt()) return kAbandoned;
+                continue;
+            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (int error = wait_writable(fd)) return error;
+                if (int error = wait_writable(fd, on_interrupt)) return error;
                 continue;
             }
             return errno;
         }
         if (written == 0) return EIO;
-        data += written;
-        left -= static_cast<std::size_t>(written);
+        for (auto n = static_cast<std::size_t>(written); n > 0;) {
+            if (n < next->iov_len) {
+                next->iov_base = static_cast<char*>(next->iov_base) + n;
+                next->iov_len -= n;
+                break;
+            }
+            n -= next->iov_len;
+            ++next;
+            --count;
+        }
+        // A blocking write that a signal cut short returns what it wrote.
+        if (count > 0 && on_interrupt && !on_interrupt()) return kAbandoned;
     }
     return 0;
 }
 
-int write_lines(std::string_view lines, int fd) {
+int write_lines(std::string_view lines, int fd, OnInterrupt on_interrupt) {
     OutputLock hold;
-    return write_all(fd, lines);
+    return write_all(fd, lines, on_interrupt);
+}
+
+int write_lines(std::span<const std::string_view> pieces, int fd) {
+    OutputLock hold;
+    return write_all(fd, pieces);
 }
 
 std::string describe_os_error(int code) {

@@ -6,6 +6,7 @@
 // threads were doing.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -14,14 +15,31 @@ namespace sonvex::core {
 inline constexpr int kStdout = 1;
 inline constexpr int kStderr = 2;
 
-// Writes all of `text` to `fd`, repeating interrupted and partial writes and
-// waiting for room when `fd` is in non-blocking mode and full. Returns 0, or
-// the errno of the failure (EIO for a write of no bytes).
-int write_all(int fd, std::string_view text);
+// Called on the calling thread when a signal interrupted a blocking call
+// (or cut a write short): true to go on, false to abandon the operation.
+// The caller keeps its own reason (say, the exception a signal handler
+// raised).
+using OnInterrupt = bool (*)();
 
-// Writes `lines` (one or more complete lines) to `fd` with write_all, under
-// the output lock.
-int write_lines(std::string_view lines, int fd = kStdout);
+// Returned by the writers here, and by send_all and connect_tcp, when
+// `on_interrupt` abandoned the operation.
+inline constexpr int kAbandoned = -2;
+
+// Writes all of `text` to `fd`, repeating interrupted and partial writes and
+// waiting for room when `fd` is in non-blocking mode and full. A signal that
+// interrupts a write or a wait, or cuts a write short, asks `on_interrupt`
+// (no function: go on). Returns 0, kAbandoned, or the errno of the failure
+// (EIO for a write of no bytes).
+int write_all(int fd, std::string_view text, OnInterrupt on_interrupt = nullptr);
+// The same for a text in pieces (at most kMaxPieces), written one after
+// the other with writev, so that none is copied to join them.
+inline constexpr std::size_t kMaxPieces = 4;
+int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_interrupt = nullptr);
+
+// Writes `lines` (one or more complete lines, whole or in pieces) to `fd`
+// with write_all, under the output lock.
+int write_lines(std::string_view lines, int fd = kStdout, OnInterrupt on_interrupt = nullptr);
+int write_lines(std::span<const std::string_view> pieces, int fd = kStdout);
 
 // "<system description> (os error N)"
 std::string describe_os_error(int code);

@@ -3,6 +3,7 @@
 // here. No Python: the thread never touches the interpreter.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,7 +19,18 @@ void append_received_line(std::string& out, std::string_view line);
 // Written once when the reader ends.
 inline constexpr std::string_view kConnectionClosed = "Connection closed.\n";
 
-// Starts a detached thread that runs run_reader(fd, out_fd). The thread owns
+// The reader thread's stack. tests/cpp/reader_stack_test.cpp measures what
+// the reader uses on each of its paths (about 20 KiB, glibc's thread control
+// block and TLS included) and keeps it under half of this. Sanitizers put
+// frames of their own and red zones on the stack.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr std::size_t kReaderStack = 256 << 10;
+#else
+inline constexpr std::size_t kReaderStack = 64 << 10;
+#endif
+
+// Starts a detached thread that runs run_reader(fd, out_fd) on a stack of
+// kReaderStack bytes. The thread owns
 // `fd` from here on; if it cannot be started, `fd` is closed and the errno
 // returned.
 int start_reader(int fd, int out_fd = kStdout);
@@ -29,5 +41,12 @@ int start_reader(int fd, int out_fd = kStdout);
 // unfinished line, if any, and "Connection closed." when the stream ends or
 // fails; then closes `fd`.
 void run_reader(int fd, int out_fd);
+
+// The number of reader threads that run in this process.
+std::size_t running_readers();
+
+// Waits until fewer than `count` readers run, for at most `milliseconds`;
+// whether they do.
+bool wait_for_fewer_readers(std::size_t count, int milliseconds);
 
 }  // namespace sonvex::core

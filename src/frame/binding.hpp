@@ -112,7 +112,10 @@ struct Borrow {
     static Borrowed<T, Use> acquire(PyObject* self) {
         if (!check_self(self, T::type(), "method")) return {};
         T* target = reinterpret_cast<T*>(self);
-        if (!target->ready) fail_internal("object whose constructor did not run");
+        if (!target->ready) {  // made by PyPy's object.__new__
+            wrong_self(self, T::type(), "method");
+            return {};
+        }
         if (!Use::take(target->borrow)) return {};
         return Borrowed<T, Use>(target);
     }

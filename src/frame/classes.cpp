@@ -71,8 +71,9 @@ namespace {
 
 PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        // The class being created is `cls`; name the first base in its method
-        // resolution order that may not be subclassed.
+        // The class being created is `cls`; name the first of the module's
+        // classes in its method resolution order that may not be subclassed
+        // (PyPy does not mark its own Python classes as acceptable bases).
         Ref mro = Ref::steal(PyObject_GetAttrString(cls, "__mro__"));
         if (!mro) return nullptr;
         std::string base = "?";
@@ -80,6 +81,7 @@ PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
             for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro.get()); ++i) {
                 PyObject* t = PyTuple_GET_ITEM(mro.get(), i);
                 if (PyType_Check(t) &&
+                    reinterpret_cast<PyTypeObject*>(t)->tp_setattro == refuse_setattr &&
                     !(PyType_GetFlags(reinterpret_cast<PyTypeObject*>(t)) & Py_TPFLAGS_BASETYPE)) {
                     base = type_name(reinterpret_cast<PyTypeObject*>(t));
                     break;
@@ -113,7 +115,11 @@ bool refuse_class(PyTypeObject* type, PyTypeObject* expected) {
 }
 
 bool check_self(PyObject* self, PyTypeObject* type, const char* slot) {
-    if (type && PyObject_TypeCheck(self, type)) return true;
+    if (type && laid_out_as(self, type)) return true;
+    return wrong_self(self, type, slot);
+}
+
+bool wrong_self(PyObject* self, PyTypeObject* type, const char* slot) {
     if (!type) return false;  // the class could not be created; its error is set
     std::string message = "descriptor '";
     message += slot;

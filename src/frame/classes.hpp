@@ -49,15 +49,63 @@ PyObject* raise_no_constructor(PyTypeObject* type);
 // <expected>"; returns false.
 bool refuse_class(PyTypeObject* type, PyTypeObject* expected);
 
-// For slots the interpreter may call with an object of another class:
-// TypeError "descriptor '<slot>' requires a '<class>' object but received a
-// '<other>'" unless `self` is an instance of `type`.
-bool check_self(PyObject* self, PyTypeObject* type, const char* slot);
+// ---------------------------------------------------------------------------
+// Layout checks, made before any field of an object is read.
+//
+// isinstance is not enough: on PyPy a Python class that derives from one of
+// the module's classes but has a plain class first among its bases (class
+// S(Plain, Command)), or that gets past the refusal of a class that may not
+// be subclassed through a mixin whose __init_subclass__ does not chain up,
+// gets objects of the header's size only. And PyPy's object.__new__ makes
+// objects of the module's classes without running their constructor; each
+// class tells those apart by a field of its own (`ready`, a member, a
+// constant), which a caller checks after this one.
 
-// An argument that must be an instance of `type` (or a subclass), whose
-// value the caller copies; otherwise the conversion error naming the class.
+// Whether `o` is an instance of `type` (or of a subclass) whose class lays
+// its objects out as `type` does: at least `type`'s basic size.
+inline bool laid_out_as(PyObject* o, PyTypeObject* type) {
+    PyTypeObject* const t = Py_TYPE(o);
+    return t == type || ((t->tp_base == type || PyType_IsSubtype(t, type)) &&
+                         t->tp_basicsize >= type->tp_basicsize);
+}
+
+// For slots and methods, which the interpreter may call with an object of
+// another class: TypeError "descriptor '<slot>' requires a '<class>' object
+// but received a '<other>'" unless `self` is laid out as an object of
+// `type`. wrong_self raises that error alone, for an object of the right
+// layout that no constructor of the module made.
+bool check_self(PyObject* self, PyTypeObject* type, const char* slot);
+bool wrong_self(PyObject* self, PyTypeObject* type, const char* slot);
+
+// The last entry of a class's slots before the terminator, for a class
+// whose objects are `Size` bytes. On PyPy, calling a Python class that
+// derives from the class with a plain class or a mixin first makes an
+// object of the header's size without the class's tp_new, and then calls
+// __init__: this tp_init refuses such an object with "No constructor
+// defined for <class>", as a call of such a subclass is refused elsewhere.
+// The other interpreters refuse those calls by themselves, and there the
+// entry is a second terminator.
+template <std::size_t Size>
+int refuse_foreign_layout(PyObject* self, PyObject*, PyObject*) noexcept {
+    if (static_cast<std::size_t>(Py_TYPE(self)->tp_basicsize) >= Size) return 0;
+    raise_no_constructor(Py_TYPE(self));
+    return -1;
+}
+template <std::size_t Size>
+PyType_Slot layout_init_slot() {
+#if defined(PYPY_VERSION)
+    return {Py_tp_init, reinterpret_cast<void*>(refuse_foreign_layout<Size>)};
+#else
+    return {0, nullptr};
+#endif
+}
+
+// An argument that must be an instance of `type` (or a subclass) laid out
+// as `type`'s objects, whose value the caller copies (and refuses an object
+// that no constructor of the module made with the same conversion error);
+// otherwise the conversion error naming the class.
 inline bool to_instance(PyObject* o, PyTypeObject* type) {
-    if (Py_TYPE(o) == type || PyType_IsSubtype(Py_TYPE(o), type)) return true;
+    if (laid_out_as(o, type)) return true;
     raise_conversion_error(o, type_name(type));
     return false;
 }

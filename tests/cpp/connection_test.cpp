@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/address.hpp"
 #include "core/connection.hpp"
@@ -124,5 +125,66 @@ TEST(Reader, PrintsEachLineThenConnectionClosed) {
     EXPECT_EQ(printed, "Received: one\nReceived: \nReceived: two\nReceived: " +
                            std::string(20000, 'z') +
                            "\nReceived: bad\xEF\xBF\xBD\nReceived: last\nConnection closed.\n");
+    ::close(out[0]);
+}
+
+// What the reader writes at once, seen through a packet socket that keeps
+// the boundaries of writes: whole lines, at most 4096 bytes a write, except
+// a line longer than that, which comes in one write of its own.
+TEST(Reader, WritesWholeLinesAtMostABatchAtATimeAndLongLinesAlone) {
+    int pair[2], out[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, out), 0);
+    int room = 8 << 20;
+    ::setsockopt(out[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    ::setsockopt(out[0], SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    std::string input, expected;
+    for (std::size_t n : {1u, 100u, 4085u, 4086u, 4087u, 3000u, 3000u, 9000u, 20000u, 7u, 60000u}) {
+        const std::string line(n, static_cast<char>('a' + n % 26));
+        input += line + "\n";
+        expected += "Received: " + line + "\n";
+    }
+    expected += "Connection closed.\n";
+    std::vector<std::string> writes;
+    std::thread collect([&] {
+        std::vector<char> message(1 << 20);
+        for (ssize_t n; (n = ::recv(out[0], message.data(), message.size(), 0)) > 0;)
+            writes.emplace_back(message.data(), static_cast<std::size_t>(n));
+    });
+    std::thread reader([&] { run_reader(pair[0], out[1]); });
+    ASSERT_EQ(send_all(pair[1], input), 0);  // in chunks of what the socket takes
+    ::close(pair[1]);
+    reader.join();
+    ::close(out[1]);
+    collect.join();
+    std::string joined;
+    for (const std::string& w : writes) {
+        joined += w;
+        ASSERT_FALSE(w.empty());
+        EXPECT_EQ(w.back(), '\n');
+        // A write of more than 4096 bytes is one line alone.
+        if (w.size() > 4096) {
+            EXPECT_EQ(w.find('\n'), w.size() - 1) << w.size();
+        }
+    }
+    EXPECT_TRUE(joined == expected);
+    ::close(out[0]);
+}
+
+// The count of running readers, which a connect short of descriptors waits
+// on.
+TEST(Reader, RunningReadersAreCountedUntilTheyEnd) {
+    const std::size_t before = running_readers();
+    int pair[2], out[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ASSERT_EQ(::pipe(out), 0);
+    ASSERT_EQ(start_reader(pair[0], out[1]), 0);
+    EXPECT_EQ(running_readers(), before + 1);
+    EXPECT_FALSE(wait_for_fewer_readers(before + 1, 10));  // it waits on its socket
+    ::close(pair[1]);                                       // and ends at end of stream
+    EXPECT_TRUE(wait_for_fewer_readers(before + 1, 60000));
+    EXPECT_EQ(running_readers(), before);
+    ::close(out[1]);
+    EXPECT_EQ(read_all(out[0]), "Connection closed.\n");
     ::close(out[0]);
 }

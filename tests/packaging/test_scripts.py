@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh"]
+SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "tsan.sh", "fuzz.sh"]
 
 
 def _script(name, *args):

@@ -65,6 +65,12 @@ def long_mode():
     return LONG_MODE
 
 
+# A sanitizer's runtime preloaded into the interpreter (scripts/test.sh,
+# scripts/tsan.sh): its allocator and shadow memory change every memory
+# figure.
+UNDER_SANITIZER = any(name in os.environ.get("LD_PRELOAD", "") for name in ("libasan", "libtsan"))
+
+
 def open_descriptor_count():
     return len(os.listdir("/proc/self/fd"))
 

@@ -4,6 +4,7 @@ after a huge command. Each runs the client in a child under a watchdog.
 
 Short by default; pytest --long runs more forks."""
 
+import contextlib
 import json
 import os
 import select
@@ -16,7 +17,8 @@ import time
 
 import pytest
 
-from helpers import DEADLINE, FakeMediaServer, child_env, long_mode, run_child, wait_until
+from helpers import (DEADLINE, IS_PYPY, UNDER_SANITIZER, FakeMediaServer, child_env, long_mode,
+                     run_child, wait_until)
 
 # Children under a watchdog, forks: left out of the quick loop.
 pytestmark = pytest.mark.slow
@@ -47,6 +49,49 @@ def finish(proc, timeout=DEADLINE):
         proc.kill()
         proc.wait()
         raise
+
+
+def end(proc):
+    """Kills the child if it still runs, and closes its pipes."""
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait()
+    for stream in (proc.stdin, proc.stdout, proc.stderr):
+        if stream is not None:
+            stream.close()
+
+
+@contextlib.contextmanager
+def connected_child(script, *args, receive_buffer=None):
+    """A child running `script` with the port of a listening socket as its
+    first argument, and the connection it made there; yields (proc, conn).
+    At the end the child's standard input is closed, the connection shut
+    down (which ends a send or a receive still waiting on it) and the child
+    awaited."""
+    listener = socket.socket()
+    if receive_buffer:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(60)
+    proc = spawn(script, listener.getsockname()[1], *args, stdin=subprocess.PIPE,
+                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    conn = None
+    try:
+        conn, _ = listener.accept()
+        conn.settimeout(60)
+        yield proc, conn
+    finally:
+        proc.stdin.close()
+        if conn is not None:
+            with contextlib.suppress(OSError):
+                conn.shutdown(socket.SHUT_RDWR)
+        finish(proc)
+        proc.stdout.close()
+        proc.stderr.close()
+        if conn is not None:
+            conn.close()
+        listener.close()
 
 
 class Reader:
@@ -338,11 +383,7 @@ def test_a_signal_during_connect_runs_its_handler(handler):
         assert said.line() == b"done"
         assert finish(proc) == 0
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        proc.stdin.close()
-        proc.stderr.close()
+        end(proc)
         for sock in fillers + accepted:
             sock.close()
         listener.close()
@@ -432,20 +473,13 @@ for line in sys.stdin:
     say("%s %d" % (word, rss()))
 """
 
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's allocator keeps freed memory in quarantine")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's allocator keeps freed memory in quarantine")
 @pytest.mark.parametrize("what", ["str", "send", "receive"])
 def test_memory_returns_after_a_huge_command(what):
     """After one command (or server line) of 100 MB the process's resident
     memory is back within a few MB of what it was."""
-    sink = socket.create_server(("127.0.0.1", 0))
-    proc = spawn(MEMORY, sink.getsockname()[1], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                 stderr=subprocess.PIPE)
-    conn = None
-    try:
-        conn, _ = sink.accept()
+    with connected_child(MEMORY) as (proc, conn):
+        conn.settimeout(None)                   # a huge command may take a while
 
         def drain():
             while conn.recv(1 << 20):
@@ -469,11 +503,331 @@ def test_memory_returns_after_a_huge_command(what):
         step(what, HUGE, b"huge")
         after = step(what, 1000, b"after")
         assert after - before < (8 << 20), (before >> 20, after >> 20)
+
+
+# --- signals during a send and a print ----------------------------------------
+
+def blocked_in(pid, *syscalls):
+    """Whether the process's main thread (or the task "<pid>/task/<tid>")
+    waits in one of these system calls (x86_64 numbers: 1 write, 7 poll, 44
+    sendto)."""
+    try:
+        with open("/proc/%s/syscall" % pid) as f:
+            return f.read().split(" ", 1)[0] in {str(n) for n in syscalls}
+    except OSError:
+        return False
+
+
+needs_syscall_numbers = pytest.mark.skipif(
+    os.uname().machine != "x86_64" or not os.path.exists("/proc/self/syscall"),
+    reason="reads the x86_64 system call numbers in /proc/<pid>/syscall")
+
+SIGNALLED_SENDER = r"""
+import fcntl, socket
+port, sig, when = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+class Stop(Exception):
+    pass
+def stop(*_):
+    raise Stop("handler raised")
+if sig == "SIGTERM":
+    signal.signal(signal.SIGTERM, stop)
+elif sig == "SIGUSR1":
+    signal.signal(signal.SIGUSR1, lambda *_: say("handler"))
+
+def fill(c):
+    # Fills the socket up to its last byte, and until nothing sent waits for
+    # an acknowledgement that would make room again: the next line then
+    # blocks before its first byte. Per-call non-blocking sends leave the
+    # descriptor (shared with the reader) as it is.
+    fd = next(int(n) for n in os.listdir("/proc/self/fd")
+              if os.readlink("/proc/self/fd/" + n).startswith("socket:"))
+    with socket.socket(fileno=os.dup(fd)) as s:
+        outq = lambda request: int.from_bytes(fcntl.ioctl(s, request, bytes(4)), "little")
+        while True:
+            for size in (65536, 1):
+                try:
+                    while True:
+                        s.send(b"y" * size, socket.MSG_DONTWAIT)
+                except BlockingIOError:
+                    pass
+            while outq(0x5411) != outq(0x894B):   # SIOCOUTQ, SIOCOUTQNSD: not yet acknowledged
+                time.sleep(0.001)
+            try:
+                s.send(b"y", socket.MSG_DONTWAIT)
+            except BlockingIOError:
+                return
+
+c = client(port)
+c.connect()
+c.send_raw_command("First")
+if when == "before the line":
+    fill(c)
+say("sending")
+try:
+    line = "x" * (64 << 20) if when == "within the line" else "Blocked"
+    say("sent %d" % c.send_raw_command(line))
+except BaseException as e:
+    say("%s: %s" % (type(e).__name__, e))
+say("tag %d" % c.command_tag)
+try:
+    say("then sent %d" % c.send_raw_command("Later"))
+except RuntimeError as e:
+    say(str(e))
+sys.stdin.readline()
+"""
+
+BIG = 64 << 20
+
+
+def receive(conn, end=None):
+    """What the peer sends until it ends the stream, or until `end` arrived."""
+    data = bytearray()
+    while end is None or not data.endswith(end):
+        chunk = conn.recv(1 << 20)
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
+
+
+@needs_syscall_numbers
+@pytest.mark.parametrize("sig, when", [
+    ("SIGINT", "within the line"),      # KeyboardInterrupt after part of the line
+    ("SIGTERM", "within the line"),     # a handler that raises for a graceful stop
+    ("SIGINT", "before the line"),      # not a byte of the line out yet
+    ("SIGUSR1", "within the line"),     # a handler that returns: the send goes on
+])
+def test_a_signal_during_a_blocked_send_runs_its_handler(sig, when):
+    """The server stops reading (a 4 KiB receive buffer) while a send blocks.
+    A handler that raises ends the send with its exception and leaves the tag
+    as it was; if part of the line went out, the connection is ended (the
+    server gets that part and then the end of the stream, never a later
+    line; the reader prints "Connection closed."), otherwise it stays. A
+    handler that returns lets the send go on."""
+    with connected_child(SIGNALLED_SENDER, sig, when, receive_buffer=4096) as (proc, conn):
+        said = Reader(proc.stderr.fileno())
+        assert said.line() == b"sending"
+        assert wait_until(lambda: blocked_in(proc.pid, 44)), "the send never blocked"
+        os.kill(proc.pid, getattr(signal, sig))
+        if sig == "SIGUSR1":
+            assert said.line() == b"handler"
+            data = receive(conn, b"Later COMMANDTAG=2\n")
+            assert data.split(b"\n") == [b"First COMMANDTAG=0", b"x" * BIG + b" COMMANDTAG=1",
+                                         b"Later COMMANDTAG=2", b""]
+            assert [said.line() for _ in range(3)] == [b"sent 1", b"tag 2", b"then sent 2"]
+            return
+        raised = b"KeyboardInterrupt: " if sig == "SIGINT" else b"Stop: handler raised"
+        assert said.line() == raised
+        assert said.line() == b"tag 1"
+        if when == "within the line":
+            assert said.line() == b"No active connection to send message"
+            data = receive(conn)                        # the end comes without our closing
+            first, part = data.split(b"\n", 1)
+            assert first == b"First COMMANDTAG=0"
+            assert 0 < len(part) < BIG and part == b"x" * len(part)
+            assert Reader(proc.stdout.fileno()).until(b"\n") == b"Connection closed.\n"
+        else:
+            data = receive(conn, b"Later COMMANDTAG=1\n")
+            assert said.line() == b"then sent 1"
+            first, rest = data.split(b"\n", 1)
+            assert first == b"First COMMANDTAG=0"
+            assert rest.lstrip(b"y") == b"Later COMMANDTAG=1\n"
+
+
+PRINTER = r"""
+os.set_blocking(1, sys.argv[1] == "blocking")
+signal.signal(signal.SIGTERM, lambda *_: say("handler"))
+c = client(1234)
+say("printing")
+printed = 0
+try:
+    while True:
+        c.print_details()
+        printed += 1
+except BaseException as e:
+    say("%s after %d" % (type(e).__name__, printed))
+"""
+
+
+@needs_syscall_numbers
+@pytest.mark.parametrize("mode", ["blocking", "non-blocking"])
+def test_a_signal_ends_a_print_waiting_for_a_full_stdout(mode):
+    """print_details waits for room in a full pipe; a handler that returns
+    lets it wait on, one that raises ends the wait with its exception, and
+    every line in the pipe is whole."""
+    r, w = os.pipe()
+    proc = spawn(PRINTER, mode, stdout=w, stderr=subprocess.PIPE)
+    os.close(w)
+    try:
+        said = Reader(proc.stderr.fileno())
+        assert said.line() == b"printing"
+        assert wait_until(lambda: blocked_in(proc.pid, 1, 7)), "the print never blocked"
+        os.kill(proc.pid, signal.SIGTERM)
+        assert said.line() == b"handler"
+        assert wait_until(lambda: blocked_in(proc.pid, 1, 7))
+        os.kill(proc.pid, signal.SIGINT)
+        word, _, count = said.line().partition(b" after ")
+        assert word == b"KeyboardInterrupt"
+        assert finish(proc) == 0
+        out = Reader(r)
+        line = b"SonvexClient(server: 127.0.0.1, control_port: 1234, transport_channel_port: 1235, " \
+               b"username: user1, password: pwd)\n"
+        assert out.until(line * int(count)) == line * int(count)
+        assert os.read(r, 1) == b""
     finally:
-        proc.stdin.close()
-        finish(proc)
-        proc.stdout.close()
-        proc.stderr.close()
-        if conn is not None:
-            conn.close()
-        sink.close()
+        end(proc)
+        os.close(r)
+
+
+# --- output at exit and huge lines --------------------------------------------
+
+EXITS = 100 if LONG else 10
+EXITER = r"""
+clients = [client(int(sys.argv[1])) for _ in range(3)]
+for c in clients:
+    c.connect()
+sys.stdin.readline()
+os._exit(0)
+"""
+
+
+def readers_blocked_in_write(pid):
+    return any(blocked_in("%d/task/%s" % (pid, tid), 1) for tid in os.listdir("/proc/%d/task" % pid))
+
+
+@needs_syscall_numbers
+def test_a_process_that_exits_while_readers_print_leaves_whole_lines():
+    """Readers write whole lines at most 4,096 bytes at a time, which a pipe
+    takes whole: a process that ends while three readers wait to print into
+    a full pipe leaves no torn line behind."""
+    streamer = Streamer()
+    try:
+        for _ in range(EXITS):
+            proc = spawn(EXITER, streamer.port, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            try:
+                out = Reader(proc.stdout.fileno())
+                out.until(b"\n", timeout=60)
+                while len(out.pending) < (256 << 10):
+                    out.pending += os.read(out.fd, 1 << 16)
+                assert wait_until(lambda: readers_blocked_in_write(proc.pid))
+                proc.stdin.write(b"exit\n")
+                proc.stdin.flush()
+                data = bytes(out.pending) + proc.stdout.read()
+                assert finish(proc) == 0
+            finally:
+                end(proc)
+            lines = data.split(b"\n")
+            assert lines.pop() == b"", "a torn last line: %r" % lines[-1][-100:]
+            torn = [line for line in lines
+                    if not (line.startswith(b"Received: line ") and
+                            line.endswith(b" of a steady stream of server lines") and len(line) == 55)]
+            assert not torn, torn[:3]
+    finally:
+        streamer.close()
+
+
+HUGE_LINE = (1 << 30) if LONG else (128 << 20)
+PEAK = r"""
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith(key))
+c = client(int(sys.argv[1]))
+c.connect()
+say("%d" % status("VmRSS:"))
+sys.stdin.readline()
+say("%d" % status("VmHWM:"))
+"""
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's allocator keeps freed memory in quarantine")
+def test_a_huge_server_line_is_held_about_once():
+    """The reader keeps an unfinished line in one buffer that grows in place
+    and prints the whole line from there: the process's peak memory grows by
+    about the line's size, not twice."""
+    with connected_child(PEAK) as (proc, conn):
+        said = Reader(proc.stderr.fileno())
+        before = int(said.line())
+        sender = threading.Thread(target=conn.sendall, args=(b"y" * HUGE_LINE + b"\nmark\n",))
+        sender.start()
+        out, tail = proc.stdout.fileno(), b""
+        while not tail.endswith(b"Received: mark\n"):
+            chunk = os.read(out, 1 << 20)
+            assert chunk, "the child ended"
+            tail = (tail + chunk)[-100:]
+        sender.join(timeout=60)
+        proc.stdin.write(b"peak\n")
+        proc.stdin.flush()
+        peak = int(said.line())
+        assert peak - before < HUGE_LINE * 1.25, (before >> 20, peak >> 20)
+
+
+# --- subinterpreters -----------------------------------------------------------
+# Importing the module in a subinterpreter is refused with ImportError, and the
+# main interpreter's module stays whole, also after the subinterpreter ended.
+# Each way of running a subinterpreter that the interpreter offers is tried;
+# PyPy has none.
+
+SUBINTERPRETER_ROUNDS = 200 if LONG else 3
+
+SUBINTERPRETER = r"""
+import importlib, os, sys
+api, first, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+try:
+    module = importlib.import_module(api)
+except ImportError:
+    print("unavailable")
+    sys.exit(0)
+r, w = os.pipe()
+CODE = '''
+import os
+try:
+    import sonvex_rs
+    os.write(%d, b"imported\\n")
+except ImportError as e:
+    os.write(%d, ("ImportError: %%s\\n" %% e).encode())
+''' % (w, w)
+
+
+def in_subinterpreter():
+    if api == "_testcapi":
+        module.run_in_subinterp(CODE)             # ends the subinterpreter on return
+        return
+    if api == "_xxsubinterpreters":
+        try:
+            interp = module.create(isolated=False)   # 3.12: a legacy one, like the others
+        except TypeError:
+            interp = module.create()
+    else:
+        interp = module.create("legacy")
+    try:
+        module.run_string(interp, CODE)
+    finally:
+        module.destroy(interp)
+
+
+if first == "main":
+    import sonvex_rs
+for _ in range(rounds):
+    in_subinterpreter()
+    print(os.read(r, 1000).decode().strip())
+import sonvex_rs
+client = sonvex_rs.client.SonvexClient("127.0.0.1", None, None, None, None)
+assert client.command_tag == 0
+print(sonvex_rs.__all__, str(sonvex_rs.commands.Command.call_hold(4)), sonvex_rs.sum_as_string(2, 3))
+"""
+
+REFUSAL = ("ImportError: Module sonvex_rs cannot be imported in a subinterpreter: it supports the "
+           "main interpreter only")
+MAIN_STILL_WHOLE = "['sum_as_string', 'client', 'commands'] CallHold 4 5"
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy has no subinterpreters")
+@pytest.mark.parametrize("first", ["main", "subinterpreter"])
+@pytest.mark.parametrize("api", ["_testcapi", "_xxsubinterpreters", "_interpreters"])
+def test_a_subinterpreter_cannot_import_the_module(api, first):
+    result = run_child(SUBINTERPRETER, api, first, SUBINTERPRETER_ROUNDS)
+    assert result.returncode == 0, result.stderr[-3000:]
+    lines = result.stdout.decode().splitlines()
+    if lines == ["unavailable"]:
+        pytest.skip("no %s in this interpreter" % api)
+    assert lines == [REFUSAL] * SUBINTERPRETER_ROUNDS + [MAIN_STILL_WHOLE], result.stderr[-3000:]

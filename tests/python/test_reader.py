@@ -200,6 +200,7 @@ def test_connect_refused_leaves_client_disconnected():
     assert type(info.value) is OSError
     assert str(info.value) == ("Failed to connect: " + os.strerror(errno.ECONNREFUSED)
                                + " (os error 111)")
+    assert info.value.errno == errno.ECONNREFUSED
     with pytest.raises(RuntimeError, match="^No active connection to disconnect$"):
         c.disconnect()
     with pytest.raises(RuntimeError, match="^No active connection to send message$"):
@@ -222,8 +223,8 @@ os.close(fillers.pop())           # one free number: socket() gets it, the dupli
 try:
     c.connect()
     os.write(1, b"connected\n")
-except Exception as e:
-    os.write(1, ("%s %s\n" % (type(e).__name__, e)).encode())
+except OSError as e:
+    os.write(1, ("%s %s errno %s\n" % (type(e).__name__, e, e.errno)).encode())
 try:
     c.disconnect()
 except Exception as e:
@@ -239,7 +240,7 @@ os.write(1, b"done\n")
 def test_failed_duplicate_leaves_client_disconnected(quiet_server):
     server = quiet_server
     result = run_child(DUP_FAILS, server.port)
-    assert result.stdout == (b"OSError Too many open files (os error 24)\n"
+    assert result.stdout == (b"OSError Too many open files (os error 24) errno 24\n"
                              b"RuntimeError No active connection to disconnect\ndone\n"), result.stderr
     first, second = server.wait_for_connections(2)
     assert first.wait_for_eof() and first.lines() == []

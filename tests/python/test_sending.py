@@ -139,6 +139,7 @@ def test_failed_write_after_reset(server):
     assert error is not None
     assert type(error) is OSError
     assert re.match(r"Failed to send message: .+ \(os error (32|104)\)$", str(error)), str(error)
+    assert error.errno == int(str(error).rsplit(" ", 1)[1].rstrip(")"))
     assert c.command_tag == tag
     with pytest.raises(OSError, match="^Failed to send message: "):
         c.send_command(Command.call_hold(1))   # the connection stays in place, still broken
