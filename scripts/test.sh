@@ -17,7 +17,8 @@ Sets everything up (scripts/setup.sh debug asan), then runs every test:
   - the scripts' command lines and an install from a read-only copy of the
     source tree as an unprivileged user (tests/packaging);
   - the portable wheels (scripts/wheels.sh --test): built for every supported
-    interpreter, checked by auditwheel, the suite run on each.
+    interpreter, checked by auditwheel, the suite run on each (on aarch64 in
+    an emulated arm64 Debian system, scripts/aarch64-root.sh).
 The fuzz and fault tests run in their short modes; for the long modes see
 scripts/test-long.sh.
 
@@ -61,7 +62,8 @@ run "Python suite on CPython with ASan/LSan/UBSan" env \
     .venv-asan/bin/python -m pytest "${pytest_args[@]}"
 run "Scripts and installing (tests/packaging)" .venv-cpython/bin/python -m pytest -q \
     -p no:cacheprovider tests/packaging
-run "Wheels: build, auditwheel, the suite on each" bash scripts/wheels.sh --test
+run "Wheels: build, auditwheel, the suite on each" bash scripts/wheels.sh --test --arch x86_64
+run "aarch64 wheels: build, auditwheel, the suite on each (emulated)" bash scripts/wheels.sh --test --arch aarch64
 
 echo
 if ((status)); then
