@@ -20,7 +20,8 @@ up (scripts/setup.sh cpython pypy debug asan), then runs
   - the scripts' command lines and an install from a read-only copy of the
     source tree as an unprivileged user (tests/packaging);
   - the portable wheels (scripts/wheels.sh --test): built for every supported
-    interpreter, checked by auditwheel, tested.
+    interpreter, checked by auditwheel, tested (on aarch64 in an emulated
+    arm64 Debian system, scripts/aarch64-root.sh).
 The fuzz, fault and process tests run in their short modes.
 
   --quick     the loop to run after each edit: builds what changed into
@@ -120,5 +121,7 @@ run "Python suite on CPython with ASan/LSan/UBSan" env \
 run "ThreadSanitizer: reader, sending, process and fault tests" bash scripts/tsan.sh
 run "Fuzzing the protocol core (libFuzzer, short runs)" bash scripts/fuzz.sh
 run "Scripts and installing (tests/packaging)" pytest_in .venv-cpython tests/packaging
-run "Wheels: build, auditwheel, the suite on each" bash scripts/wheels.sh --test
+run "Wheels: build, auditwheel, the suite on each" bash scripts/wheels.sh --test --arch x86_64
+run "aarch64 wheels: build, auditwheel, the suite on each (emulated)" bash scripts/wheels.sh --test \
+    --arch aarch64
 finish "full gate"

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "tsan.sh", "fuzz.sh"]
+SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "aarch64-root.sh", "tsan.sh", "fuzz.sh"]
 
 
 def _script(name, *args):
@@ -51,25 +51,66 @@ def as_unprivileged():
     return [setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--reset-env"]
 
 
-def test_setup_without_root_names_the_missing_packages(as_unprivileged):
-    work = Path(tempfile.mkdtemp(prefix="sonvex-setup-"))
-    try:
-        # A copy of the scripts, readable by anyone, and a dpkg-query that
-        # reports every package as missing.
-        shutil.copytree(ROOT / "scripts", work / "repo" / "scripts")
-        (work / "bin").mkdir()
-        (work / "bin" / "dpkg-query").write_text("#!/bin/sh\nexit 1\n")
+@pytest.fixture
+def unprivileged_copy(as_unprivileged):
+    """Runs a script of a copy of the scripts, readable by anyone, as a user
+    other than root, with a dpkg-query that the test writes (a shell script's
+    body); returns the result and what the copy's tree then holds."""
+    work = Path(tempfile.mkdtemp(prefix="sonvex-scripts-"))
+    shutil.copytree(ROOT / "scripts", work / "repo" / "scripts")
+    (work / "bin").mkdir()
+
+    def run(script, dpkg_query, *args):
+        (work / "bin" / "dpkg-query").write_text(f"#!/bin/sh\n{dpkg_query}\n")
         for path in [work, *work.rglob("*")]:
             path.chmod(0o755)
         result = subprocess.run(
-            as_unprivileged + ["env", f"PATH={work / 'bin'}:/usr/bin:/bin",
-                               "bash", str(work / "repo" / "scripts" / "setup.sh")],
+            as_unprivileged + ["env", f"PATH={work / 'bin'}:/usr/sbin:/usr/bin:/bin",
+                               "bash", str(work / "repo" / "scripts" / script), *args],
             capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=60)
-        assert result.returncode == 1, result.stdout + result.stderr
-        assert "apt-get install -y pypy3 pypy3-dev pypy3-venv" in result.stderr
-        assert "valgrind" in result.stderr
-        assert "Could not open lock file" not in result.stderr
-        # It stopped before creating anything.
-        assert sorted(p.name for p in (work / "repo").iterdir()) == ["scripts"]
-    finally:
-        shutil.rmtree(work)
+        return result, sorted(p.name for p in (work / "repo").iterdir())
+
+    yield run
+    shutil.rmtree(work)
+
+
+MISSING = "exit 1"
+INSTALLED = "echo 'install ok installed'"
+
+
+def test_setup_without_root_names_the_missing_packages(unprivileged_copy):
+    result, tree = unprivileged_copy("setup.sh", MISSING)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "apt-get install -y pypy3 pypy3-dev pypy3-venv" in result.stderr
+    assert "valgrind" in result.stderr
+    assert "Could not open lock file" not in result.stderr
+    # It stopped before creating anything.
+    assert tree == ["scripts"]
+
+
+@pytest.mark.parametrize("dpkg_query, args, says", [
+    (MISSING, [], "missing: qemu-user-static debootstrap\nInstall them as root"),
+    (MISSING, ["run", "true"], "apt-get install -y qemu-user-static debootstrap"),
+    # Then binfmt_misc (unless it is mounted, with the handler) or the root.
+    (INSTALLED, [], "needs root: run this script as root"),
+    (INSTALLED, ["run", "/bin/true"], "needs root: run this script as root"),
+])
+def test_aarch64_root_without_root_says_what_is_missing(unprivileged_copy, dpkg_query, args, says):
+    result, tree = unprivileged_copy("aarch64-root.sh", dpkg_query, *args)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert says in result.stderr
+    assert result.stdout == ""
+    assert tree == ["scripts"]
+
+
+@pytest.mark.parametrize("script, args, says", [
+    ("wheels.sh", ["--arch"], "--arch needs one of: x86_64 aarch64"),
+    ("wheels.sh", ["--arch", "sparc64"], "--arch needs one of: x86_64 aarch64"),
+    ("wheels.sh", ["--arch", "aarch64", "--arch"], "--arch needs one of: x86_64 aarch64"),
+    ("aarch64-root.sh", ["run"], "run needs a command"),
+])
+def test_refused_option_values(script, args, says):
+    result = _script(script, *args)
+    assert result.returncode == 2, result.stdout + result.stderr
+    assert result.stderr.startswith(f"{script}: {says}\n\nUsage: bash scripts/{script}")
+    assert result.stdout == ""

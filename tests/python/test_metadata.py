@@ -17,10 +17,14 @@ def _pyproject_value(key):
 
 
 def _wheel_interpreters():
-    """(implementation, version) pairs of the PYTHONS list of scripts/wheels.sh."""
+    """(implementation, version) pairs of the WHEELS table of scripts/wheels.sh,
+    whose rows are "platform auditwheel-tag zig-target interpreter...", over
+    all platforms."""
     text = (ROOT / "scripts" / "wheels.sh").read_text(encoding="utf-8")
-    names = re.search(r"^PYTHONS=\((.*)\)$", text, re.M).group(1).split()
-    return {tuple(name.split("-")) for name in names}
+    rows = re.findall(r'^\s+"(.*)"$', re.search(r"^WHEELS=\($(.*?)^\)$", text, re.M | re.S).group(1),
+                      re.M)
+    assert rows
+    return {tuple(name.split("-")) for row in rows for name in row.split()[3:]}
 
 
 def test_one_version():
