@@ -334,8 +334,12 @@ stage_in_root() {
         # Needed until the root's environment for it has them.
         compgen -G "$aarch64_root/opt/sonvex-venv-${name#*/}/lib/*/site-packages/hypothesis" >/dev/null &&
             continue
+        # For the emulated machine, not this one: some of them (Hypothesis)
+        # also ship compiled wheels, which pip would otherwise pick for x86_64.
         "$work/${name#*/}/venv/bin/python" -W ignore -m pip download -q --disable-pip-version-check \
-            --only-binary=:all: -d "$srv/wheelhouse/${name#*/}" pip pytest hypothesis || return 1
+            --only-binary=:all: --platform "manylinux2014_${name%%/*}" --platform "manylinux_2_28_${name%%/*}" \
+            -d "$srv/wheelhouse/${name#*/}" pip pytest hypothesis \
+            2> >(grep -v "is ignored: it is neither a file nor a directory" >&2) || return 1
     done
     staged=1
 }
