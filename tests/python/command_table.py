@@ -1,7 +1,8 @@
-"""Every factory's parameters and wire text: the table several test modules
-check against (factories, variant classes, fuzzing, reference counts)."""
+"""Wire text examples for every factory, and their parameters (from the
+oracle): what several test modules build commands from."""
 
 from helpers import Command, value_class
+from oracle import ORACLE, expected_line, sample_args
 
 _channels, _ecm = value_class("Channels"), value_class("ECM")
 MONO, STEREO = _channels.Mono, _channels.Stereo
@@ -13,71 +14,7 @@ MIN64 = -9223372036854775808
 MAX64 = 9223372036854775807
 
 # Every factory with its parameter names, in the order the commands are numbered.
-PARAMS = {
-    "protocol_version": (),
-    "get_version": (),
-    "login": ("username", "password", "major", "minor", "revision"),
-    "logout": (),
-    "quit": (),
-    "resource_create_frontend": ("reg_incoming_ani", "reg_incoming_dnis", "reg_incoming_rdn", "accepting"),
-    "resource_create_player": (),
-    "resource_create_recorder": (),
-    "resource_create_transport_channel": ("transport_type",),
-    "resource_create_rtp_channel": ("in_band_dtmf_enabled",),
-    "resource_create_sound_device": ("direction", "device", "buffers"),
-    "resource_create_fax": (),
-    "resource_create_document": (),
-    "resource_delete": ("resource_id",),
-    "resource_get_status": ("resource_id",),
-    "call_make": ("resource_id", "address", "timeout", "caller_number", "caller_name", "privacy", "screen"),
-    "call_answer": ("resource_id",),
-    "call_clear": ("resource_id", "reason"),
-    "call_transfer_consultation": ("resource_id1", "resource_id2"),
-    "call_transfer_blind": ("resource_id", "address", "use_h450"),
-    "call_hold": ("resource_id",),
-    "call_retrieve": ("resource_id",),
-    "call_send_dtmf": ("resource_id", "dtmf_string", "duration", "delay", "pause_duration"),
-    "call_stop_activity": ("resource_id",),
-    "call_t38_relay": ("resource_id1", "resource_id2"),
-    "calls_set_alerting_type": ("resource_id", "alerting_type"),
-    "calls_set_accepting": ("resource_id", "accepting"),
-    "play_file": ("resource_id", "file_name", "audio_type", "sample_rate", "channels", "index", "skip_bytes"),
-    "play_stream": ("player_id", "transport_channel_id", "audio_type", "sample_rate", "buffer_optimum_size"),
-    "play_tone": ("resource_id", "frequency", "frequency2", "tone", "volume", "duration"),
-    "play_stop": ("resource_id",),
-    "recorder_start_to_file": ("resource_id", "file_name", "audio_type", "sample_rate", "channels", "file_offset",
-                               "max_duration", "max_silence", "voice_trigger", "pause_if_empty"),
-    "recorder_start_to_stream": ("recorder_id", "transport_channel_id", "audio_type", "sample_rate", "max_duration",
-                                 "max_silence", "voice_trigger", "pause_if_empty"),
-    "recorder_stop": ("resource_id",),
-    "rtp_channel_start_receiving": ("resource_id", "sender_control_address", "receiver_data_address",
-                                    "receiver_control_address", "payload_type", "rfc2833_payload_type",
-                                    "rtp_session_id", "jitter_buffer_length_min", "jitter_buffer_length_max"),
-    "rtp_channel_start_sending": ("resource_id", "receiver_data_address", "receiver_control_address",
-                                  "sender_data_address", "sender_control_address", "payload_type",
-                                  "rfc2833_payload_type", "rtp_session_id"),
-    "rtp_channel_stop": ("resource_id",),
-    "rtp_channel_send_dtmf": ("resource_id", "dtmf_string", "duration", "delay", "pause_duration"),
-    "sound_device_start": ("resource_id",),
-    "sound_device_stop": ("resource_id",),
-    "fax_receive": ("fax_resource_id", "frontend_resource_id", "document_resource_id", "fax_mode", "use_ecm", "csi"),
-    "fax_send": ("fax_resource_id", "frontend_resource_id", "document_resource_id", "speed", "use_ecm", "header",
-                 "tsi"),
-    "fax_abort": ("resource_id",),
-    "document_add_file": ("resource_id", "file_path", "transformation"),
-    "document_prepare": ("resource_id", "paper_size", "resolution"),
-    "document_save": ("resource_id", "file_path", "multipage", "document_type"),
-    "document_clear": ("resource_id",),
-    "audio_send": ("source_resource_id", "sink_resource_id", "source_channel", "sink_channel", "volume", "auto_gain",
-                   "auto_gain_resolution", "auto_gain_rise_time", "auto_gain_fall_time", "auto_gain_kill_time"),
-    "audio_cancel": ("source_resource_id", "sink_resource_id"),
-    "audio_level_notification_send": ("resource_id", "resolution", "voice_dead_band", "silence_dead_band",
-                                      "adaptive_period", "voice_timer", "silence_timer"),
-    "audio_level_notification_cancel": ("resource_id",),
-    "in_band_signaling_detection_enable": ("resource_id",),
-    "in_band_signaling_detection_disable": ("resource_id",),
-    "get_rtp_statistics": ("resource_id",),
-}
+PARAMS = {r.factory: r.params for r in ORACLE}
 FACTORIES = list(PARAMS)
 NO_ARG_FACTORIES = [f for f in FACTORIES if not PARAMS[f]]
 
@@ -182,6 +119,11 @@ WIRE = [
     ("in_band_signaling_detection_disable", (MAX32,), "InBandSignalingDetectionDisable 4294967295"),
     ("get_rtp_statistics", (0,), "GetRtpStatistics 0"),
 ]
+# A command the examples above leave out is still checked, with arguments
+# and wire text made from the oracle.
+WIRE += [(r.factory, args, expected_line(r.factory, args))
+         for r in ORACLE if r.factory not in {f for f, _, _ in WIRE}
+         for args in dict.fromkeys([sample_args(r.factory, False), sample_args(r.factory, True)])]
 # Valid arguments for every factory: the last (fullest) row of each.
 FULL_ARGS = {f: args for f, args, _ in WIRE}
 

@@ -7,24 +7,10 @@ import pytest
 
 from command_table import FACTORIES, FULL_ARGS
 from helpers import IS_PYPY, Command, Index
-
-VARIANTS = [
-    "ProtocolVersion", "GetVersion", "Login", "Logout", "Quit", "ResourceCreateFrontEnd", "ResourceCreatePlayer",
-    "ResourceCreateRecorder", "ResourceCreateTransportChannel", "ResourceCreateRtpChannel",
-    "ResourceCreateSoundDevice", "ResourceCreateFax", "ResourceCreateDocument", "ResourceDelete",
-    "ResourceGetStatus", "CallMake", "CallAnswer", "CallClear", "CallTransferConsultation", "CallTransferBlind",
-    "CallHold", "CallRetrieve", "CallSendDTMF", "CallStopActivity", "CallT38Relay", "CallsSetAlertingType",
-    "CallsSetAccepting", "PlayFile", "PlayStream", "PlayTone", "PlayStop", "RecorderStartToFile",
-    "RecorderStartToStream", "RecorderStop", "RtpChannelStartReceiving", "RtpChannelStartSending",
-    "RtpChannelStop", "RtpChannelSendDTMF", "SoundDeviceStart", "SoundDeviceStop", "FaxReceive", "FaxSend",
-    "FaxAbort", "DocumentAddFile", "DocumentPrepare", "DocumentSave", "DocumentClear", "AudioSend", "AudioCancel",
-    "AudioLevelNotificationSend", "AudioLevelNotificationCancel", "InBandSignalingDetectionEnable",
-    "InBandSignalingDetectionDisable", "GetRtpStatistics",
-]
+from oracle import VARIANTS
 
 
 def test_variant_attributes_in_order():
-    assert len(VARIANTS) == 54
     assert [n for n in vars(Command) if n[:1].isupper()] == VARIANTS
 
 

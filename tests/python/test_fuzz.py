@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 from command_table import PARAMS
 from helpers import Command, Index, NumpyBool, SonvexClient, long_mode
+from oracle import METHOD_OF
 
 LONG = long_mode()
 # 54 factories + 54 methods + the other callables, so the long mode passes
@@ -86,10 +87,6 @@ def test_factories(factory, data):
     assert str(type(command)(command._0)) == text
 
 
-def method_name(factory):
-    return "get_protocol_version" if factory == "protocol_version" else factory
-
-
 @pytest.fixture(scope="module")
 def wire():
     """One connected client for all examples, and a way to see what reached
@@ -142,7 +139,7 @@ def test_client_methods(wire, factory, data):
     client = wire[0]
     names = [] if factory == "login" else list(PARAMS[factory])
     args, kwargs = data.draw(argument_lists(names))
-    outcome = call_on_the_wire(wire, getattr(client, method_name(factory)), args, kwargs)
+    outcome = call_on_the_wire(wire, getattr(client, METHOD_OF[factory]), args, kwargs)
     if outcome is None:
         return
     result, used, line, tag = outcome

@@ -11,6 +11,7 @@ import pytest
 from command_table import FULL_ARGS, PARAMS, WIRE
 from helpers import (DEADLINE, Command, Index, NumpyBool, SonvexClient, open_descriptor_count,
                      raising)
+from oracle import METHOD_OF
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs a debug build of CPython")
@@ -22,10 +23,6 @@ EXPECTED = (TypeError, ValueError, OverflowError, IndexError, RuntimeError, Unic
 def RaisingIndex(exc_type):
     # A new exception each time, with its own traceback.
     return Index(action=raising(exc_type))
-
-
-def method_name(factory):
-    return "get_protocol_version" if factory == "protocol_version" else factory
 
 
 def factory_calls():
@@ -94,7 +91,7 @@ def client_operations(port):
         lambda: idle.send_command(1), lambda: idle.print_details(),
     ]
     for f, args, _ in WIRE:
-        method = getattr(idle, method_name(f))
+        method = getattr(idle, METHOD_OF[f])
         args = () if f == "login" else args
         ops.append(lambda method=method, args=args: method(*args))
     return idle, ops
@@ -105,7 +102,7 @@ def connected_operations(client):
            lambda: client.send_command(Command.call_hold(5)),
            lambda: client.resource_delete(RaisingIndex(TypeError))]
     for f, args, _ in WIRE:
-        method = getattr(client, method_name(f))
+        method = getattr(client, METHOD_OF[f])
         args = () if f == "login" else args
         ops.append(lambda method=method, args=args: method(*args))
     return ops
