@@ -4,9 +4,11 @@ the module does is checked against it, so a mistake in one is not copied
 into the other. Every list of commands in the tests follows from it.
 
 A row: the variant, its factory, its client method, the method's place in
-the client's method table, how the method reports a failed send (group 1:
-PanicException with a context; group 2: the error as is), the opening text
-of its wire line, and its fields in order, each written as
+the client's method table, the method's group (1: login, resources and
+calls, which the protocol's description would have turn a failed send into
+PanicException; 2: the others. The module raises the sending error in both,
+a deliberate difference the README lists), the opening text of its wire
+line, and its fields in order, each written as
 
     name:kind            a required value, written after the opening text
     name:kind=D          the same, and the factory writes D when given None
@@ -179,10 +181,6 @@ class Row(NamedTuple):
         # The client's login takes its credentials and version from the client.
         return () if self.method == "login" else self.params
 
-    @property
-    def context(self):
-        """The start of a group 1 method's PanicException message."""
-        return self.method + " failed" if self.method.startswith("call") else "TODO: panic message"
 
 
 _FIELD = re.compile(r"(\w+):(\w+)(?:\?(\w*))?(?:=(-?\d+))?")
