@@ -2,7 +2,7 @@
 oracle): what several test modules build commands from."""
 
 from helpers import Command, value_class
-from oracle import ORACLE, expected_line, sample_args
+from oracle import ORACLE, sample_forms
 
 _channels, _ecm = value_class("Channels"), value_class("ECM")
 MONO, STEREO = _channels.Mono, _channels.Stereo
@@ -121,9 +121,9 @@ WIRE = [
 ]
 # A command the examples above leave out is still checked, with arguments
 # and wire text made from the oracle.
-WIRE += [(r.factory, args, expected_line(r.factory, args))
+WIRE += [(r.factory, args, line)
          for r in ORACLE if r.factory not in {f for f, _, _ in WIRE}
-         for args in dict.fromkeys([sample_args(r.factory, False), sample_args(r.factory, True)])]
+         for args, line in sample_forms(r.factory)]
 # Valid arguments for every factory: the last (fullest) row of each.
 FULL_ARGS = {f: args for f, args, _ in WIRE}
 

@@ -197,6 +197,7 @@ def _field(token):
 ORACLE = [Row(v, f, m, p, g, o, tuple(_field(t) for t in fields.split())) for v, f, m, p, g, o, fields in _ROWS]
 COUNT = len(ORACLE)
 BY_FACTORY = {r.factory: r for r in ORACLE}
+BY_METHOD = {r.method: r for r in ORACLE}
 VARIANTS = [r.variant for r in ORACLE]
 FACTORIES = [r.factory for r in ORACLE]
 METHOD_OF = {r.factory: r.method for r in ORACLE}
@@ -250,3 +251,10 @@ def sample_args(factory, full):
         else:
             args.append(samples.get(f.kind))
     return tuple(args)
+
+
+def sample_forms(factory):
+    """(arguments, wire text) for the all-None and the fullest arguments that
+    sample_args makes; one form when the two are the same."""
+    forms = dict.fromkeys([sample_args(factory, False), sample_args(factory, True)])
+    return [(args, expected_line(factory, args)) for args in forms]

@@ -5,7 +5,7 @@ import re
 import pytest
 
 from helpers import Command, FakeMediaServer, Session, SonvexClient, new_client, value_class
-from oracle import BY_FACTORY, COMMAND_METHODS, METHOD_OF, METHOD_TABLE, TEXT_FIELDS, expected_line, sample_args
+from oracle import BY_METHOD, COMMAND_METHODS, METHOD_OF, METHOD_TABLE, TEXT_FIELDS, expected_line, sample_forms
 
 
 @pytest.fixture
@@ -123,16 +123,14 @@ EXAMPLES = [
 ]
 
 # Each method's parameter names, from the oracle.
-PARAMS = {r.method: r.method_params for r in BY_FACTORY.values()}
-FACTORY_OF = {m: f for f, m in METHOD_OF.items()}
+PARAMS = {m: r.method_params for m, r in BY_METHOD.items()}
 
 
 def _from_oracle(name):
     """A method the examples leave out, with arguments and lines made from
     the oracle."""
-    none, full = (sample_args(FACTORY_OF[name], full) for full in (False, True))
-    line = expected_line(FACTORY_OF[name], none)
-    return (none, line) + ((None, None) if full == none else (full, expected_line(FACTORY_OF[name], full)))
+    forms = sample_forms(BY_METHOD[name].factory)
+    return forms[0] + (forms[1] if len(forms) > 1 else (None, None))
 
 
 # Every command method in method-table order, with its examples.
@@ -154,7 +152,7 @@ def test_method_table_order():
 def test_lines_agree_with_the_oracle():
     for _id, name, _params, args, line in CALLS:
         if name != "login":
-            assert expected_line(FACTORY_OF[name], args) == line, _id
+            assert expected_line(BY_METHOD[name].factory, args) == line, _id
 
 
 @pytest.mark.parametrize("_id, name, params, args, line", CALLS, ids=CALL_IDS)
