@@ -16,6 +16,11 @@ __all__ = ["SonvexClient", "sum_as_string"]
 
 @final
 class SonvexClient:
+    """A client of the media server's control protocol: one control connection, a command tag
+    that counts the lines sent on it, and a reader thread that prints every line the server
+    sends to file descriptor 1 as "Received: " and the line, then "Connection closed." when
+    the server closes the connection.
+    """
     def __new__(
         cls,
         server: str,
@@ -23,43 +28,196 @@ class SonvexClient:
         transport_channel_port: SupportsIndex | None,
         username: str | None,
         password: str | None,
-    ) -> SonvexClient: ...
+    ) -> SonvexClient:
+        """A client that is not connected yet, with command tag 0.
+
+        - server: the server's IP address as a literal ("127.0.0.1", "::1"); anything else
+          raises ValueError "Invalid IP address: " and the text.
+        - control_port: int from 0 to 65535, or None for 1234.
+        - transport_channel_port: int from 0 to 65535, or None for 1235; only shown by
+          print_details().
+        - username, password: str, or None for "user1" and the default password; login() sends
+          them.
+        """
     @property
-    def command_tag(self) -> int: ...
-    def connect(self) -> None: ...
-    def disconnect(self) -> None: ...
-    def send_raw_command(self, message: str) -> int: ...
-    def send_command(self, command: Command) -> int: ...
-    def print_details(self) -> None: ...
+    def command_tag(self) -> int:
+        """The tag the next line will carry: 0 at first, one more after each line that went out
+        whole (wrapping after 2**64 - 1).
+        """
+    def connect(self) -> None:
+        """Opens the control connection and starts its reader thread. A second connect() replaces
+        the connection; the older reader goes on until the server closes it. Raises OSError
+        "Failed to connect: " and the system's error text.
+        """
+    def disconnect(self) -> None:
+        """Ends the client's side of the connection; the reader prints what the server still sends
+        and "Connection closed.". Raises RuntimeError "No active connection to disconnect" when
+        not connected.
+        """
+    def send_raw_command(self, message: str) -> int:
+        """Sends message as it is, then COMMANDTAG={tag}: the way to send what the typed methods
+        cannot (a Channels or ECM value, a constant). Returns {tag}. Raises RuntimeError
+        "No active connection to send message" when not connected, OSError
+        "Failed to send message: " and the system's error text when the send fails.
+        """
+    def send_command(self, command: Command) -> int:
+        """Sends str(command), then COMMANDTAG={tag}, and returns {tag}. Raises as
+        send_raw_command() does.
+        """
+    def print_details(self) -> None:
+        """Writes one line with the client's settings to file descriptor 1."""
 
     # One method per command; each sends it and returns None. login sends the
     # stored user name and password with the default version numbers.
-    def get_protocol_version(self) -> None: ...
-    def get_version(self) -> None: ...
-    def login(self) -> None: ...
-    def logout(self) -> None: ...
-    def quit(self) -> None: ...
+    def get_protocol_version(self) -> None:
+        """Sends the line:
+
+            ProtocolVersion COMMANDTAG={tag}
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def get_version(self) -> None:
+        """Sends the line:
+
+            GetVersion COMMANDTAG={tag}
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def login(self) -> None:
+        """Sends the line:
+
+            Login {username} {password} 2 3 COMMANDTAG={tag}
+
+        with the user name and password given to SonvexClient() and the default values;
+        Command.login() with send_command() sends others. {tag} is command_tag before the call.
+        Returns None once the line is sent, without waiting for an answer.
+        """
+    def logout(self) -> None:
+        """Sends the line:
+
+            Logout COMMANDTAG={tag}
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def quit(self) -> None:
+        """Sends the line:
+
+            Quit COMMANDTAG={tag}
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def resource_create_frontend(
         self,
         reg_incoming_ani: str | None,
         reg_incoming_dnis: str | None,
         reg_incoming_rdn: str | None,
         accepting: bool | None,
-    ) -> None: ...
-    def resource_create_player(self) -> None: ...
-    def resource_create_recorder(self) -> None: ...
-    def resource_create_transport_channel(self, transport_type: str) -> None: ...
-    def resource_create_rtp_channel(self, in_band_dtmf_enabled: bool | None) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            ResourceCreateFrontEnd [RegIncomingANI={reg_incoming_ani}] [RegIncomingDNIS={reg_incoming_dnis}] [RegIncomingRDN={reg_incoming_rdn}] [Accepting={accepting}] COMMANDTAG={tag}
+
+        - reg_incoming_ani: str without CR or LF, or None, which writes nothing.
+        - reg_incoming_dnis: str without CR or LF, or None, which writes nothing.
+        - reg_incoming_rdn: str without CR or LF, or None, which writes nothing.
+        - accepting: bool, written as 1 or 0, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def resource_create_player(self) -> None:
+        """Sends the line:
+
+            ResourceCreatePlayer COMMANDTAG={tag}
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def resource_create_recorder(self) -> None:
+        """Sends the line:
+
+            ResourceCreateRecorder COMMANDTAG={tag}
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def resource_create_transport_channel(self, transport_type: str) -> None:
+        """Sends the line:
+
+            ResourceCreateTransportChannel {transport_type} COMMANDTAG={tag}
+
+        - transport_type: str without CR or LF.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def resource_create_rtp_channel(self, in_band_dtmf_enabled: bool | None) -> None:
+        """Sends the line:
+
+            ResourceCreateRtpChannel [InBandDTMFEnabled={in_band_dtmf_enabled}] COMMANDTAG={tag}
+
+        - in_band_dtmf_enabled: bool, written as 1 or 0, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def resource_create_sound_device(
         self,
         direction: str,
         device: str | None,
         buffers: SupportsIndex | None,
-    ) -> None: ...
-    def resource_create_fax(self) -> None: ...
-    def resource_create_document(self) -> None: ...
-    def resource_delete(self, resource_id: SupportsIndex) -> None: ...
-    def resource_get_status(self, resource_id: SupportsIndex) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            ResourceCreateSoundDevice Direction={direction} [Device={device}] [Buffers={buffers}] COMMANDTAG={tag}
+
+        - direction: str without CR or LF.
+        - device: str without CR or LF, or None, which writes nothing.
+        - buffers: int from 0 to 255, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def resource_create_fax(self) -> None:
+        """Sends the line:
+
+            ResourceCreateFax COMMANDTAG={tag}
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def resource_create_document(self) -> None:
+        """Sends the line:
+
+            ResourceCreateDocument COMMANDTAG={tag}
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def resource_delete(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            ResourceDelete {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def resource_get_status(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            ResourceGetStatus {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def call_make(
         self,
         resource_id: SupportsIndex,
@@ -69,22 +227,95 @@ class SonvexClient:
         caller_name: str | None,
         privacy: SupportsIndex | None,
         screen: SupportsIndex | None,
-    ) -> None: ...
-    def call_answer(self, resource_id: SupportsIndex) -> None: ...
-    def call_clear(self, resource_id: SupportsIndex, reason: str | None) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            CallMake {resource_id} {address} TimeOut={timeout} [CallerNumber={caller_number}] [CallerName={caller_name}] Privacy={privacy} Screen={screen} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - address: str without CR or LF.
+        - timeout: int from 0 to 4294967295, or None, which writes TimeOut=30000.
+        - caller_number: str without CR or LF, or None, which writes nothing.
+        - caller_name: str without CR or LF, or None, which writes nothing.
+        - privacy: int from 0 to 255, or None, which writes Privacy=0.
+        - screen: int from 0 to 255, or None, which writes Screen=1.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def call_answer(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            CallAnswer {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def call_clear(self, resource_id: SupportsIndex, reason: str | None) -> None:
+        """Sends the line:
+
+            CallClear {resource_id} [Reason={reason}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - reason: str without CR or LF, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def call_transfer_consultation(
         self,
         resource_id1: SupportsIndex,
         resource_id2: SupportsIndex,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            CallTransferConsultation {resource_id1} {resource_id2} COMMANDTAG={tag}
+
+        - resource_id1: int from 0 to 4294967295.
+        - resource_id2: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def call_transfer_blind(
         self,
         resource_id: SupportsIndex,
         address: str,
         use_h450: SupportsIndex | None,
-    ) -> None: ...
-    def call_hold(self, resource_id: SupportsIndex) -> None: ...
-    def call_retrieve(self, resource_id: SupportsIndex) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            CallTransferBlind {resource_id} {address} UseH450={use_h450} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - address: str without CR or LF.
+        - use_h450: int from 0 to 255, or None, which writes UseH450=1.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def call_hold(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            CallHold {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def call_retrieve(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            CallRetrieve {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def call_send_dtmf(
         self,
         resource_id: SupportsIndex,
@@ -92,11 +323,63 @@ class SonvexClient:
         duration: SupportsIndex | None,
         delay: SupportsIndex | None,
         pause_duration: SupportsIndex | None,
-    ) -> None: ...
-    def call_stop_activity(self, resource_id: SupportsIndex) -> None: ...
-    def call_t38_relay(self, resource_id1: SupportsIndex, resource_id2: SupportsIndex) -> None: ...
-    def calls_set_alerting_type(self, resource_id: SupportsIndex, alerting_type: str) -> None: ...
-    def calls_set_accepting(self, resource_id: SupportsIndex, accepting: bool) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            CallSendDTMF {resource_id} {dtmf_string} Duration={duration} Delay={delay} PauseDuration={pause_duration} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - dtmf_string: str without CR or LF.
+        - duration: int from 0 to 4294967295, or None, which writes Duration=300.
+        - delay: int from 0 to 4294967295, or None, which writes Delay=200.
+        - pause_duration: int from 0 to 4294967295, or None, which writes PauseDuration=2000.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def call_stop_activity(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            CallStopActivity {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def call_t38_relay(self, resource_id1: SupportsIndex, resource_id2: SupportsIndex) -> None:
+        """Sends the line:
+
+            CallT38Relay {resource_id1} {resource_id2} COMMANDTAG={tag}
+
+        - resource_id1: int from 0 to 4294967295.
+        - resource_id2: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def calls_set_alerting_type(self, resource_id: SupportsIndex, alerting_type: str) -> None:
+        """Sends the line:
+
+            CallsSetAlertingType {resource_id} {alerting_type} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - alerting_type: str without CR or LF.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def calls_set_accepting(self, resource_id: SupportsIndex, accepting: bool) -> None:
+        """Sends the line:
+
+            CallsSetAccepting {resource_id} {accepting} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - accepting: bool, written as 1 or 0.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def play_file(
         self,
         resource_id: SupportsIndex,
@@ -106,7 +389,27 @@ class SonvexClient:
         channels: Channels | None,
         index: SupportsIndex | None,
         skip_bytes: SupportsIndex | None,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            PlayFile {resource_id} {file_name} [Type={audio_type}] [SampleRate={sample_rate}] [Channels={channels}] [Index={index}] [SkipBytes={skip_bytes}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - file_name: str without CR or LF.
+        - audio_type: AudioFormatType, written as its value text. No AudioFormatType value can
+          be made in Python: pass None, which writes nothing; to send Type=..., send the whole
+          line with send_raw_command().
+        - sample_rate: int from 0 to 65535, or None, which writes nothing.
+        - channels: Channels, written as its number (Mono 1, Stereo 2). No Channels value can be
+          made in Python: pass None, which writes nothing; to send Channels=..., send the whole
+          line with send_raw_command().
+        - index: int from 0 to 4294967295, or None, which writes nothing.
+        - skip_bytes: int from -9223372036854775808 to 9223372036854775807, or None, which
+          writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def play_stream(
         self,
         player_id: SupportsIndex,
@@ -114,7 +417,22 @@ class SonvexClient:
         audio_type: AudioFormatType | None,
         sample_rate: SupportsIndex | None,
         buffer_optimum_size: SupportsIndex | None,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            PlayStream {player_id} {transport_channel_id} [Type={audio_type}] [SampleRate={sample_rate}] [BufferOptimumSize={buffer_optimum_size}] COMMANDTAG={tag}
+
+        - player_id: int from 0 to 4294967295.
+        - transport_channel_id: int from 0 to 4294967295.
+        - audio_type: AudioFormatType, written as its value text. No AudioFormatType value can
+          be made in Python: pass None, which writes nothing; to send Type=..., send the whole
+          line with send_raw_command().
+        - sample_rate: int from 0 to 65535, or None, which writes nothing.
+        - buffer_optimum_size: int from 0 to 4294967295, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def play_tone(
         self,
         resource_id: SupportsIndex,
@@ -123,8 +441,33 @@ class SonvexClient:
         tone: ToneType | None,
         volume: SupportsIndex | None,
         duration: SupportsIndex | None,
-    ) -> None: ...
-    def play_stop(self, resource_id: SupportsIndex) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            PlayTone {resource_id} [Frequency={frequency}] [Frequency2={frequency2}] [Tone={tone}] [Volume={volume}] [Duration={duration}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - frequency: int from 0 to 65535, or None, which writes nothing.
+        - frequency2: int from 0 to 65535, or None, which writes nothing.
+        - tone: ToneType, written as its value text. No ToneType value can be made in Python:
+          pass None, which writes nothing; to send Tone=..., send the whole line with
+          send_raw_command().
+        - volume: int from 0 to 255, or None, which writes nothing.
+        - duration: int from 0 to 65535, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def play_stop(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            PlayStop {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def recorder_start_to_file(
         self,
         resource_id: SupportsIndex,
@@ -137,7 +480,30 @@ class SonvexClient:
         max_silence: SupportsIndex | None,
         voice_trigger: bool | None,
         pause_if_empty: bool | None,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            RecorderStartToFile {resource_id} {file_name} [Type={audio_type}] [SampleRate={sample_rate}] [Channels={channels}] [FileOffset={file_offset}] [MaxDuration={max_duration}] [MaxSilence={max_silence}] [VoiceTrigger={voice_trigger}] [PauseIfEmpty={pause_if_empty}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - file_name: str without CR or LF.
+        - audio_type: AudioFormatType, written as its value text. No AudioFormatType value can
+          be made in Python: pass None, which writes nothing; to send Type=..., send the whole
+          line with send_raw_command().
+        - sample_rate: int from 0 to 65535, or None, which writes nothing.
+        - channels: Channels, written as its number (Mono 1, Stereo 2). No Channels value can be
+          made in Python: pass None, which writes nothing; to send Channels=..., send the whole
+          line with send_raw_command().
+        - file_offset: int from -9223372036854775808 to 9223372036854775807, or None, which
+          writes nothing.
+        - max_duration: int from 0 to 4294967295, or None, which writes nothing.
+        - max_silence: int from 0 to 4294967295, or None, which writes nothing.
+        - voice_trigger: bool, written as 1 or 0, or None, which writes nothing.
+        - pause_if_empty: bool, written as 1 or 0, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def recorder_start_to_stream(
         self,
         recorder_id: SupportsIndex,
@@ -148,8 +514,35 @@ class SonvexClient:
         max_silence: SupportsIndex | None,
         voice_trigger: bool | None,
         pause_if_empty: bool | None,
-    ) -> None: ...
-    def recorder_stop(self, resource_id: SupportsIndex) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            RecorderStartToStream {recorder_id} {transport_channel_id} [Type={audio_type}] [SampleRate={sample_rate}] [MaxDuration={max_duration}] [MaxSilence={max_silence}] [VoiceTrigger={voice_trigger}] [PauseIfEmpty={pause_if_empty}] COMMANDTAG={tag}
+
+        - recorder_id: int from 0 to 4294967295.
+        - transport_channel_id: int from 0 to 4294967295.
+        - audio_type: AudioFormatType, written as its value text. No AudioFormatType value can
+          be made in Python: pass None, which writes nothing; to send Type=..., send the whole
+          line with send_raw_command().
+        - sample_rate: int from 0 to 65535, or None, which writes nothing.
+        - max_duration: int from 0 to 4294967295, or None, which writes nothing.
+        - max_silence: int from 0 to 4294967295, or None, which writes nothing.
+        - voice_trigger: bool, written as 1 or 0, or None, which writes nothing.
+        - pause_if_empty: bool, written as 1 or 0, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def recorder_stop(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            RecorderStop {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def rtp_channel_start_receiving(
         self,
         resource_id: SupportsIndex,
@@ -161,7 +554,26 @@ class SonvexClient:
         rtp_session_id: SupportsIndex | None,
         jitter_buffer_length_min: SupportsIndex | None,
         jitter_buffer_length_max: SupportsIndex | None,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            RtpChannelStartReceiving {resource_id} [SenderControlAddress={sender_control_address}] [ReceiverDataAddress={receiver_data_address}] [ReceiverControlAddress={receiver_control_address}] [PayloadType={payload_type}] [RFC2833PayloadType={rfc2833_payload_type}] [RtpSessionId={rtp_session_id}] [JitterBufferLengthMin={jitter_buffer_length_min}] [JitterBufferLengthMax={jitter_buffer_length_max}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - sender_control_address: str without CR or LF, or None, which writes nothing.
+        - receiver_data_address: str without CR or LF, or None, which writes nothing.
+        - receiver_control_address: str without CR or LF, or None, which writes nothing.
+        - payload_type: PayloadType, written as its value text. No PayloadType value can be made
+          in Python: pass None, which writes nothing; to send PayloadType=..., send the whole
+          line with send_raw_command().
+        - rfc2833_payload_type: int from 0 to 255, or None, which writes nothing.
+        - rtp_session_id: int from 0 to 255, or None, which writes nothing.
+        - jitter_buffer_length_min: int from 0 to 65535, or None, which writes nothing.
+        - jitter_buffer_length_max: int from 0 to 65535, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def rtp_channel_start_sending(
         self,
         resource_id: SupportsIndex,
@@ -172,8 +584,35 @@ class SonvexClient:
         payload_type: PayloadType | None,
         rfc2833_payload_type: SupportsIndex | None,
         rtp_session_id: SupportsIndex | None,
-    ) -> None: ...
-    def rtp_channel_stop(self, resource_id: SupportsIndex) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            RtpChannelStartSending {resource_id} {receiver_data_address} [ReceiverControlAddress={receiver_control_address}] [SenderDataAddress={sender_data_address}] [SenderControlAddress={sender_control_address}] [PayloadType={payload_type}] [RFC2833PayloadType={rfc2833_payload_type}] [RtpSessionId={rtp_session_id}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - receiver_data_address: str without CR or LF.
+        - receiver_control_address: str without CR or LF, or None, which writes nothing.
+        - sender_data_address: str without CR or LF, or None, which writes nothing.
+        - sender_control_address: str without CR or LF, or None, which writes nothing.
+        - payload_type: PayloadType, written as its value text. No PayloadType value can be made
+          in Python: pass None, which writes nothing; to send PayloadType=..., send the whole
+          line with send_raw_command().
+        - rfc2833_payload_type: int from 0 to 255, or None, which writes nothing.
+        - rtp_session_id: int from 0 to 255, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def rtp_channel_stop(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            RtpChannelStop {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def rtp_channel_send_dtmf(
         self,
         resource_id: SupportsIndex,
@@ -181,9 +620,40 @@ class SonvexClient:
         duration: SupportsIndex | None,
         delay: SupportsIndex | None,
         pause_duration: SupportsIndex | None,
-    ) -> None: ...
-    def sound_device_start(self, resource_id: SupportsIndex) -> None: ...
-    def sound_device_stop(self, resource_id: SupportsIndex) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            RtpChannelSendDTMF {resource_id} {dtmf_string} [Duration={duration}] [Delay={delay}] [PauseDuration={pause_duration}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - dtmf_string: str without CR or LF.
+        - duration: int from 0 to 4294967295, or None, which writes nothing.
+        - delay: int from 0 to 4294967295, or None, which writes nothing.
+        - pause_duration: int from 0 to 4294967295, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def sound_device_start(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            SoundDeviceStart {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def sound_device_stop(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            SoundDeviceStop {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def fax_receive(
         self,
         fax_resource_id: SupportsIndex,
@@ -192,7 +662,25 @@ class SonvexClient:
         fax_mode: ConstantWithDescription | None,
         use_ecm: ECM | None,
         csi: str | None,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            FaxReceive {fax_resource_id} {frontend_resource_id} {document_resource_id} [FaxMode={fax_mode}] [UseECM={use_ecm}] [CSI={csi}] COMMANDTAG={tag}
+
+        - fax_resource_id: int from 0 to 4294967295.
+        - frontend_resource_id: int from 0 to 4294967295.
+        - document_resource_id: int from 0 to 4294967295.
+        - fax_mode: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send FaxMode=..., send the whole line with send_raw_command().
+        - use_ecm: ECM, written as its number (No 0, ECM64 64, ECM128 128, ECM256 256). No ECM
+          value can be made in Python: pass None, which writes nothing; to send UseECM=..., send
+          the whole line with send_raw_command().
+        - csi: str without CR or LF, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def fax_send(
         self,
         fax_resource_id: SupportsIndex,
@@ -202,28 +690,107 @@ class SonvexClient:
         use_ecm: ECM | None,
         header: str | None,
         tsi: str | None,
-    ) -> None: ...
-    def fax_abort(self, resource_id: SupportsIndex) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            FaxSend {fax_resource_id} {frontend_resource_id} {document_resource_id} [Speed={speed}] [UseECM={use_ecm}] [Header={header}] [TSI={tsi}] COMMANDTAG={tag}
+
+        - fax_resource_id: int from 0 to 4294967295.
+        - frontend_resource_id: int from 0 to 4294967295.
+        - document_resource_id: int from 0 to 4294967295.
+        - speed: ConstantWithDescription, written as its value text. No ConstantWithDescription
+          value can be made in Python: pass None, which writes nothing; to send Speed=..., send
+          the whole line with send_raw_command().
+        - use_ecm: ECM, written as its number (No 0, ECM64 64, ECM128 128, ECM256 256). No ECM
+          value can be made in Python: pass None, which writes nothing; to send UseECM=..., send
+          the whole line with send_raw_command().
+        - header: str without CR or LF, or None, which writes nothing.
+        - tsi: str without CR or LF, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def fax_abort(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            FaxAbort {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def document_add_file(
         self,
         resource_id: SupportsIndex,
         file_path: str,
         transformation: ConstantWithDescription | None,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            DocumentAddFile {resource_id} {file_path} [Transformation={transformation}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - file_path: str without CR or LF.
+        - transformation: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send Transformation=..., send the whole line with send_raw_command().
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def document_prepare(
         self,
         resource_id: SupportsIndex,
         paper_size: ConstantWithDescription | None,
         resolution: ConstantWithDescription | None,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            DocumentPrepare {resource_id} [PaperSize={paper_size}] [Resolution={resolution}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - paper_size: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send PaperSize=..., send the whole line with send_raw_command().
+        - resolution: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send Resolution=..., send the whole line with send_raw_command().
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def document_save(
         self,
         resource_id: SupportsIndex,
         file_path: str,
         multipage: bool | None,
         document_type: ConstantWithDescription | None,
-    ) -> None: ...
-    def document_clear(self, resource_id: SupportsIndex) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            DocumentSave {resource_id} {file_path} [Multipage={multipage}] [DocumentType={document_type}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - file_path: str without CR or LF.
+        - multipage: bool, written as 1 or 0, or None, which writes nothing.
+        - document_type: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send DocumentType=..., send the whole line with send_raw_command().
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def document_clear(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            DocumentClear {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def audio_send(
         self,
         source_resource_id: SupportsIndex,
@@ -236,12 +803,40 @@ class SonvexClient:
         auto_gain_rise_time: SupportsIndex | None,
         auto_gain_fall_time: SupportsIndex | None,
         auto_gain_kill_time: SupportsIndex | None,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            AudioSend {source_resource_id} {sink_resource_id} [SourceChannel={source_channel}] [SinkChannel={sink_channel}] [Volume={volume}] [AutoGain={auto_gain}] [AutoGainResolution={auto_gain_resolution}] [AutoGainRiseTime={auto_gain_rise_time}] [AutoGainFallTime={auto_gain_fall_time}] [AutoGainKillTime={auto_gain_kill_time}] COMMANDTAG={tag}
+
+        - source_resource_id: int from 0 to 4294967295.
+        - sink_resource_id: int from 0 to 4294967295.
+        - source_channel: int from 0 to 255, or None, which writes nothing.
+        - sink_channel: int from 0 to 255, or None, which writes nothing.
+        - volume: int from -32768 to 32767, or None, which writes nothing.
+        - auto_gain: bool, written as 1 or 0, or None, which writes nothing.
+        - auto_gain_resolution: int from 0 to 65535, or None, which writes nothing.
+        - auto_gain_rise_time: int from 0 to 65535, or None, which writes nothing.
+        - auto_gain_fall_time: int from 0 to 65535, or None, which writes nothing.
+        - auto_gain_kill_time: int from 0 to 65535, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def audio_cancel(
         self,
         source_resource_id: SupportsIndex,
         sink_resource_id: SupportsIndex,
-    ) -> None: ...
+    ) -> None:
+        """Sends the line:
+
+            AudioCancel {source_resource_id} {sink_resource_id} COMMANDTAG={tag}
+
+        - source_resource_id: int from 0 to 4294967295.
+        - sink_resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
     def audio_level_notification_send(
         self,
         resource_id: SupportsIndex,
@@ -251,10 +846,62 @@ class SonvexClient:
         adaptive_period: SupportsIndex | None,
         voice_timer: SupportsIndex | None,
         silence_timer: SupportsIndex | None,
-    ) -> None: ...
-    def audio_level_notification_cancel(self, resource_id: SupportsIndex) -> None: ...
-    def in_band_signaling_detection_enable(self, resource_id: SupportsIndex) -> None: ...
-    def in_band_signaling_detection_disable(self, resource_id: SupportsIndex) -> None: ...
-    def get_rtp_statistics(self, resource_id: SupportsIndex) -> None: ...
+    ) -> None:
+        """Sends the line:
 
-def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str: ...
+            AudioLevelNotificationSend {resource_id} [Resolution={resolution}] [VoiceDeadBand={voice_dead_band}] [SilenceDeadBand={silence_dead_band}] [AdaptivePeriod={adaptive_period}] [VoiceTimer={voice_timer}] [SilenceTimer={silence_timer}] COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+        - resolution: int from 0 to 65535, or None, which writes nothing.
+        - voice_dead_band: int from 0 to 65535, or None, which writes nothing.
+        - silence_dead_band: int from 0 to 65535, or None, which writes nothing.
+        - adaptive_period: int from 0 to 65535, or None, which writes nothing.
+        - voice_timer: int from 0 to 65535, or None, which writes nothing.
+        - silence_timer: int from 0 to 65535, or None, which writes nothing.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def audio_level_notification_cancel(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            AudioLevelNotificationCancel {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def in_band_signaling_detection_enable(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            InBandSignalingDetectionEnable {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def in_band_signaling_detection_disable(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            InBandSignalingDetectionDisable {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+    def get_rtp_statistics(self, resource_id: SupportsIndex) -> None:
+        """Sends the line:
+
+            GetRtpStatistics {resource_id} COMMANDTAG={tag}
+
+        - resource_id: int from 0 to 4294967295.
+
+        {tag} is command_tag before the call. Returns None once the line is sent, without
+        waiting for an answer.
+        """
+
+def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str:
+    """The decimal digits of (a + b) modulo 2**32; a and b are ints from 0 to 4294967295."""

@@ -96,6 +96,11 @@ GetRtpStatistics = TypeAliasType("GetRtpStatistics", _classes.GetRtpStatistics)
 # derive from Command and another such class at once.
 @disjoint_base
 class Command:
+    """A protocol command: a value of one of the variant classes below (Command.CallMake, ...),
+    made by a factory (Command.call_make(...)). str() gives the line the command sends;
+    client.send_command() sends it with COMMANDTAG={tag} appended and returns the tag.
+    Commands are immutable and compare by identity.
+    """
     # The variant classes, reached as class attributes (at run time
     # Command.CallMake is the class named Command_CallMake). Each holds one
     # command of its variant, with the payload as _0, the only item of the
@@ -103,6 +108,14 @@ class Command:
     # is the payload class of the module.
     @final
     class ProtocolVersion(Command):
+        """One ProtocolVersion command; _0 is its payload, and str() gives the line:
+
+            ProtocolVersion
+
+        Made by Command.protocol_version() or, from the payload of another,
+        Command.ProtocolVersion(payload); sent by client.send_command(), as
+        client.get_protocol_version() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ProtocolVersion) -> Command.ProtocolVersion: ...
         @property
@@ -112,6 +125,14 @@ class Command:
 
     @final
     class GetVersion(Command):
+        """One GetVersion command; _0 is its payload, and str() gives the line:
+
+            GetVersion
+
+        Made by Command.get_version() or, from the payload of another,
+        Command.GetVersion(payload); sent by client.send_command(), as client.get_version()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: GetVersion) -> Command.GetVersion: ...
         @property
@@ -121,6 +142,13 @@ class Command:
 
     @final
     class Login(Command):
+        """One Login command; _0 is its payload, and str() gives the line:
+
+            Login {username} {password} {major} {minor} [{revision}]
+
+        Made by Command.login() or, from the payload of another, Command.Login(payload); sent by
+        client.send_command(), as client.login() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: Login) -> Command.Login: ...
         @property
@@ -130,6 +158,13 @@ class Command:
 
     @final
     class Logout(Command):
+        """One Logout command; _0 is its payload, and str() gives the line:
+
+            Logout
+
+        Made by Command.logout() or, from the payload of another, Command.Logout(payload); sent
+        by client.send_command(), as client.logout() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: Logout) -> Command.Logout: ...
         @property
@@ -139,6 +174,13 @@ class Command:
 
     @final
     class Quit(Command):
+        """One Quit command; _0 is its payload, and str() gives the line:
+
+            Quit
+
+        Made by Command.quit() or, from the payload of another, Command.Quit(payload); sent by
+        client.send_command(), as client.quit() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: Quit) -> Command.Quit: ...
         @property
@@ -148,6 +190,14 @@ class Command:
 
     @final
     class ResourceCreateFrontEnd(Command):
+        """One ResourceCreateFrontEnd command; _0 is its payload, and str() gives the line:
+
+            ResourceCreateFrontEnd [RegIncomingANI={reg_incoming_ani}] [RegIncomingDNIS={reg_incoming_dnis}] [RegIncomingRDN={reg_incoming_rdn}] [Accepting={accepting}]
+
+        Made by Command.resource_create_frontend() or, from the payload of another,
+        Command.ResourceCreateFrontEnd(payload); sent by client.send_command(), as
+        client.resource_create_frontend() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceCreateFrontEnd) -> Command.ResourceCreateFrontEnd: ...
         @property
@@ -157,6 +207,14 @@ class Command:
 
     @final
     class ResourceCreatePlayer(Command):
+        """One ResourceCreatePlayer command; _0 is its payload, and str() gives the line:
+
+            ResourceCreatePlayer
+
+        Made by Command.resource_create_player() or, from the payload of another,
+        Command.ResourceCreatePlayer(payload); sent by client.send_command(), as
+        client.resource_create_player() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceCreatePlayer) -> Command.ResourceCreatePlayer: ...
         @property
@@ -166,6 +224,14 @@ class Command:
 
     @final
     class ResourceCreateRecorder(Command):
+        """One ResourceCreateRecorder command; _0 is its payload, and str() gives the line:
+
+            ResourceCreateRecorder
+
+        Made by Command.resource_create_recorder() or, from the payload of another,
+        Command.ResourceCreateRecorder(payload); sent by client.send_command(), as
+        client.resource_create_recorder() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceCreateRecorder) -> Command.ResourceCreateRecorder: ...
         @property
@@ -175,6 +241,14 @@ class Command:
 
     @final
     class ResourceCreateTransportChannel(Command):
+        """One ResourceCreateTransportChannel command; _0 is its payload, and str() gives the line:
+
+            ResourceCreateTransportChannel {transport_type}
+
+        Made by Command.resource_create_transport_channel() or, from the payload of another,
+        Command.ResourceCreateTransportChannel(payload); sent by client.send_command(), as
+        client.resource_create_transport_channel() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceCreateTransportChannel) -> Command.ResourceCreateTransportChannel: ...
         @property
@@ -184,6 +258,14 @@ class Command:
 
     @final
     class ResourceCreateRtpChannel(Command):
+        """One ResourceCreateRtpChannel command; _0 is its payload, and str() gives the line:
+
+            ResourceCreateRtpChannel [InBandDTMFEnabled={in_band_dtmf_enabled}]
+
+        Made by Command.resource_create_rtp_channel() or, from the payload of another,
+        Command.ResourceCreateRtpChannel(payload); sent by client.send_command(), as
+        client.resource_create_rtp_channel() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceCreateRtpChannel) -> Command.ResourceCreateRtpChannel: ...
         @property
@@ -193,6 +275,14 @@ class Command:
 
     @final
     class ResourceCreateSoundDevice(Command):
+        """One ResourceCreateSoundDevice command; _0 is its payload, and str() gives the line:
+
+            ResourceCreateSoundDevice Direction={direction} [Device={device}] [Buffers={buffers}]
+
+        Made by Command.resource_create_sound_device() or, from the payload of another,
+        Command.ResourceCreateSoundDevice(payload); sent by client.send_command(), as
+        client.resource_create_sound_device() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceCreateSoundDevice) -> Command.ResourceCreateSoundDevice: ...
         @property
@@ -202,6 +292,14 @@ class Command:
 
     @final
     class ResourceCreateFax(Command):
+        """One ResourceCreateFax command; _0 is its payload, and str() gives the line:
+
+            ResourceCreateFax
+
+        Made by Command.resource_create_fax() or, from the payload of another,
+        Command.ResourceCreateFax(payload); sent by client.send_command(), as
+        client.resource_create_fax() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceCreateFax) -> Command.ResourceCreateFax: ...
         @property
@@ -211,6 +309,14 @@ class Command:
 
     @final
     class ResourceCreateDocument(Command):
+        """One ResourceCreateDocument command; _0 is its payload, and str() gives the line:
+
+            ResourceCreateDocument
+
+        Made by Command.resource_create_document() or, from the payload of another,
+        Command.ResourceCreateDocument(payload); sent by client.send_command(), as
+        client.resource_create_document() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceCreateDocument) -> Command.ResourceCreateDocument: ...
         @property
@@ -220,6 +326,14 @@ class Command:
 
     @final
     class ResourceDelete(Command):
+        """One ResourceDelete command; _0 is its payload, and str() gives the line:
+
+            ResourceDelete {resource_id}
+
+        Made by Command.resource_delete() or, from the payload of another,
+        Command.ResourceDelete(payload); sent by client.send_command(), as
+        client.resource_delete() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceDelete) -> Command.ResourceDelete: ...
         @property
@@ -229,6 +343,14 @@ class Command:
 
     @final
     class ResourceGetStatus(Command):
+        """One ResourceGetStatus command; _0 is its payload, and str() gives the line:
+
+            ResourceGetStatus {resource_id}
+
+        Made by Command.resource_get_status() or, from the payload of another,
+        Command.ResourceGetStatus(payload); sent by client.send_command(), as
+        client.resource_get_status() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: ResourceGetStatus) -> Command.ResourceGetStatus: ...
         @property
@@ -238,6 +360,13 @@ class Command:
 
     @final
     class CallMake(Command):
+        """One CallMake command; _0 is its payload, and str() gives the line:
+
+            CallMake {resource_id} {address} TimeOut={timeout} [CallerNumber={caller_number}] [CallerName={caller_name}] Privacy={privacy} Screen={screen}
+
+        Made by Command.call_make() or, from the payload of another, Command.CallMake(payload);
+        sent by client.send_command(), as client.call_make() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallMake) -> Command.CallMake: ...
         @property
@@ -247,6 +376,14 @@ class Command:
 
     @final
     class CallAnswer(Command):
+        """One CallAnswer command; _0 is its payload, and str() gives the line:
+
+            CallAnswer {resource_id}
+
+        Made by Command.call_answer() or, from the payload of another,
+        Command.CallAnswer(payload); sent by client.send_command(), as client.call_answer()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallAnswer) -> Command.CallAnswer: ...
         @property
@@ -256,6 +393,14 @@ class Command:
 
     @final
     class CallClear(Command):
+        """One CallClear command; _0 is its payload, and str() gives the line:
+
+            CallClear {resource_id} [Reason={reason}]
+
+        Made by Command.call_clear() or, from the payload of another,
+        Command.CallClear(payload); sent by client.send_command(), as client.call_clear() sends
+        it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallClear) -> Command.CallClear: ...
         @property
@@ -265,6 +410,14 @@ class Command:
 
     @final
     class CallTransferConsultation(Command):
+        """One CallTransferConsultation command; _0 is its payload, and str() gives the line:
+
+            CallTransferConsultation {resource_id1} {resource_id2}
+
+        Made by Command.call_transfer_consultation() or, from the payload of another,
+        Command.CallTransferConsultation(payload); sent by client.send_command(), as
+        client.call_transfer_consultation() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallTransferConsultation) -> Command.CallTransferConsultation: ...
         @property
@@ -274,6 +427,14 @@ class Command:
 
     @final
     class CallTransferBlind(Command):
+        """One CallTransferBlind command; _0 is its payload, and str() gives the line:
+
+            CallTransferBlind {resource_id} {address} UseH450={use_h450}
+
+        Made by Command.call_transfer_blind() or, from the payload of another,
+        Command.CallTransferBlind(payload); sent by client.send_command(), as
+        client.call_transfer_blind() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallTransferBlind) -> Command.CallTransferBlind: ...
         @property
@@ -283,6 +444,13 @@ class Command:
 
     @final
     class CallHold(Command):
+        """One CallHold command; _0 is its payload, and str() gives the line:
+
+            CallHold {resource_id}
+
+        Made by Command.call_hold() or, from the payload of another, Command.CallHold(payload);
+        sent by client.send_command(), as client.call_hold() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallHold) -> Command.CallHold: ...
         @property
@@ -292,6 +460,14 @@ class Command:
 
     @final
     class CallRetrieve(Command):
+        """One CallRetrieve command; _0 is its payload, and str() gives the line:
+
+            CallRetrieve {resource_id}
+
+        Made by Command.call_retrieve() or, from the payload of another,
+        Command.CallRetrieve(payload); sent by client.send_command(), as client.call_retrieve()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallRetrieve) -> Command.CallRetrieve: ...
         @property
@@ -301,6 +477,14 @@ class Command:
 
     @final
     class CallSendDTMF(Command):
+        """One CallSendDTMF command; _0 is its payload, and str() gives the line:
+
+            CallSendDTMF {resource_id} {dtmf_string} Duration={duration} Delay={delay} PauseDuration={pause_duration}
+
+        Made by Command.call_send_dtmf() or, from the payload of another,
+        Command.CallSendDTMF(payload); sent by client.send_command(), as client.call_send_dtmf()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallSendDTMF) -> Command.CallSendDTMF: ...
         @property
@@ -310,6 +494,14 @@ class Command:
 
     @final
     class CallStopActivity(Command):
+        """One CallStopActivity command; _0 is its payload, and str() gives the line:
+
+            CallStopActivity {resource_id}
+
+        Made by Command.call_stop_activity() or, from the payload of another,
+        Command.CallStopActivity(payload); sent by client.send_command(), as
+        client.call_stop_activity() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallStopActivity) -> Command.CallStopActivity: ...
         @property
@@ -319,6 +511,14 @@ class Command:
 
     @final
     class CallT38Relay(Command):
+        """One CallT38Relay command; _0 is its payload, and str() gives the line:
+
+            CallT38Relay {resource_id1} {resource_id2}
+
+        Made by Command.call_t38_relay() or, from the payload of another,
+        Command.CallT38Relay(payload); sent by client.send_command(), as client.call_t38_relay()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallT38Relay) -> Command.CallT38Relay: ...
         @property
@@ -328,6 +528,14 @@ class Command:
 
     @final
     class CallsSetAlertingType(Command):
+        """One CallsSetAlertingType command; _0 is its payload, and str() gives the line:
+
+            CallsSetAlertingType {resource_id} {alerting_type}
+
+        Made by Command.calls_set_alerting_type() or, from the payload of another,
+        Command.CallsSetAlertingType(payload); sent by client.send_command(), as
+        client.calls_set_alerting_type() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallsSetAlertingType) -> Command.CallsSetAlertingType: ...
         @property
@@ -337,6 +545,14 @@ class Command:
 
     @final
     class CallsSetAccepting(Command):
+        """One CallsSetAccepting command; _0 is its payload, and str() gives the line:
+
+            CallsSetAccepting {resource_id} {accepting}
+
+        Made by Command.calls_set_accepting() or, from the payload of another,
+        Command.CallsSetAccepting(payload); sent by client.send_command(), as
+        client.calls_set_accepting() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: CallsSetAccepting) -> Command.CallsSetAccepting: ...
         @property
@@ -346,6 +562,13 @@ class Command:
 
     @final
     class PlayFile(Command):
+        """One PlayFile command; _0 is its payload, and str() gives the line:
+
+            PlayFile {resource_id} {file_name} [Type={audio_type}] [SampleRate={sample_rate}] [Channels={channels}] [Index={index}] [SkipBytes={skip_bytes}]
+
+        Made by Command.play_file() or, from the payload of another, Command.PlayFile(payload);
+        sent by client.send_command(), as client.play_file() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: PlayFile) -> Command.PlayFile: ...
         @property
@@ -355,6 +578,14 @@ class Command:
 
     @final
     class PlayStream(Command):
+        """One PlayStream command; _0 is its payload, and str() gives the line:
+
+            PlayStream {player_id} {transport_channel_id} [Type={audio_type}] [SampleRate={sample_rate}] [BufferOptimumSize={buffer_optimum_size}]
+
+        Made by Command.play_stream() or, from the payload of another,
+        Command.PlayStream(payload); sent by client.send_command(), as client.play_stream()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: PlayStream) -> Command.PlayStream: ...
         @property
@@ -364,6 +595,13 @@ class Command:
 
     @final
     class PlayTone(Command):
+        """One PlayTone command; _0 is its payload, and str() gives the line:
+
+            PlayTone {resource_id} [Frequency={frequency}] [Frequency2={frequency2}] [Tone={tone}] [Volume={volume}] [Duration={duration}]
+
+        Made by Command.play_tone() or, from the payload of another, Command.PlayTone(payload);
+        sent by client.send_command(), as client.play_tone() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: PlayTone) -> Command.PlayTone: ...
         @property
@@ -373,6 +611,13 @@ class Command:
 
     @final
     class PlayStop(Command):
+        """One PlayStop command; _0 is its payload, and str() gives the line:
+
+            PlayStop {resource_id}
+
+        Made by Command.play_stop() or, from the payload of another, Command.PlayStop(payload);
+        sent by client.send_command(), as client.play_stop() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: PlayStop) -> Command.PlayStop: ...
         @property
@@ -382,6 +627,14 @@ class Command:
 
     @final
     class RecorderStartToFile(Command):
+        """One RecorderStartToFile command; _0 is its payload, and str() gives the line:
+
+            RecorderStartToFile {resource_id} {file_name} [Type={audio_type}] [SampleRate={sample_rate}] [Channels={channels}] [FileOffset={file_offset}] [MaxDuration={max_duration}] [MaxSilence={max_silence}] [VoiceTrigger={voice_trigger}] [PauseIfEmpty={pause_if_empty}]
+
+        Made by Command.recorder_start_to_file() or, from the payload of another,
+        Command.RecorderStartToFile(payload); sent by client.send_command(), as
+        client.recorder_start_to_file() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: RecorderStartToFile) -> Command.RecorderStartToFile: ...
         @property
@@ -391,6 +644,14 @@ class Command:
 
     @final
     class RecorderStartToStream(Command):
+        """One RecorderStartToStream command; _0 is its payload, and str() gives the line:
+
+            RecorderStartToStream {recorder_id} {transport_channel_id} [Type={audio_type}] [SampleRate={sample_rate}] [MaxDuration={max_duration}] [MaxSilence={max_silence}] [VoiceTrigger={voice_trigger}] [PauseIfEmpty={pause_if_empty}]
+
+        Made by Command.recorder_start_to_stream() or, from the payload of another,
+        Command.RecorderStartToStream(payload); sent by client.send_command(), as
+        client.recorder_start_to_stream() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: RecorderStartToStream) -> Command.RecorderStartToStream: ...
         @property
@@ -400,6 +661,14 @@ class Command:
 
     @final
     class RecorderStop(Command):
+        """One RecorderStop command; _0 is its payload, and str() gives the line:
+
+            RecorderStop {resource_id}
+
+        Made by Command.recorder_stop() or, from the payload of another,
+        Command.RecorderStop(payload); sent by client.send_command(), as client.recorder_stop()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: RecorderStop) -> Command.RecorderStop: ...
         @property
@@ -409,6 +678,14 @@ class Command:
 
     @final
     class RtpChannelStartReceiving(Command):
+        """One RtpChannelStartReceiving command; _0 is its payload, and str() gives the line:
+
+            RtpChannelStartReceiving {resource_id} [SenderControlAddress={sender_control_address}] [ReceiverDataAddress={receiver_data_address}] [ReceiverControlAddress={receiver_control_address}] [PayloadType={payload_type}] [RFC2833PayloadType={rfc2833_payload_type}] [RtpSessionId={rtp_session_id}] [JitterBufferLengthMin={jitter_buffer_length_min}] [JitterBufferLengthMax={jitter_buffer_length_max}]
+
+        Made by Command.rtp_channel_start_receiving() or, from the payload of another,
+        Command.RtpChannelStartReceiving(payload); sent by client.send_command(), as
+        client.rtp_channel_start_receiving() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: RtpChannelStartReceiving) -> Command.RtpChannelStartReceiving: ...
         @property
@@ -418,6 +695,14 @@ class Command:
 
     @final
     class RtpChannelStartSending(Command):
+        """One RtpChannelStartSending command; _0 is its payload, and str() gives the line:
+
+            RtpChannelStartSending {resource_id} {receiver_data_address} [ReceiverControlAddress={receiver_control_address}] [SenderDataAddress={sender_data_address}] [SenderControlAddress={sender_control_address}] [PayloadType={payload_type}] [RFC2833PayloadType={rfc2833_payload_type}] [RtpSessionId={rtp_session_id}]
+
+        Made by Command.rtp_channel_start_sending() or, from the payload of another,
+        Command.RtpChannelStartSending(payload); sent by client.send_command(), as
+        client.rtp_channel_start_sending() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: RtpChannelStartSending) -> Command.RtpChannelStartSending: ...
         @property
@@ -427,6 +712,14 @@ class Command:
 
     @final
     class RtpChannelStop(Command):
+        """One RtpChannelStop command; _0 is its payload, and str() gives the line:
+
+            RtpChannelStop {resource_id}
+
+        Made by Command.rtp_channel_stop() or, from the payload of another,
+        Command.RtpChannelStop(payload); sent by client.send_command(), as
+        client.rtp_channel_stop() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: RtpChannelStop) -> Command.RtpChannelStop: ...
         @property
@@ -436,6 +729,14 @@ class Command:
 
     @final
     class RtpChannelSendDTMF(Command):
+        """One RtpChannelSendDTMF command; _0 is its payload, and str() gives the line:
+
+            RtpChannelSendDTMF {resource_id} {dtmf_string} [Duration={duration}] [Delay={delay}] [PauseDuration={pause_duration}]
+
+        Made by Command.rtp_channel_send_dtmf() or, from the payload of another,
+        Command.RtpChannelSendDTMF(payload); sent by client.send_command(), as
+        client.rtp_channel_send_dtmf() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: RtpChannelSendDTMF) -> Command.RtpChannelSendDTMF: ...
         @property
@@ -445,6 +746,14 @@ class Command:
 
     @final
     class SoundDeviceStart(Command):
+        """One SoundDeviceStart command; _0 is its payload, and str() gives the line:
+
+            SoundDeviceStart {resource_id}
+
+        Made by Command.sound_device_start() or, from the payload of another,
+        Command.SoundDeviceStart(payload); sent by client.send_command(), as
+        client.sound_device_start() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: SoundDeviceStart) -> Command.SoundDeviceStart: ...
         @property
@@ -454,6 +763,14 @@ class Command:
 
     @final
     class SoundDeviceStop(Command):
+        """One SoundDeviceStop command; _0 is its payload, and str() gives the line:
+
+            SoundDeviceStop {resource_id}
+
+        Made by Command.sound_device_stop() or, from the payload of another,
+        Command.SoundDeviceStop(payload); sent by client.send_command(), as
+        client.sound_device_stop() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: SoundDeviceStop) -> Command.SoundDeviceStop: ...
         @property
@@ -463,6 +780,14 @@ class Command:
 
     @final
     class FaxReceive(Command):
+        """One FaxReceive command; _0 is its payload, and str() gives the line:
+
+            FaxReceive {fax_resource_id} {frontend_resource_id} {document_resource_id} [FaxMode={fax_mode}] [UseECM={use_ecm}] [CSI={csi}]
+
+        Made by Command.fax_receive() or, from the payload of another,
+        Command.FaxReceive(payload); sent by client.send_command(), as client.fax_receive()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: FaxReceive) -> Command.FaxReceive: ...
         @property
@@ -472,6 +797,13 @@ class Command:
 
     @final
     class FaxSend(Command):
+        """One FaxSend command; _0 is its payload, and str() gives the line:
+
+            FaxSend {fax_resource_id} {frontend_resource_id} {document_resource_id} [Speed={speed}] [UseECM={use_ecm}] [Header={header}] [TSI={tsi}]
+
+        Made by Command.fax_send() or, from the payload of another, Command.FaxSend(payload);
+        sent by client.send_command(), as client.fax_send() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: FaxSend) -> Command.FaxSend: ...
         @property
@@ -481,6 +813,13 @@ class Command:
 
     @final
     class FaxAbort(Command):
+        """One FaxAbort command; _0 is its payload, and str() gives the line:
+
+            FaxAbort {resource_id}
+
+        Made by Command.fax_abort() or, from the payload of another, Command.FaxAbort(payload);
+        sent by client.send_command(), as client.fax_abort() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: FaxAbort) -> Command.FaxAbort: ...
         @property
@@ -490,6 +829,14 @@ class Command:
 
     @final
     class DocumentAddFile(Command):
+        """One DocumentAddFile command; _0 is its payload, and str() gives the line:
+
+            DocumentAddFile {resource_id} {file_path} [Transformation={transformation}]
+
+        Made by Command.document_add_file() or, from the payload of another,
+        Command.DocumentAddFile(payload); sent by client.send_command(), as
+        client.document_add_file() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: DocumentAddFile) -> Command.DocumentAddFile: ...
         @property
@@ -499,6 +846,14 @@ class Command:
 
     @final
     class DocumentPrepare(Command):
+        """One DocumentPrepare command; _0 is its payload, and str() gives the line:
+
+            DocumentPrepare {resource_id} [PaperSize={paper_size}] [Resolution={resolution}]
+
+        Made by Command.document_prepare() or, from the payload of another,
+        Command.DocumentPrepare(payload); sent by client.send_command(), as
+        client.document_prepare() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: DocumentPrepare) -> Command.DocumentPrepare: ...
         @property
@@ -508,6 +863,14 @@ class Command:
 
     @final
     class DocumentSave(Command):
+        """One DocumentSave command; _0 is its payload, and str() gives the line:
+
+            DocumentSave {resource_id} {file_path} [Multipage={multipage}] [DocumentType={document_type}]
+
+        Made by Command.document_save() or, from the payload of another,
+        Command.DocumentSave(payload); sent by client.send_command(), as client.document_save()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: DocumentSave) -> Command.DocumentSave: ...
         @property
@@ -517,6 +880,14 @@ class Command:
 
     @final
     class DocumentClear(Command):
+        """One DocumentClear command; _0 is its payload, and str() gives the line:
+
+            DocumentClear {resource_id}
+
+        Made by Command.document_clear() or, from the payload of another,
+        Command.DocumentClear(payload); sent by client.send_command(), as
+        client.document_clear() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: DocumentClear) -> Command.DocumentClear: ...
         @property
@@ -526,6 +897,14 @@ class Command:
 
     @final
     class AudioSend(Command):
+        """One AudioSend command; _0 is its payload, and str() gives the line:
+
+            AudioSend {source_resource_id} {sink_resource_id} [SourceChannel={source_channel}] [SinkChannel={sink_channel}] [Volume={volume}] [AutoGain={auto_gain}] [AutoGainResolution={auto_gain_resolution}] [AutoGainRiseTime={auto_gain_rise_time}] [AutoGainFallTime={auto_gain_fall_time}] [AutoGainKillTime={auto_gain_kill_time}]
+
+        Made by Command.audio_send() or, from the payload of another,
+        Command.AudioSend(payload); sent by client.send_command(), as client.audio_send() sends
+        it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: AudioSend) -> Command.AudioSend: ...
         @property
@@ -535,6 +914,14 @@ class Command:
 
     @final
     class AudioCancel(Command):
+        """One AudioCancel command; _0 is its payload, and str() gives the line:
+
+            AudioCancel {source_resource_id} {sink_resource_id}
+
+        Made by Command.audio_cancel() or, from the payload of another,
+        Command.AudioCancel(payload); sent by client.send_command(), as client.audio_cancel()
+        sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: AudioCancel) -> Command.AudioCancel: ...
         @property
@@ -544,6 +931,14 @@ class Command:
 
     @final
     class AudioLevelNotificationSend(Command):
+        """One AudioLevelNotificationSend command; _0 is its payload, and str() gives the line:
+
+            AudioLevelNotificationSend {resource_id} [Resolution={resolution}] [VoiceDeadBand={voice_dead_band}] [SilenceDeadBand={silence_dead_band}] [AdaptivePeriod={adaptive_period}] [VoiceTimer={voice_timer}] [SilenceTimer={silence_timer}]
+
+        Made by Command.audio_level_notification_send() or, from the payload of another,
+        Command.AudioLevelNotificationSend(payload); sent by client.send_command(), as
+        client.audio_level_notification_send() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: AudioLevelNotificationSend) -> Command.AudioLevelNotificationSend: ...
         @property
@@ -553,6 +948,14 @@ class Command:
 
     @final
     class AudioLevelNotificationCancel(Command):
+        """One AudioLevelNotificationCancel command; _0 is its payload, and str() gives the line:
+
+            AudioLevelNotificationCancel {resource_id}
+
+        Made by Command.audio_level_notification_cancel() or, from the payload of another,
+        Command.AudioLevelNotificationCancel(payload); sent by client.send_command(), as
+        client.audio_level_notification_cancel() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: AudioLevelNotificationCancel) -> Command.AudioLevelNotificationCancel: ...
         @property
@@ -562,6 +965,14 @@ class Command:
 
     @final
     class InBandSignalingDetectionEnable(Command):
+        """One InBandSignalingDetectionEnable command; _0 is its payload, and str() gives the line:
+
+            InBandSignalingDetectionEnable {resource_id}
+
+        Made by Command.in_band_signaling_detection_enable() or, from the payload of another,
+        Command.InBandSignalingDetectionEnable(payload); sent by client.send_command(), as
+        client.in_band_signaling_detection_enable() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: InBandSignalingDetectionEnable) -> Command.InBandSignalingDetectionEnable: ...
         @property
@@ -571,6 +982,15 @@ class Command:
 
     @final
     class InBandSignalingDetectionDisable(Command):
+        """One InBandSignalingDetectionDisable command; _0 is its payload, and str() gives the
+        line:
+
+            InBandSignalingDetectionDisable {resource_id}
+
+        Made by Command.in_band_signaling_detection_disable() or, from the payload of another,
+        Command.InBandSignalingDetectionDisable(payload); sent by client.send_command(), as
+        client.in_band_signaling_detection_disable() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: InBandSignalingDetectionDisable) -> Command.InBandSignalingDetectionDisable: ...
         @property
@@ -580,6 +1000,14 @@ class Command:
 
     @final
     class GetRtpStatistics(Command):
+        """One GetRtpStatistics command; _0 is its payload, and str() gives the line:
+
+            GetRtpStatistics {resource_id}
+
+        Made by Command.get_rtp_statistics() or, from the payload of another,
+        Command.GetRtpStatistics(payload); sent by client.send_command(), as
+        client.get_rtp_statistics() sends it.
+        """
         __match_args__ = ("_0",)
         def __new__(cls, _0: GetRtpStatistics) -> Command.GetRtpStatistics: ...
         @property
@@ -590,10 +1018,18 @@ class Command:
     def __str__(self) -> str: ...
 
     @staticmethod
-    def protocol_version() -> Command.ProtocolVersion: ...
+    def protocol_version() -> Command.ProtocolVersion:
+        """Returns a Command.ProtocolVersion, whose str() is the line:
+
+            ProtocolVersion
+        """
 
     @staticmethod
-    def get_version() -> Command.GetVersion: ...
+    def get_version() -> Command.GetVersion:
+        """Returns a Command.GetVersion, whose str() is the line:
+
+            GetVersion
+        """
 
     @staticmethod
     def login(
@@ -602,13 +1038,31 @@ class Command:
         major: SupportsIndex | None,
         minor: SupportsIndex | None,
         revision: SupportsIndex | None,
-    ) -> Command.Login: ...
+    ) -> Command.Login:
+        """Returns a Command.Login, whose str() is the line:
+
+            Login {username} {password} {major} {minor} [{revision}]
+
+        - username: str without CR or LF.
+        - password: str without CR or LF.
+        - major: int from 0 to 255, or None, which writes 2.
+        - minor: int from 0 to 255, or None, which writes 3.
+        - revision: int from 0 to 255, or None, which writes nothing.
+        """
 
     @staticmethod
-    def logout() -> Command.Logout: ...
+    def logout() -> Command.Logout:
+        """Returns a Command.Logout, whose str() is the line:
+
+            Logout
+        """
 
     @staticmethod
-    def quit() -> Command.Quit: ...
+    def quit() -> Command.Quit:
+        """Returns a Command.Quit, whose str() is the line:
+
+            Quit
+        """
 
     @staticmethod
     def resource_create_frontend(
@@ -616,42 +1070,99 @@ class Command:
         reg_incoming_dnis: str | None,
         reg_incoming_rdn: str | None,
         accepting: bool | None,
-    ) -> Command.ResourceCreateFrontEnd: ...
+    ) -> Command.ResourceCreateFrontEnd:
+        """Returns a Command.ResourceCreateFrontEnd, whose str() is the line:
+
+            ResourceCreateFrontEnd [RegIncomingANI={reg_incoming_ani}] [RegIncomingDNIS={reg_incoming_dnis}] [RegIncomingRDN={reg_incoming_rdn}] [Accepting={accepting}]
+
+        - reg_incoming_ani: str without CR or LF, or None, which writes nothing.
+        - reg_incoming_dnis: str without CR or LF, or None, which writes nothing.
+        - reg_incoming_rdn: str without CR or LF, or None, which writes nothing.
+        - accepting: bool, written as 1 or 0, or None, which writes nothing.
+        """
 
     @staticmethod
-    def resource_create_player() -> Command.ResourceCreatePlayer: ...
+    def resource_create_player() -> Command.ResourceCreatePlayer:
+        """Returns a Command.ResourceCreatePlayer, whose str() is the line:
+
+            ResourceCreatePlayer
+        """
 
     @staticmethod
-    def resource_create_recorder() -> Command.ResourceCreateRecorder: ...
+    def resource_create_recorder() -> Command.ResourceCreateRecorder:
+        """Returns a Command.ResourceCreateRecorder, whose str() is the line:
+
+            ResourceCreateRecorder
+        """
 
     @staticmethod
     def resource_create_transport_channel(
         transport_type: str,
-    ) -> Command.ResourceCreateTransportChannel: ...
+    ) -> Command.ResourceCreateTransportChannel:
+        """Returns a Command.ResourceCreateTransportChannel, whose str() is the line:
+
+            ResourceCreateTransportChannel {transport_type}
+
+        - transport_type: str without CR or LF.
+        """
 
     @staticmethod
     def resource_create_rtp_channel(
         in_band_dtmf_enabled: bool | None,
-    ) -> Command.ResourceCreateRtpChannel: ...
+    ) -> Command.ResourceCreateRtpChannel:
+        """Returns a Command.ResourceCreateRtpChannel, whose str() is the line:
+
+            ResourceCreateRtpChannel [InBandDTMFEnabled={in_band_dtmf_enabled}]
+
+        - in_band_dtmf_enabled: bool, written as 1 or 0, or None, which writes nothing.
+        """
 
     @staticmethod
     def resource_create_sound_device(
         direction: str,
         device: str | None,
         buffers: SupportsIndex | None,
-    ) -> Command.ResourceCreateSoundDevice: ...
+    ) -> Command.ResourceCreateSoundDevice:
+        """Returns a Command.ResourceCreateSoundDevice, whose str() is the line:
+
+            ResourceCreateSoundDevice Direction={direction} [Device={device}] [Buffers={buffers}]
+
+        - direction: str without CR or LF.
+        - device: str without CR or LF, or None, which writes nothing.
+        - buffers: int from 0 to 255, or None, which writes nothing.
+        """
 
     @staticmethod
-    def resource_create_fax() -> Command.ResourceCreateFax: ...
+    def resource_create_fax() -> Command.ResourceCreateFax:
+        """Returns a Command.ResourceCreateFax, whose str() is the line:
+
+            ResourceCreateFax
+        """
 
     @staticmethod
-    def resource_create_document() -> Command.ResourceCreateDocument: ...
+    def resource_create_document() -> Command.ResourceCreateDocument:
+        """Returns a Command.ResourceCreateDocument, whose str() is the line:
+
+            ResourceCreateDocument
+        """
 
     @staticmethod
-    def resource_delete(resource_id: SupportsIndex) -> Command.ResourceDelete: ...
+    def resource_delete(resource_id: SupportsIndex) -> Command.ResourceDelete:
+        """Returns a Command.ResourceDelete, whose str() is the line:
+
+            ResourceDelete {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
-    def resource_get_status(resource_id: SupportsIndex) -> Command.ResourceGetStatus: ...
+    def resource_get_status(resource_id: SupportsIndex) -> Command.ResourceGetStatus:
+        """Returns a Command.ResourceGetStatus, whose str() is the line:
+
+            ResourceGetStatus {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def call_make(
@@ -662,32 +1173,84 @@ class Command:
         caller_name: str | None,
         privacy: SupportsIndex | None,
         screen: SupportsIndex | None,
-    ) -> Command.CallMake: ...
+    ) -> Command.CallMake:
+        """Returns a Command.CallMake, whose str() is the line:
+
+            CallMake {resource_id} {address} TimeOut={timeout} [CallerNumber={caller_number}] [CallerName={caller_name}] Privacy={privacy} Screen={screen}
+
+        - resource_id: int from 0 to 4294967295.
+        - address: str without CR or LF.
+        - timeout: int from 0 to 4294967295, or None, which writes TimeOut=30000.
+        - caller_number: str without CR or LF, or None, which writes nothing.
+        - caller_name: str without CR or LF, or None, which writes nothing.
+        - privacy: int from 0 to 255, or None, which writes Privacy=0.
+        - screen: int from 0 to 255, or None, which writes Screen=1.
+        """
 
     @staticmethod
-    def call_answer(resource_id: SupportsIndex) -> Command.CallAnswer: ...
+    def call_answer(resource_id: SupportsIndex) -> Command.CallAnswer:
+        """Returns a Command.CallAnswer, whose str() is the line:
+
+            CallAnswer {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
-    def call_clear(resource_id: SupportsIndex, reason: str | None) -> Command.CallClear: ...
+    def call_clear(resource_id: SupportsIndex, reason: str | None) -> Command.CallClear:
+        """Returns a Command.CallClear, whose str() is the line:
+
+            CallClear {resource_id} [Reason={reason}]
+
+        - resource_id: int from 0 to 4294967295.
+        - reason: str without CR or LF, or None, which writes nothing.
+        """
 
     @staticmethod
     def call_transfer_consultation(
         resource_id1: SupportsIndex,
         resource_id2: SupportsIndex,
-    ) -> Command.CallTransferConsultation: ...
+    ) -> Command.CallTransferConsultation:
+        """Returns a Command.CallTransferConsultation, whose str() is the line:
+
+            CallTransferConsultation {resource_id1} {resource_id2}
+
+        - resource_id1: int from 0 to 4294967295.
+        - resource_id2: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def call_transfer_blind(
         resource_id: SupportsIndex,
         address: str,
         use_h450: SupportsIndex | None,
-    ) -> Command.CallTransferBlind: ...
+    ) -> Command.CallTransferBlind:
+        """Returns a Command.CallTransferBlind, whose str() is the line:
+
+            CallTransferBlind {resource_id} {address} UseH450={use_h450}
+
+        - resource_id: int from 0 to 4294967295.
+        - address: str without CR or LF.
+        - use_h450: int from 0 to 255, or None, which writes UseH450=1.
+        """
 
     @staticmethod
-    def call_hold(resource_id: SupportsIndex) -> Command.CallHold: ...
+    def call_hold(resource_id: SupportsIndex) -> Command.CallHold:
+        """Returns a Command.CallHold, whose str() is the line:
+
+            CallHold {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
-    def call_retrieve(resource_id: SupportsIndex) -> Command.CallRetrieve: ...
+    def call_retrieve(resource_id: SupportsIndex) -> Command.CallRetrieve:
+        """Returns a Command.CallRetrieve, whose str() is the line:
+
+            CallRetrieve {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def call_send_dtmf(
@@ -696,28 +1259,65 @@ class Command:
         duration: SupportsIndex | None,
         delay: SupportsIndex | None,
         pause_duration: SupportsIndex | None,
-    ) -> Command.CallSendDTMF: ...
+    ) -> Command.CallSendDTMF:
+        """Returns a Command.CallSendDTMF, whose str() is the line:
+
+            CallSendDTMF {resource_id} {dtmf_string} Duration={duration} Delay={delay} PauseDuration={pause_duration}
+
+        - resource_id: int from 0 to 4294967295.
+        - dtmf_string: str without CR or LF.
+        - duration: int from 0 to 4294967295, or None, which writes Duration=300.
+        - delay: int from 0 to 4294967295, or None, which writes Delay=200.
+        - pause_duration: int from 0 to 4294967295, or None, which writes PauseDuration=2000.
+        """
 
     @staticmethod
-    def call_stop_activity(resource_id: SupportsIndex) -> Command.CallStopActivity: ...
+    def call_stop_activity(resource_id: SupportsIndex) -> Command.CallStopActivity:
+        """Returns a Command.CallStopActivity, whose str() is the line:
+
+            CallStopActivity {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def call_t38_relay(
         resource_id1: SupportsIndex,
         resource_id2: SupportsIndex,
-    ) -> Command.CallT38Relay: ...
+    ) -> Command.CallT38Relay:
+        """Returns a Command.CallT38Relay, whose str() is the line:
+
+            CallT38Relay {resource_id1} {resource_id2}
+
+        - resource_id1: int from 0 to 4294967295.
+        - resource_id2: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def calls_set_alerting_type(
         resource_id: SupportsIndex,
         alerting_type: str,
-    ) -> Command.CallsSetAlertingType: ...
+    ) -> Command.CallsSetAlertingType:
+        """Returns a Command.CallsSetAlertingType, whose str() is the line:
+
+            CallsSetAlertingType {resource_id} {alerting_type}
+
+        - resource_id: int from 0 to 4294967295.
+        - alerting_type: str without CR or LF.
+        """
 
     @staticmethod
     def calls_set_accepting(
         resource_id: SupportsIndex,
         accepting: bool,
-    ) -> Command.CallsSetAccepting: ...
+    ) -> Command.CallsSetAccepting:
+        """Returns a Command.CallsSetAccepting, whose str() is the line:
+
+            CallsSetAccepting {resource_id} {accepting}
+
+        - resource_id: int from 0 to 4294967295.
+        - accepting: bool, written as 1 or 0.
+        """
 
     @staticmethod
     def play_file(
@@ -728,7 +1328,24 @@ class Command:
         channels: Channels | None,
         index: SupportsIndex | None,
         skip_bytes: SupportsIndex | None,
-    ) -> Command.PlayFile: ...
+    ) -> Command.PlayFile:
+        """Returns a Command.PlayFile, whose str() is the line:
+
+            PlayFile {resource_id} {file_name} [Type={audio_type}] [SampleRate={sample_rate}] [Channels={channels}] [Index={index}] [SkipBytes={skip_bytes}]
+
+        - resource_id: int from 0 to 4294967295.
+        - file_name: str without CR or LF.
+        - audio_type: AudioFormatType, written as its value text. No AudioFormatType value can
+          be made in Python: pass None, which writes nothing; to send Type=..., send the whole
+          line with send_raw_command().
+        - sample_rate: int from 0 to 65535, or None, which writes nothing.
+        - channels: Channels, written as its number (Mono 1, Stereo 2). No Channels value can be
+          made in Python: pass None, which writes nothing; to send Channels=..., send the whole
+          line with send_raw_command().
+        - index: int from 0 to 4294967295, or None, which writes nothing.
+        - skip_bytes: int from -9223372036854775808 to 9223372036854775807, or None, which
+          writes nothing.
+        """
 
     @staticmethod
     def play_stream(
@@ -737,7 +1354,19 @@ class Command:
         audio_type: AudioFormatType | None,
         sample_rate: SupportsIndex | None,
         buffer_optimum_size: SupportsIndex | None,
-    ) -> Command.PlayStream: ...
+    ) -> Command.PlayStream:
+        """Returns a Command.PlayStream, whose str() is the line:
+
+            PlayStream {player_id} {transport_channel_id} [Type={audio_type}] [SampleRate={sample_rate}] [BufferOptimumSize={buffer_optimum_size}]
+
+        - player_id: int from 0 to 4294967295.
+        - transport_channel_id: int from 0 to 4294967295.
+        - audio_type: AudioFormatType, written as its value text. No AudioFormatType value can
+          be made in Python: pass None, which writes nothing; to send Type=..., send the whole
+          line with send_raw_command().
+        - sample_rate: int from 0 to 65535, or None, which writes nothing.
+        - buffer_optimum_size: int from 0 to 4294967295, or None, which writes nothing.
+        """
 
     @staticmethod
     def play_tone(
@@ -747,10 +1376,29 @@ class Command:
         tone: ToneType | None,
         volume: SupportsIndex | None,
         duration: SupportsIndex | None,
-    ) -> Command.PlayTone: ...
+    ) -> Command.PlayTone:
+        """Returns a Command.PlayTone, whose str() is the line:
+
+            PlayTone {resource_id} [Frequency={frequency}] [Frequency2={frequency2}] [Tone={tone}] [Volume={volume}] [Duration={duration}]
+
+        - resource_id: int from 0 to 4294967295.
+        - frequency: int from 0 to 65535, or None, which writes nothing.
+        - frequency2: int from 0 to 65535, or None, which writes nothing.
+        - tone: ToneType, written as its value text. No ToneType value can be made in Python:
+          pass None, which writes nothing; to send Tone=..., send the whole line with
+          send_raw_command().
+        - volume: int from 0 to 255, or None, which writes nothing.
+        - duration: int from 0 to 65535, or None, which writes nothing.
+        """
 
     @staticmethod
-    def play_stop(resource_id: SupportsIndex) -> Command.PlayStop: ...
+    def play_stop(resource_id: SupportsIndex) -> Command.PlayStop:
+        """Returns a Command.PlayStop, whose str() is the line:
+
+            PlayStop {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def recorder_start_to_file(
@@ -764,7 +1412,27 @@ class Command:
         max_silence: SupportsIndex | None,
         voice_trigger: bool | None,
         pause_if_empty: bool | None,
-    ) -> Command.RecorderStartToFile: ...
+    ) -> Command.RecorderStartToFile:
+        """Returns a Command.RecorderStartToFile, whose str() is the line:
+
+            RecorderStartToFile {resource_id} {file_name} [Type={audio_type}] [SampleRate={sample_rate}] [Channels={channels}] [FileOffset={file_offset}] [MaxDuration={max_duration}] [MaxSilence={max_silence}] [VoiceTrigger={voice_trigger}] [PauseIfEmpty={pause_if_empty}]
+
+        - resource_id: int from 0 to 4294967295.
+        - file_name: str without CR or LF.
+        - audio_type: AudioFormatType, written as its value text. No AudioFormatType value can
+          be made in Python: pass None, which writes nothing; to send Type=..., send the whole
+          line with send_raw_command().
+        - sample_rate: int from 0 to 65535, or None, which writes nothing.
+        - channels: Channels, written as its number (Mono 1, Stereo 2). No Channels value can be
+          made in Python: pass None, which writes nothing; to send Channels=..., send the whole
+          line with send_raw_command().
+        - file_offset: int from -9223372036854775808 to 9223372036854775807, or None, which
+          writes nothing.
+        - max_duration: int from 0 to 4294967295, or None, which writes nothing.
+        - max_silence: int from 0 to 4294967295, or None, which writes nothing.
+        - voice_trigger: bool, written as 1 or 0, or None, which writes nothing.
+        - pause_if_empty: bool, written as 1 or 0, or None, which writes nothing.
+        """
 
     @staticmethod
     def recorder_start_to_stream(
@@ -776,10 +1444,31 @@ class Command:
         max_silence: SupportsIndex | None,
         voice_trigger: bool | None,
         pause_if_empty: bool | None,
-    ) -> Command.RecorderStartToStream: ...
+    ) -> Command.RecorderStartToStream:
+        """Returns a Command.RecorderStartToStream, whose str() is the line:
+
+            RecorderStartToStream {recorder_id} {transport_channel_id} [Type={audio_type}] [SampleRate={sample_rate}] [MaxDuration={max_duration}] [MaxSilence={max_silence}] [VoiceTrigger={voice_trigger}] [PauseIfEmpty={pause_if_empty}]
+
+        - recorder_id: int from 0 to 4294967295.
+        - transport_channel_id: int from 0 to 4294967295.
+        - audio_type: AudioFormatType, written as its value text. No AudioFormatType value can
+          be made in Python: pass None, which writes nothing; to send Type=..., send the whole
+          line with send_raw_command().
+        - sample_rate: int from 0 to 65535, or None, which writes nothing.
+        - max_duration: int from 0 to 4294967295, or None, which writes nothing.
+        - max_silence: int from 0 to 4294967295, or None, which writes nothing.
+        - voice_trigger: bool, written as 1 or 0, or None, which writes nothing.
+        - pause_if_empty: bool, written as 1 or 0, or None, which writes nothing.
+        """
 
     @staticmethod
-    def recorder_stop(resource_id: SupportsIndex) -> Command.RecorderStop: ...
+    def recorder_stop(resource_id: SupportsIndex) -> Command.RecorderStop:
+        """Returns a Command.RecorderStop, whose str() is the line:
+
+            RecorderStop {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def rtp_channel_start_receiving(
@@ -792,7 +1481,23 @@ class Command:
         rtp_session_id: SupportsIndex | None,
         jitter_buffer_length_min: SupportsIndex | None,
         jitter_buffer_length_max: SupportsIndex | None,
-    ) -> Command.RtpChannelStartReceiving: ...
+    ) -> Command.RtpChannelStartReceiving:
+        """Returns a Command.RtpChannelStartReceiving, whose str() is the line:
+
+            RtpChannelStartReceiving {resource_id} [SenderControlAddress={sender_control_address}] [ReceiverDataAddress={receiver_data_address}] [ReceiverControlAddress={receiver_control_address}] [PayloadType={payload_type}] [RFC2833PayloadType={rfc2833_payload_type}] [RtpSessionId={rtp_session_id}] [JitterBufferLengthMin={jitter_buffer_length_min}] [JitterBufferLengthMax={jitter_buffer_length_max}]
+
+        - resource_id: int from 0 to 4294967295.
+        - sender_control_address: str without CR or LF, or None, which writes nothing.
+        - receiver_data_address: str without CR or LF, or None, which writes nothing.
+        - receiver_control_address: str without CR or LF, or None, which writes nothing.
+        - payload_type: PayloadType, written as its value text. No PayloadType value can be made
+          in Python: pass None, which writes nothing; to send PayloadType=..., send the whole
+          line with send_raw_command().
+        - rfc2833_payload_type: int from 0 to 255, or None, which writes nothing.
+        - rtp_session_id: int from 0 to 255, or None, which writes nothing.
+        - jitter_buffer_length_min: int from 0 to 65535, or None, which writes nothing.
+        - jitter_buffer_length_max: int from 0 to 65535, or None, which writes nothing.
+        """
 
     @staticmethod
     def rtp_channel_start_sending(
@@ -804,10 +1509,31 @@ class Command:
         payload_type: PayloadType | None,
         rfc2833_payload_type: SupportsIndex | None,
         rtp_session_id: SupportsIndex | None,
-    ) -> Command.RtpChannelStartSending: ...
+    ) -> Command.RtpChannelStartSending:
+        """Returns a Command.RtpChannelStartSending, whose str() is the line:
+
+            RtpChannelStartSending {resource_id} {receiver_data_address} [ReceiverControlAddress={receiver_control_address}] [SenderDataAddress={sender_data_address}] [SenderControlAddress={sender_control_address}] [PayloadType={payload_type}] [RFC2833PayloadType={rfc2833_payload_type}] [RtpSessionId={rtp_session_id}]
+
+        - resource_id: int from 0 to 4294967295.
+        - receiver_data_address: str without CR or LF.
+        - receiver_control_address: str without CR or LF, or None, which writes nothing.
+        - sender_data_address: str without CR or LF, or None, which writes nothing.
+        - sender_control_address: str without CR or LF, or None, which writes nothing.
+        - payload_type: PayloadType, written as its value text. No PayloadType value can be made
+          in Python: pass None, which writes nothing; to send PayloadType=..., send the whole
+          line with send_raw_command().
+        - rfc2833_payload_type: int from 0 to 255, or None, which writes nothing.
+        - rtp_session_id: int from 0 to 255, or None, which writes nothing.
+        """
 
     @staticmethod
-    def rtp_channel_stop(resource_id: SupportsIndex) -> Command.RtpChannelStop: ...
+    def rtp_channel_stop(resource_id: SupportsIndex) -> Command.RtpChannelStop:
+        """Returns a Command.RtpChannelStop, whose str() is the line:
+
+            RtpChannelStop {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def rtp_channel_send_dtmf(
@@ -816,13 +1542,35 @@ class Command:
         duration: SupportsIndex | None,
         delay: SupportsIndex | None,
         pause_duration: SupportsIndex | None,
-    ) -> Command.RtpChannelSendDTMF: ...
+    ) -> Command.RtpChannelSendDTMF:
+        """Returns a Command.RtpChannelSendDTMF, whose str() is the line:
+
+            RtpChannelSendDTMF {resource_id} {dtmf_string} [Duration={duration}] [Delay={delay}] [PauseDuration={pause_duration}]
+
+        - resource_id: int from 0 to 4294967295.
+        - dtmf_string: str without CR or LF.
+        - duration: int from 0 to 4294967295, or None, which writes nothing.
+        - delay: int from 0 to 4294967295, or None, which writes nothing.
+        - pause_duration: int from 0 to 4294967295, or None, which writes nothing.
+        """
 
     @staticmethod
-    def sound_device_start(resource_id: SupportsIndex) -> Command.SoundDeviceStart: ...
+    def sound_device_start(resource_id: SupportsIndex) -> Command.SoundDeviceStart:
+        """Returns a Command.SoundDeviceStart, whose str() is the line:
+
+            SoundDeviceStart {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
-    def sound_device_stop(resource_id: SupportsIndex) -> Command.SoundDeviceStop: ...
+    def sound_device_stop(resource_id: SupportsIndex) -> Command.SoundDeviceStop:
+        """Returns a Command.SoundDeviceStop, whose str() is the line:
+
+            SoundDeviceStop {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def fax_receive(
@@ -832,7 +1580,22 @@ class Command:
         fax_mode: ConstantWithDescription | None,
         use_ecm: ECM | None,
         csi: str | None,
-    ) -> Command.FaxReceive: ...
+    ) -> Command.FaxReceive:
+        """Returns a Command.FaxReceive, whose str() is the line:
+
+            FaxReceive {fax_resource_id} {frontend_resource_id} {document_resource_id} [FaxMode={fax_mode}] [UseECM={use_ecm}] [CSI={csi}]
+
+        - fax_resource_id: int from 0 to 4294967295.
+        - frontend_resource_id: int from 0 to 4294967295.
+        - document_resource_id: int from 0 to 4294967295.
+        - fax_mode: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send FaxMode=..., send the whole line with send_raw_command().
+        - use_ecm: ECM, written as its number (No 0, ECM64 64, ECM128 128, ECM256 256). No ECM
+          value can be made in Python: pass None, which writes nothing; to send UseECM=..., send
+          the whole line with send_raw_command().
+        - csi: str without CR or LF, or None, which writes nothing.
+        """
 
     @staticmethod
     def fax_send(
@@ -843,24 +1606,68 @@ class Command:
         use_ecm: ECM | None,
         header: str | None,
         tsi: str | None,
-    ) -> Command.FaxSend: ...
+    ) -> Command.FaxSend:
+        """Returns a Command.FaxSend, whose str() is the line:
+
+            FaxSend {fax_resource_id} {frontend_resource_id} {document_resource_id} [Speed={speed}] [UseECM={use_ecm}] [Header={header}] [TSI={tsi}]
+
+        - fax_resource_id: int from 0 to 4294967295.
+        - frontend_resource_id: int from 0 to 4294967295.
+        - document_resource_id: int from 0 to 4294967295.
+        - speed: ConstantWithDescription, written as its value text. No ConstantWithDescription
+          value can be made in Python: pass None, which writes nothing; to send Speed=..., send
+          the whole line with send_raw_command().
+        - use_ecm: ECM, written as its number (No 0, ECM64 64, ECM128 128, ECM256 256). No ECM
+          value can be made in Python: pass None, which writes nothing; to send UseECM=..., send
+          the whole line with send_raw_command().
+        - header: str without CR or LF, or None, which writes nothing.
+        - tsi: str without CR or LF, or None, which writes nothing.
+        """
 
     @staticmethod
-    def fax_abort(resource_id: SupportsIndex) -> Command.FaxAbort: ...
+    def fax_abort(resource_id: SupportsIndex) -> Command.FaxAbort:
+        """Returns a Command.FaxAbort, whose str() is the line:
+
+            FaxAbort {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def document_add_file(
         resource_id: SupportsIndex,
         file_path: str,
         transformation: ConstantWithDescription | None,
-    ) -> Command.DocumentAddFile: ...
+    ) -> Command.DocumentAddFile:
+        """Returns a Command.DocumentAddFile, whose str() is the line:
+
+            DocumentAddFile {resource_id} {file_path} [Transformation={transformation}]
+
+        - resource_id: int from 0 to 4294967295.
+        - file_path: str without CR or LF.
+        - transformation: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send Transformation=..., send the whole line with send_raw_command().
+        """
 
     @staticmethod
     def document_prepare(
         resource_id: SupportsIndex,
         paper_size: ConstantWithDescription | None,
         resolution: ConstantWithDescription | None,
-    ) -> Command.DocumentPrepare: ...
+    ) -> Command.DocumentPrepare:
+        """Returns a Command.DocumentPrepare, whose str() is the line:
+
+            DocumentPrepare {resource_id} [PaperSize={paper_size}] [Resolution={resolution}]
+
+        - resource_id: int from 0 to 4294967295.
+        - paper_size: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send PaperSize=..., send the whole line with send_raw_command().
+        - resolution: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send Resolution=..., send the whole line with send_raw_command().
+        """
 
     @staticmethod
     def document_save(
@@ -868,10 +1675,27 @@ class Command:
         file_path: str,
         multipage: bool | None,
         document_type: ConstantWithDescription | None,
-    ) -> Command.DocumentSave: ...
+    ) -> Command.DocumentSave:
+        """Returns a Command.DocumentSave, whose str() is the line:
+
+            DocumentSave {resource_id} {file_path} [Multipage={multipage}] [DocumentType={document_type}]
+
+        - resource_id: int from 0 to 4294967295.
+        - file_path: str without CR or LF.
+        - multipage: bool, written as 1 or 0, or None, which writes nothing.
+        - document_type: ConstantWithDescription, written as its value text. No
+          ConstantWithDescription value can be made in Python: pass None, which writes nothing;
+          to send DocumentType=..., send the whole line with send_raw_command().
+        """
 
     @staticmethod
-    def document_clear(resource_id: SupportsIndex) -> Command.DocumentClear: ...
+    def document_clear(resource_id: SupportsIndex) -> Command.DocumentClear:
+        """Returns a Command.DocumentClear, whose str() is the line:
+
+            DocumentClear {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def audio_send(
@@ -885,13 +1709,35 @@ class Command:
         auto_gain_rise_time: SupportsIndex | None,
         auto_gain_fall_time: SupportsIndex | None,
         auto_gain_kill_time: SupportsIndex | None,
-    ) -> Command.AudioSend: ...
+    ) -> Command.AudioSend:
+        """Returns a Command.AudioSend, whose str() is the line:
+
+            AudioSend {source_resource_id} {sink_resource_id} [SourceChannel={source_channel}] [SinkChannel={sink_channel}] [Volume={volume}] [AutoGain={auto_gain}] [AutoGainResolution={auto_gain_resolution}] [AutoGainRiseTime={auto_gain_rise_time}] [AutoGainFallTime={auto_gain_fall_time}] [AutoGainKillTime={auto_gain_kill_time}]
+
+        - source_resource_id: int from 0 to 4294967295.
+        - sink_resource_id: int from 0 to 4294967295.
+        - source_channel: int from 0 to 255, or None, which writes nothing.
+        - sink_channel: int from 0 to 255, or None, which writes nothing.
+        - volume: int from -32768 to 32767, or None, which writes nothing.
+        - auto_gain: bool, written as 1 or 0, or None, which writes nothing.
+        - auto_gain_resolution: int from 0 to 65535, or None, which writes nothing.
+        - auto_gain_rise_time: int from 0 to 65535, or None, which writes nothing.
+        - auto_gain_fall_time: int from 0 to 65535, or None, which writes nothing.
+        - auto_gain_kill_time: int from 0 to 65535, or None, which writes nothing.
+        """
 
     @staticmethod
     def audio_cancel(
         source_resource_id: SupportsIndex,
         sink_resource_id: SupportsIndex,
-    ) -> Command.AudioCancel: ...
+    ) -> Command.AudioCancel:
+        """Returns a Command.AudioCancel, whose str() is the line:
+
+            AudioCancel {source_resource_id} {sink_resource_id}
+
+        - source_resource_id: int from 0 to 4294967295.
+        - sink_resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def audio_level_notification_send(
@@ -902,22 +1748,58 @@ class Command:
         adaptive_period: SupportsIndex | None,
         voice_timer: SupportsIndex | None,
         silence_timer: SupportsIndex | None,
-    ) -> Command.AudioLevelNotificationSend: ...
+    ) -> Command.AudioLevelNotificationSend:
+        """Returns a Command.AudioLevelNotificationSend, whose str() is the line:
+
+            AudioLevelNotificationSend {resource_id} [Resolution={resolution}] [VoiceDeadBand={voice_dead_band}] [SilenceDeadBand={silence_dead_band}] [AdaptivePeriod={adaptive_period}] [VoiceTimer={voice_timer}] [SilenceTimer={silence_timer}]
+
+        - resource_id: int from 0 to 4294967295.
+        - resolution: int from 0 to 65535, or None, which writes nothing.
+        - voice_dead_band: int from 0 to 65535, or None, which writes nothing.
+        - silence_dead_band: int from 0 to 65535, or None, which writes nothing.
+        - adaptive_period: int from 0 to 65535, or None, which writes nothing.
+        - voice_timer: int from 0 to 65535, or None, which writes nothing.
+        - silence_timer: int from 0 to 65535, or None, which writes nothing.
+        """
 
     @staticmethod
     def audio_level_notification_cancel(
         resource_id: SupportsIndex,
-    ) -> Command.AudioLevelNotificationCancel: ...
+    ) -> Command.AudioLevelNotificationCancel:
+        """Returns a Command.AudioLevelNotificationCancel, whose str() is the line:
+
+            AudioLevelNotificationCancel {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def in_band_signaling_detection_enable(
         resource_id: SupportsIndex,
-    ) -> Command.InBandSignalingDetectionEnable: ...
+    ) -> Command.InBandSignalingDetectionEnable:
+        """Returns a Command.InBandSignalingDetectionEnable, whose str() is the line:
+
+            InBandSignalingDetectionEnable {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
     def in_band_signaling_detection_disable(
         resource_id: SupportsIndex,
-    ) -> Command.InBandSignalingDetectionDisable: ...
+    ) -> Command.InBandSignalingDetectionDisable:
+        """Returns a Command.InBandSignalingDetectionDisable, whose str() is the line:
+
+            InBandSignalingDetectionDisable {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
 
     @staticmethod
-    def get_rtp_statistics(resource_id: SupportsIndex) -> Command.GetRtpStatistics: ...
+    def get_rtp_statistics(resource_id: SupportsIndex) -> Command.GetRtpStatistics:
+        """Returns a Command.GetRtpStatistics, whose str() is the line:
+
+            GetRtpStatistics {resource_id}
+
+        - resource_id: int from 0 to 4294967295.
+        """
