@@ -7,12 +7,17 @@ Usage:
 
 The stubs are a package (stubs/sonvex_rs/) so that the submodules the
 extension module hands out as attributes, sonvex_rs.client and
-sonvex_rs.commands, can be named in annotations. Everything that differs from
-one command to the next (the factories on Command, the variant and payload
-classes, the client methods) comes from the rows of src/core/catalogue.def,
-one line each, read here line by line; the annotation of each field kind
-comes from src/core/kinds.def. Adding a row to either and running this
-script updates all three files.
+sonvex_rs.commands, can be named in annotations. Their stub modules are
+_client.pyi and _commands.pyi, which __init__.pyi binds to the names client
+and commands: type checkers then accept sonvex_rs.client.SonvexClient and
+`from sonvex_rs import client` but refuse `from sonvex_rs.client import ...`,
+which fails at run time (the submodules are no importable modules).
+Everything that differs from one command to the next (the factories on
+Command, the variant and payload classes, the client methods, and the
+docstring of each, which says the line it sends) comes from the rows of
+src/core/catalogue.def, one line each, read here line by line; the
+annotation and the range of each field kind come from src/core/kinds.def.
+Adding a row to either and running this script updates all three files.
 
 The variant classes are declared inside Command, as the class attributes
 they are at run time (Command.CallMake), so type checkers accept them in
@@ -277,8 +282,11 @@ def _field_docs(fields: tuple[Field, ...]) -> list[str | list[str]]:
 
 
 def factory_doc(row: Row) -> list[str | list[str]]:
-    return [f"Returns a Command.{row.variant}, whose str() is the line:",
-            "    " + wire_template(row)] + _field_docs(row.fields)
+    sent_by = ("sends it with the stored user name and password" if row.sends_credentials
+               else "sends the same line")
+    return ([f"Returns a Command.{row.variant}, whose str() is the line:",
+             "    " + wire_template(row)] + _field_docs(row.fields)
+            + [f"client.send_command() sends it; client.{row.method}() {sent_by}."])
 
 
 def method_doc(row: Row) -> list[str | list[str]]:
@@ -413,7 +421,9 @@ def render_init() -> str:
         "",
         "from typing_extensions import TypeAliasType",
         "",
-        "from . import _classes, client as client, commands as commands",
+        "# Bound to public names, not importable by them: the run-time submodules",
+        "# are attributes only.",
+        "from . import _classes, _client as client, _commands as commands",
         "",
         '__all__ = ["sum_as_string", "client", "commands"]',
         "",
@@ -532,7 +542,7 @@ def render_client(rows: list[Row]) -> str:
         "from typing import SupportsIndex, final",
         "",
         _import("sonvex_rs", _used_classes(method_fields)),
-        "from sonvex_rs.commands import Command",
+        "from sonvex_rs._commands import Command",
         "",
         '__all__ = ["SonvexClient", "sum_as_string"]',
         "",
@@ -574,8 +584,8 @@ def render(catalogue_text: str) -> dict[str, str]:
     return {
         "__init__.pyi": render_init(),
         "_classes.pyi": render_classes(rows),
-        "client.pyi": render_client(rows),
-        "commands.pyi": render_commands(rows),
+        "_client.pyi": render_client(rows),
+        "_commands.pyi": render_commands(rows),
     }
 
 

@@ -4,7 +4,9 @@ from typing import SupportsIndex
 
 from typing_extensions import TypeAliasType
 
-from . import _classes, client as client, commands as commands
+# Bound to public names, not importable by them: the run-time submodules
+# are attributes only.
+from . import _classes, _client as client, _commands as commands
 
 __all__ = ["sum_as_string", "client", "commands"]
 

@@ -1022,6 +1022,8 @@ class Command:
         """Returns a Command.ProtocolVersion, whose str() is the line:
 
             ProtocolVersion
+
+        client.send_command() sends it; client.get_protocol_version() sends the same line.
         """
 
     @staticmethod
@@ -1029,6 +1031,8 @@ class Command:
         """Returns a Command.GetVersion, whose str() is the line:
 
             GetVersion
+
+        client.send_command() sends it; client.get_version() sends the same line.
         """
 
     @staticmethod
@@ -1048,6 +1052,9 @@ class Command:
         - major: int from 0 to 255, or None, which writes 2.
         - minor: int from 0 to 255, or None, which writes 3.
         - revision: int from 0 to 255, or None, which writes nothing.
+
+        client.send_command() sends it; client.login() sends it with the stored user name and
+        password.
         """
 
     @staticmethod
@@ -1055,6 +1062,8 @@ class Command:
         """Returns a Command.Logout, whose str() is the line:
 
             Logout
+
+        client.send_command() sends it; client.logout() sends the same line.
         """
 
     @staticmethod
@@ -1062,6 +1071,8 @@ class Command:
         """Returns a Command.Quit, whose str() is the line:
 
             Quit
+
+        client.send_command() sends it; client.quit() sends the same line.
         """
 
     @staticmethod
@@ -1079,6 +1090,8 @@ class Command:
         - reg_incoming_dnis: str without CR or LF, or None, which writes nothing.
         - reg_incoming_rdn: str without CR or LF, or None, which writes nothing.
         - accepting: bool, written as 1 or 0, or None, which writes nothing.
+
+        client.send_command() sends it; client.resource_create_frontend() sends the same line.
         """
 
     @staticmethod
@@ -1086,6 +1099,8 @@ class Command:
         """Returns a Command.ResourceCreatePlayer, whose str() is the line:
 
             ResourceCreatePlayer
+
+        client.send_command() sends it; client.resource_create_player() sends the same line.
         """
 
     @staticmethod
@@ -1093,6 +1108,8 @@ class Command:
         """Returns a Command.ResourceCreateRecorder, whose str() is the line:
 
             ResourceCreateRecorder
+
+        client.send_command() sends it; client.resource_create_recorder() sends the same line.
         """
 
     @staticmethod
@@ -1104,6 +1121,9 @@ class Command:
             ResourceCreateTransportChannel {transport_type}
 
         - transport_type: str without CR or LF.
+
+        client.send_command() sends it; client.resource_create_transport_channel() sends the
+        same line.
         """
 
     @staticmethod
@@ -1115,6 +1135,9 @@ class Command:
             ResourceCreateRtpChannel [InBandDTMFEnabled={in_band_dtmf_enabled}]
 
         - in_band_dtmf_enabled: bool, written as 1 or 0, or None, which writes nothing.
+
+        client.send_command() sends it; client.resource_create_rtp_channel() sends the same
+        line.
         """
 
     @staticmethod
@@ -1130,6 +1153,9 @@ class Command:
         - direction: str without CR or LF.
         - device: str without CR or LF, or None, which writes nothing.
         - buffers: int from 0 to 255, or None, which writes nothing.
+
+        client.send_command() sends it; client.resource_create_sound_device() sends the same
+        line.
         """
 
     @staticmethod
@@ -1137,6 +1163,8 @@ class Command:
         """Returns a Command.ResourceCreateFax, whose str() is the line:
 
             ResourceCreateFax
+
+        client.send_command() sends it; client.resource_create_fax() sends the same line.
         """
 
     @staticmethod
@@ -1144,6 +1172,8 @@ class Command:
         """Returns a Command.ResourceCreateDocument, whose str() is the line:
 
             ResourceCreateDocument
+
+        client.send_command() sends it; client.resource_create_document() sends the same line.
         """
 
     @staticmethod
@@ -1153,6 +1183,8 @@ class Command:
             ResourceDelete {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.resource_delete() sends the same line.
         """
 
     @staticmethod
@@ -1162,6 +1194,8 @@ class Command:
             ResourceGetStatus {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.resource_get_status() sends the same line.
         """
 
     @staticmethod
@@ -1185,6 +1219,8 @@ class Command:
         - caller_name: str without CR or LF, or None, which writes nothing.
         - privacy: int from 0 to 255, or None, which writes Privacy=0.
         - screen: int from 0 to 255, or None, which writes Screen=1.
+
+        client.send_command() sends it; client.call_make() sends the same line.
         """
 
     @staticmethod
@@ -1194,6 +1230,8 @@ class Command:
             CallAnswer {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.call_answer() sends the same line.
         """
 
     @staticmethod
@@ -1204,6 +1242,8 @@ class Command:
 
         - resource_id: int from 0 to 4294967295.
         - reason: str without CR or LF, or None, which writes nothing.
+
+        client.send_command() sends it; client.call_clear() sends the same line.
         """
 
     @staticmethod
@@ -1217,6 +1257,8 @@ class Command:
 
         - resource_id1: int from 0 to 4294967295.
         - resource_id2: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.call_transfer_consultation() sends the same line.
         """
 
     @staticmethod
@@ -1232,6 +1274,8 @@ class Command:
         - resource_id: int from 0 to 4294967295.
         - address: str without CR or LF.
         - use_h450: int from 0 to 255, or None, which writes UseH450=1.
+
+        client.send_command() sends it; client.call_transfer_blind() sends the same line.
         """
 
     @staticmethod
@@ -1241,6 +1285,8 @@ class Command:
             CallHold {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.call_hold() sends the same line.
         """
 
     @staticmethod
@@ -1250,6 +1296,8 @@ class Command:
             CallRetrieve {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.call_retrieve() sends the same line.
         """
 
     @staticmethod
@@ -1269,6 +1317,8 @@ class Command:
         - duration: int from 0 to 4294967295, or None, which writes Duration=300.
         - delay: int from 0 to 4294967295, or None, which writes Delay=200.
         - pause_duration: int from 0 to 4294967295, or None, which writes PauseDuration=2000.
+
+        client.send_command() sends it; client.call_send_dtmf() sends the same line.
         """
 
     @staticmethod
@@ -1278,6 +1328,8 @@ class Command:
             CallStopActivity {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.call_stop_activity() sends the same line.
         """
 
     @staticmethod
@@ -1291,6 +1343,8 @@ class Command:
 
         - resource_id1: int from 0 to 4294967295.
         - resource_id2: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.call_t38_relay() sends the same line.
         """
 
     @staticmethod
@@ -1304,6 +1358,8 @@ class Command:
 
         - resource_id: int from 0 to 4294967295.
         - alerting_type: str without CR or LF.
+
+        client.send_command() sends it; client.calls_set_alerting_type() sends the same line.
         """
 
     @staticmethod
@@ -1317,6 +1373,8 @@ class Command:
 
         - resource_id: int from 0 to 4294967295.
         - accepting: bool, written as 1 or 0.
+
+        client.send_command() sends it; client.calls_set_accepting() sends the same line.
         """
 
     @staticmethod
@@ -1345,6 +1403,8 @@ class Command:
         - index: int from 0 to 4294967295, or None, which writes nothing.
         - skip_bytes: int from -9223372036854775808 to 9223372036854775807, or None, which
           writes nothing.
+
+        client.send_command() sends it; client.play_file() sends the same line.
         """
 
     @staticmethod
@@ -1366,6 +1426,8 @@ class Command:
           line with send_raw_command().
         - sample_rate: int from 0 to 65535, or None, which writes nothing.
         - buffer_optimum_size: int from 0 to 4294967295, or None, which writes nothing.
+
+        client.send_command() sends it; client.play_stream() sends the same line.
         """
 
     @staticmethod
@@ -1389,6 +1451,8 @@ class Command:
           send_raw_command().
         - volume: int from 0 to 255, or None, which writes nothing.
         - duration: int from 0 to 65535, or None, which writes nothing.
+
+        client.send_command() sends it; client.play_tone() sends the same line.
         """
 
     @staticmethod
@@ -1398,6 +1462,8 @@ class Command:
             PlayStop {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.play_stop() sends the same line.
         """
 
     @staticmethod
@@ -1432,6 +1498,8 @@ class Command:
         - max_silence: int from 0 to 4294967295, or None, which writes nothing.
         - voice_trigger: bool, written as 1 or 0, or None, which writes nothing.
         - pause_if_empty: bool, written as 1 or 0, or None, which writes nothing.
+
+        client.send_command() sends it; client.recorder_start_to_file() sends the same line.
         """
 
     @staticmethod
@@ -1459,6 +1527,8 @@ class Command:
         - max_silence: int from 0 to 4294967295, or None, which writes nothing.
         - voice_trigger: bool, written as 1 or 0, or None, which writes nothing.
         - pause_if_empty: bool, written as 1 or 0, or None, which writes nothing.
+
+        client.send_command() sends it; client.recorder_start_to_stream() sends the same line.
         """
 
     @staticmethod
@@ -1468,6 +1538,8 @@ class Command:
             RecorderStop {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.recorder_stop() sends the same line.
         """
 
     @staticmethod
@@ -1497,6 +1569,9 @@ class Command:
         - rtp_session_id: int from 0 to 255, or None, which writes nothing.
         - jitter_buffer_length_min: int from 0 to 65535, or None, which writes nothing.
         - jitter_buffer_length_max: int from 0 to 65535, or None, which writes nothing.
+
+        client.send_command() sends it; client.rtp_channel_start_receiving() sends the same
+        line.
         """
 
     @staticmethod
@@ -1524,6 +1599,8 @@ class Command:
           line with send_raw_command().
         - rfc2833_payload_type: int from 0 to 255, or None, which writes nothing.
         - rtp_session_id: int from 0 to 255, or None, which writes nothing.
+
+        client.send_command() sends it; client.rtp_channel_start_sending() sends the same line.
         """
 
     @staticmethod
@@ -1533,6 +1610,8 @@ class Command:
             RtpChannelStop {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.rtp_channel_stop() sends the same line.
         """
 
     @staticmethod
@@ -1552,6 +1631,8 @@ class Command:
         - duration: int from 0 to 4294967295, or None, which writes nothing.
         - delay: int from 0 to 4294967295, or None, which writes nothing.
         - pause_duration: int from 0 to 4294967295, or None, which writes nothing.
+
+        client.send_command() sends it; client.rtp_channel_send_dtmf() sends the same line.
         """
 
     @staticmethod
@@ -1561,6 +1642,8 @@ class Command:
             SoundDeviceStart {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.sound_device_start() sends the same line.
         """
 
     @staticmethod
@@ -1570,6 +1653,8 @@ class Command:
             SoundDeviceStop {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.sound_device_stop() sends the same line.
         """
 
     @staticmethod
@@ -1595,6 +1680,8 @@ class Command:
           value can be made in Python: pass None, which writes nothing; to send UseECM=..., send
           the whole line with send_raw_command().
         - csi: str without CR or LF, or None, which writes nothing.
+
+        client.send_command() sends it; client.fax_receive() sends the same line.
         """
 
     @staticmethod
@@ -1622,6 +1709,8 @@ class Command:
           the whole line with send_raw_command().
         - header: str without CR or LF, or None, which writes nothing.
         - tsi: str without CR or LF, or None, which writes nothing.
+
+        client.send_command() sends it; client.fax_send() sends the same line.
         """
 
     @staticmethod
@@ -1631,6 +1720,8 @@ class Command:
             FaxAbort {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.fax_abort() sends the same line.
         """
 
     @staticmethod
@@ -1648,6 +1739,8 @@ class Command:
         - transformation: ConstantWithDescription, written as its value text. No
           ConstantWithDescription value can be made in Python: pass None, which writes nothing;
           to send Transformation=..., send the whole line with send_raw_command().
+
+        client.send_command() sends it; client.document_add_file() sends the same line.
         """
 
     @staticmethod
@@ -1667,6 +1760,8 @@ class Command:
         - resolution: ConstantWithDescription, written as its value text. No
           ConstantWithDescription value can be made in Python: pass None, which writes nothing;
           to send Resolution=..., send the whole line with send_raw_command().
+
+        client.send_command() sends it; client.document_prepare() sends the same line.
         """
 
     @staticmethod
@@ -1686,6 +1781,8 @@ class Command:
         - document_type: ConstantWithDescription, written as its value text. No
           ConstantWithDescription value can be made in Python: pass None, which writes nothing;
           to send DocumentType=..., send the whole line with send_raw_command().
+
+        client.send_command() sends it; client.document_save() sends the same line.
         """
 
     @staticmethod
@@ -1695,6 +1792,8 @@ class Command:
             DocumentClear {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.document_clear() sends the same line.
         """
 
     @staticmethod
@@ -1724,6 +1823,8 @@ class Command:
         - auto_gain_rise_time: int from 0 to 65535, or None, which writes nothing.
         - auto_gain_fall_time: int from 0 to 65535, or None, which writes nothing.
         - auto_gain_kill_time: int from 0 to 65535, or None, which writes nothing.
+
+        client.send_command() sends it; client.audio_send() sends the same line.
         """
 
     @staticmethod
@@ -1737,6 +1838,8 @@ class Command:
 
         - source_resource_id: int from 0 to 4294967295.
         - sink_resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.audio_cancel() sends the same line.
         """
 
     @staticmethod
@@ -1760,6 +1863,9 @@ class Command:
         - adaptive_period: int from 0 to 65535, or None, which writes nothing.
         - voice_timer: int from 0 to 65535, or None, which writes nothing.
         - silence_timer: int from 0 to 65535, or None, which writes nothing.
+
+        client.send_command() sends it; client.audio_level_notification_send() sends the same
+        line.
         """
 
     @staticmethod
@@ -1771,6 +1877,9 @@ class Command:
             AudioLevelNotificationCancel {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.audio_level_notification_cancel() sends the same
+        line.
         """
 
     @staticmethod
@@ -1782,6 +1891,9 @@ class Command:
             InBandSignalingDetectionEnable {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.in_band_signaling_detection_enable() sends the
+        same line.
         """
 
     @staticmethod
@@ -1793,6 +1905,9 @@ class Command:
             InBandSignalingDetectionDisable {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.in_band_signaling_detection_disable() sends the
+        same line.
         """
 
     @staticmethod
@@ -1802,4 +1917,6 @@ class Command:
             GetRtpStatistics {resource_id}
 
         - resource_id: int from 0 to 4294967295.
+
+        client.send_command() sends it; client.get_rtp_statistics() sends the same line.
         """

@@ -10,7 +10,7 @@ from sonvex_rs import (
     PayloadType,
     ToneType,
 )
-from sonvex_rs.commands import Command
+from sonvex_rs._commands import Command
 
 __all__ = ["SonvexClient", "sum_as_string"]
 
