@@ -23,6 +23,7 @@ import inspect
 import re
 from pathlib import Path
 
+from docutils import nodes
 from docutils.parsers.rst import directives
 from sphinx.util.docutils import SphinxDirective
 
@@ -156,7 +157,17 @@ def _plain_docstring(app, what, name, obj, options, lines):  # type: ignore[no-u
     lines[:] = plain_to_rst(inspect.cleandoc("\n".join(lines)))
 
 
+def _placeholders_as_text(app, doctree):  # type: ignore[no-untyped-def]
+    """Markdown takes <name> in running text (the README's "argument
+    '<name>'") for an HTML tag, which a browser would hide; it is shown as
+    written. HTML comments (the test markers) stay hidden."""
+    for node in list(doctree.findall(nodes.raw)):
+        if re.fullmatch(r"<[\w ]+>", node.astext()):
+            node.replace_self(nodes.Text(node.astext()))
+
+
 def setup(app):  # type: ignore[no-untyped-def]
     app.add_directive("sonvex-stubs", StubReference)
     app.connect("autodoc-process-docstring", _plain_docstring)
+    app.connect("doctree-read", _placeholders_as_text)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
