@@ -54,14 +54,9 @@ KINDS = ROOT / "src" / "core" / "kinds.def"
 VALUES = ROOT / "src" / "core" / "values.hpp"
 
 
-def read_kinds(text: str) -> dict[str, tuple[str, str]]:
+def read_kinds(text: str) -> dict[str, tuple[str, str, str]]:
     """The rows of kinds.def, KIND(Name, Type, Family, Annotation) one a line:
-    kind name -> (family, annotation)."""
-    return {name: (family, annotation)
-            for name, (_, family, annotation) in _read_kind_rows(text).items()}
-
-
-def _read_kind_rows(text: str) -> dict[str, tuple[str, str, str]]:
+    kind name -> (C++ type, family, annotation)."""
     kinds: dict[str, tuple[str, str, str]] = {}
     for line in text.splitlines():
         m = re.match(r"\s*KIND\((\w+),\s*([^,]+?),\s*(\w+),\s*(\w+)\)\s*\Z", line)
@@ -89,6 +84,8 @@ def read_enum_members(text: str) -> dict[str, list[tuple[str, int]]]:
     members: dict[str, list[tuple[str, int]]] = {}
     for m in re.finditer(r'\{"(\w+)",\s*"(\w+)\.\1",\s*(-?\d+)\}', text):
         members.setdefault(m.group(2), []).append((m.group(1), int(m.group(3))))
+    if not members:
+        raise SystemExit(f"{VALUES}: no enumeration members")
     return members
 
 
@@ -96,10 +93,9 @@ def read_enum_members(text: str) -> dict[str, list[tuple[str, int]]]:
 # object with __index__ (SupportsIndex), as the module's integer conversion
 # does; bool takes only True or False. Enumerations and constants are
 # annotated with their class, which the stubs declare.
-_KIND_ROWS = _read_kind_rows(KINDS.read_text(encoding="utf-8"))
-_KINDS = read_kinds(KINDS.read_text(encoding="utf-8"))
-ANNOTATION = {name: annotation for name, (_, annotation) in _KINDS.items()}
-CLASS_KINDS = sorted(name for name, (family, _) in _KINDS.items()
+_KIND_ROWS = read_kinds(KINDS.read_text(encoding="utf-8"))
+ANNOTATION = {name: annotation for name, (_, _, annotation) in _KIND_ROWS.items()}
+CLASS_KINDS = sorted(name for name, (_, family, _) in _KIND_ROWS.items()
                      if family in ("Enumeration", "Constant"))
 
 # Members of the two enumerations with their numbers, in class order.
