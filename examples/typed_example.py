@@ -19,10 +19,13 @@ import sonvex_rs
 
 if TYPE_CHECKING:
     # Payload classes exist at run time only as the class of a command's _0:
-    # annotations may name them, code cannot import them.
-    from sonvex_rs.commands import CallMake
+    # annotations may name them (as sonvex_rs.commands.CallMake), code cannot
+    # reach them. The submodules are attributes of the extension module, not
+    # importable names, so `from sonvex_rs.commands import ...` fails at run
+    # time and the type checkers refuse it; `from sonvex_rs import commands`
+    # works in both.
+    from sonvex_rs import commands
 
-# The submodules are attributes of the extension module, not importable names.
 SonvexClient = sonvex_rs.client.SonvexClient
 Command = sonvex_rs.commands.Command
 
@@ -42,7 +45,7 @@ def describe(command: Command) -> str:
 
 def redial(call: Command.CallMake) -> Command.CallMake:
     """A new command with the same payload (and so the same wire text)."""
-    payload: CallMake = call._0
+    payload: commands.CallMake = call._0
     assert len(call) == 1 and type(call[0]) is type(payload)
     return Command.CallMake(payload)
 

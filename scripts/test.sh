@@ -108,6 +108,7 @@ esac
 setup cpython pypy debug asan
 run "C++ core: ctest" ctest --test-dir build/venv-cpython --output-on-failure -j2
 run "Python suite on CPython" pytest_in .venv-cpython tests/python
+run "API reference: Sphinx, warnings as errors (scripts/docs.sh)" bash scripts/docs.sh
 run "Python suite on PyPy" pytest_in .venv-pypy tests/python
 run "Python suite on debug CPython (reference counts)" .venv-dbg/bin/python -X dev -W ignore \
     -m pytest -q -p no:cacheprovider tests/python

@@ -7,12 +7,17 @@ Usage:
 
 The stubs are a package (stubs/sonvex_rs/) so that the submodules the
 extension module hands out as attributes, sonvex_rs.client and
-sonvex_rs.commands, can be named in annotations. Everything that differs from
-one command to the next (the factories on Command, the variant and payload
-classes, the client methods) comes from the rows of src/core/catalogue.def,
-one line each, read here line by line; the annotation of each field kind
-comes from src/core/kinds.def. Adding a row to either and running this
-script updates all three files.
+sonvex_rs.commands, can be named in annotations. Their stub modules are
+_client.pyi and _commands.pyi, which __init__.pyi binds to the names client
+and commands: type checkers then accept sonvex_rs.client.SonvexClient and
+`from sonvex_rs import client` but refuse `from sonvex_rs.client import ...`,
+which fails at run time (the submodules are no importable modules).
+Everything that differs from one command to the next (the factories on
+Command, the variant and payload classes, the client methods, and the
+docstring of each, which says the line it sends) comes from the rows of
+src/core/catalogue.def, one line each, read here line by line; the
+annotation and the range of each field kind come from src/core/kinds.def.
+Adding a row to either and running this script updates all three files.
 
 The variant classes are declared inside Command, as the class attributes
 they are at run time (Command.CallMake), so type checkers accept them in
@@ -32,6 +37,7 @@ from __future__ import annotations
 import argparse
 import re
 import sys
+import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -45,33 +51,56 @@ LINE_LIMIT = 99
 KINDS = ROOT / "src" / "core" / "kinds.def"
 
 
-def read_kinds(text: str) -> dict[str, tuple[str, str]]:
+VALUES = ROOT / "src" / "core" / "values.hpp"
+
+
+def read_kinds(text: str) -> dict[str, tuple[str, str, str]]:
     """The rows of kinds.def, KIND(Name, Type, Family, Annotation) one a line:
-    kind name -> (family, annotation)."""
-    kinds: dict[str, tuple[str, str]] = {}
+    kind name -> (C++ type, family, annotation)."""
+    kinds: dict[str, tuple[str, str, str]] = {}
     for line in text.splitlines():
-        m = re.match(r"\s*KIND\((\w+),\s*[^,]+,\s*(\w+),\s*(\w+)\)\s*\Z", line)
+        m = re.match(r"\s*KIND\((\w+),\s*([^,]+?),\s*(\w+),\s*(\w+)\)\s*\Z", line)
         if m is not None:
-            kinds[m.group(1)] = (m.group(2), m.group(3))
+            kinds[m.group(1)] = (m.group(2), m.group(3), m.group(4))
     if not kinds:
         raise SystemExit(f"{KINDS}: no KIND rows")
     return kinds
+
+
+def integer_range(cpp_type: str) -> tuple[int, int]:
+    """The values of a fixed-width C++ integer type (std::uint8_t, std::int64_t)."""
+    m = re.fullmatch(r"std::(u?)int(8|16|32|64)_t", cpp_type)
+    if m is None:
+        raise SystemExit(f"{KINDS}: {cpp_type} is not a fixed-width integer type")
+    bits = int(m.group(2))
+    if m.group(1):
+        return 0, 2**bits - 1
+    return -(2 ** (bits - 1)), 2 ** (bits - 1) - 1
+
+
+def read_enum_members(text: str) -> dict[str, list[tuple[str, int]]]:
+    """The enumerations of values.hpp, {"Mono", "Channels.Mono", 1} one a
+    member: class -> [(member, number)] in class order."""
+    members: dict[str, list[tuple[str, int]]] = {}
+    for m in re.finditer(r'\{"(\w+)",\s*"(\w+)\.\1",\s*(-?\d+)\}', text):
+        members.setdefault(m.group(2), []).append((m.group(1), int(m.group(3))))
+    if not members:
+        raise SystemExit(f"{VALUES}: no enumeration members")
+    return members
 
 
 # Field kind -> annotation, from the kinds table. Integer parameters take any
 # object with __index__ (SupportsIndex), as the module's integer conversion
 # does; bool takes only True or False. Enumerations and constants are
 # annotated with their class, which the stubs declare.
-_KINDS = read_kinds(KINDS.read_text(encoding="utf-8"))
-ANNOTATION = {name: annotation for name, (_, annotation) in _KINDS.items()}
-CLASS_KINDS = sorted(name for name, (family, _) in _KINDS.items()
+_KIND_ROWS = read_kinds(KINDS.read_text(encoding="utf-8"))
+ANNOTATION = {name: annotation for name, (_, _, annotation) in _KIND_ROWS.items()}
+CLASS_KINDS = sorted(name for name, (_, family, _) in _KIND_ROWS.items()
                      if family in ("Enumeration", "Constant"))
 
-# Members of the two enumerations (src/core/values.hpp), in class order.
-ENUM_MEMBERS = {
-    "Channels": ["Mono", "Stereo"],
-    "ECM": ["No", "ECM64", "ECM128", "ECM256"],
-}
+# Members of the two enumerations with their numbers, in class order.
+ENUM_NUMBERS = read_enum_members(VALUES.read_text(encoding="utf-8"))
+ENUM_MEMBERS = {cls: [name for name, _ in members] for cls, members in ENUM_NUMBERS.items()}
 
 
 # --- Reading the catalogue ---------------------------------------------------
@@ -82,6 +111,8 @@ class Field:
     kind: str
     required: bool  # REQ, REQ_DEF, REQ_KEY
     has_default: bool  # REQ_DEF, OPT_DEF: None from Python stores a default
+    key: str | None = None  # REQ_KEY, OPT, OPT_DEF: written as " Key=value"
+    default: str | None = None  # REQ_DEF, OPT_DEF: what None stores
 
     @property
     def accepts_none(self) -> bool:
@@ -124,7 +155,10 @@ def _parse_fields(text: str, variant: str) -> tuple[Field, ...]:
             raise CatalogueError(f"{variant}.{name}: unknown kind {kind!r}")
         if any(f.name == name for f in fields):
             raise CatalogueError(f"{variant}: field {name} appears twice")
-        fields.append(Field(name, kind, form.startswith("REQ"), form.endswith("_DEF")))
+        key = args[2] if form in ("REQ_KEY", "OPT", "OPT_DEF") else None
+        default = args[-1] if form.endswith("_DEF") else None
+        fields.append(Field(name, kind, form.startswith("REQ"), form.endswith("_DEF"),
+                            key, default))
         pos = m.end()
     return tuple(fields)
 
@@ -151,16 +185,202 @@ def read_catalogue(text: str) -> list[Row]:
     return rows
 
 
+# --- Docstrings ------------------------------------------------------------
+# Editors show a stub's docstrings on hover, and the API reference is built
+# from them: each says the line a command sends, with its keys, what None
+# writes for each optional parameter, and the values each kind takes. They
+# are written to read as plain text, as Markdown and as reStructuredText.
+
+DOC_WIDTH = 88  # of a docstring's text, after its indentation
+
+
+def _kind_text(kind: str) -> str:
+    cpp_type, family, annotation = _KIND_ROWS[kind]
+    if family == "Integer":
+        low, high = integer_range(cpp_type)
+        return f"int from {low} to {high}"
+    if family == "Boolean":
+        return "bool, written as 1 or 0"
+    if family == "Text":
+        return "str without CR or LF"
+    if family == "Enumeration":
+        numbers = ", ".join(f"{name} {number}" for name, number in ENUM_NUMBERS[annotation])
+        return f"{annotation}, written as its number ({numbers})"
+    return f"{annotation}, written as its value text"
+
+
+def _element(f: Field, value: str) -> str:
+    return f" {f.key}={value}" if f.key else f" {value}"
+
+
+def wire_template(row: Row, credentials: bool = False) -> str:
+    """The line a command sends, each field as {name}, and in [brackets] the
+    elements that None leaves out. With credentials, the line of the client
+    method of a CREDENTIALS_COMMAND row: the stored user name and password,
+    every default, no other optional field."""
+    line = row.variant
+    for f in row.fields:
+        if not credentials or f.name in ("username", "password"):
+            element = _element(f, "{" + f.name + "}")
+            line += element if f.required or f.has_default else f" [{element[1:]}]"
+        elif f.default is not None:
+            line += _element(f, f.default)
+    return line
+
+
+def _field_doc(f: Field) -> str:
+    text = f"{f.name}: {_kind_text(f.kind)}"
+    if f.kind in CLASS_KINDS:
+        # No value of these classes can be made in Python (they are reached
+        # from no module), so None is the only argument that converts.
+        return (f"{text}. No {f.kind} value can be made in Python: pass None, which writes "
+                f"nothing; to send{_element(f, '...')}, send the whole line with "
+                "send_raw_command().")
+    if not f.accepts_none:
+        return text + "."
+    written = _element(f, f.default).strip() if f.default is not None else "nothing"
+    return f"{text}, or None, which writes {written}."
+
+
+def _wrap(text: str, prefix: str = "") -> list[str]:
+    # A quoted message is never split across lines.
+    text = re.sub(r'"[^"]*"', lambda m: m.group(0).replace(" ", "\0"), text)
+    return [line.replace("\0", " ") for line in textwrap.wrap(
+        text, DOC_WIDTH, initial_indent=prefix, subsequent_indent=" " * len(prefix),
+        break_on_hyphens=False)]
+
+
+def _docstring(indent: str, paragraphs: list[str | list[str]]) -> list[str]:
+    """A docstring of paragraphs: a str is wrapped text, except one that
+    starts with four spaces (a line shown as it is); a list of str is a
+    list of items."""
+    body: list[str] = []
+    for paragraph in paragraphs:
+        if body:
+            body.append("")
+        if isinstance(paragraph, list):
+            for item in paragraph:
+                body += _wrap(item, "- ")
+        elif paragraph.startswith("    "):
+            body.append(paragraph)
+        else:
+            body += _wrap(paragraph)
+    if "\\" in "".join(body) or '"""' in "".join(body):
+        raise CatalogueError("a docstring would need escapes")
+    lines = [f'{indent}"""{body[0]}'] + [f"{indent}{b}" if b else "" for b in body[1:]]
+    if len(body) == 1:
+        return [lines[0] + '"""']
+    return lines + [f'{indent}"""']
+
+
+def _field_docs(fields: tuple[Field, ...]) -> list[str | list[str]]:
+    return [[_field_doc(f) for f in fields]] if fields else []
+
+
+def factory_doc(row: Row) -> list[str | list[str]]:
+    sent_by = ("sends it with the stored user name and password" if row.sends_credentials
+               else "sends the same line")
+    return ([f"Returns a Command.{row.variant}, whose str() is the line:",
+             "    " + wire_template(row)] + _field_docs(row.fields)
+            + [f"client.send_command() sends it; client.{row.method}() {sent_by}."])
+
+
+def method_doc(row: Row) -> list[str | list[str]]:
+    if row.sends_credentials:
+        return ["Sends the line:", "    " + wire_template(row, True) + " COMMANDTAG={tag}",
+                "with the user name and password given to SonvexClient() and the "
+                f"default values; Command.{row.factory}() with send_command() sends others. "
+                "{tag} is command_tag before the call. Returns None once the line is sent, "
+                "without waiting for an answer."]
+    return (["Sends the line:", "    " + wire_template(row) + " COMMANDTAG={tag}"]
+            + _field_docs(row.fields)
+            + ["{tag} is command_tag before the call. Returns None once the line is sent, "
+               "without waiting for an answer."])
+
+
+def variant_doc(row: Row) -> list[str | list[str]]:
+    return [f"One {row.variant} command; _0 is its payload, and str() gives the line:",
+            "    " + wire_template(row),
+            f"Made by Command.{row.factory}() or, from the payload of another, "
+            f"Command.{row.variant}(payload); sent by client.send_command(), as "
+            f"client.{row.method}() sends it."]
+
+
+# The docstrings of what is not a row of the catalogue.
+COMMAND_DOC: list[str | list[str]] = [
+    "A protocol command: a value of one of the variant classes below (Command.CallMake, "
+    "...), made by a factory (Command.call_make(...)). str() gives the line the command "
+    "sends; client.send_command() sends it with COMMANDTAG={tag} appended and returns "
+    "the tag. Commands are immutable and compare by identity.",
+]
+
+SUM_DOC: list[str | list[str]] = [
+    "The decimal digits of (a + b) modulo 2**32; a and b are ints from 0 to 4294967295.",
+]
+
+CLIENT_DOCS: dict[str, list[str | list[str]]] = {
+    "SonvexClient": [
+        "A client of the media server's control protocol: one control connection, a "
+        "command tag that counts the lines sent on it, and a reader thread that prints "
+        "every line the server sends to file descriptor 1 as \"Received: \" and the line, "
+        "then \"Connection closed.\" when the server closes the connection.",
+    ],
+    "__new__": [
+        "A client that is not connected yet, with command tag 0.",
+        ["server: the server's IP address as a literal (\"127.0.0.1\", \"::1\"); "
+         "anything else raises ValueError \"Invalid IP address: \" and the text.",
+         "control_port: int from 0 to 65535, or None for 1234.",
+         "transport_channel_port: int from 0 to 65535, or None for 1235; only shown by "
+         "print_details().",
+         "username, password: str, or None for \"user1\" and the default password; "
+         "login() sends them."],
+    ],
+    "command_tag": [
+        "The tag the next line will carry: 0 at first, one more after each line that "
+        "went out whole (wrapping after 2**64 - 1).",
+    ],
+    "connect": [
+        "Opens the control connection and starts its reader thread. A second connect() "
+        "replaces the connection; the older reader goes on until the server closes it. "
+        "Raises OSError \"Failed to connect: \" and the system's error text.",
+    ],
+    "disconnect": [
+        "Ends the client's side of the connection; the reader prints what the server "
+        "still sends and \"Connection closed.\". Raises RuntimeError \"No active "
+        "connection to disconnect\" when not connected.",
+    ],
+    "send_raw_command": [
+        "Sends message as it is, then COMMANDTAG={tag}: the way to send what the "
+        "typed methods cannot (a Channels or ECM value, a constant). Returns {tag}. "
+        "Raises RuntimeError \"No active connection to send message\" when not "
+        "connected, OSError \"Failed to send message: \" and the system's error text "
+        "when the send fails.",
+    ],
+    "send_command": [
+        "Sends str(command), then COMMANDTAG={tag}, and returns {tag}. Raises as "
+        "send_raw_command() does.",
+    ],
+    "print_details": [
+        "Writes one line with the client's settings to file descriptor 1.",
+    ],
+}
+
+
 # --- Writing the stubs -------------------------------------------------------
 
-def _def(indent: str, name: str, params: list[str], result: str) -> list[str]:
-    """A stub function definition, wrapped one parameter a line when too long."""
-    line = f"{indent}def {name}({', '.join(params)}) -> {result}: ..."
+def _def(indent: str, name: str, params: list[str], result: str,
+         doc: list[str | list[str]] | None = None) -> list[str]:
+    """A stub function definition, wrapped one parameter a line when too long,
+    with a docstring when one is given."""
+    end = ":" if doc else ": ..."
+    line = f"{indent}def {name}({', '.join(params)}) -> {result}{end}"
     if len(line) <= LINE_LIMIT:
-        return [line]
-    return ([f"{indent}def {name}("]
-            + [f"{indent}    {p}," for p in params]
-            + [f"{indent}) -> {result}: ..."])
+        lines = [line]
+    else:
+        lines = ([f"{indent}def {name}("]
+                 + [f"{indent}    {p}," for p in params]
+                 + [f"{indent}) -> {result}{end}"])
+    return lines + (_docstring(indent + "    ", doc) if doc else [])
 
 
 def _params(fields: tuple[Field, ...]) -> list[str]:
@@ -197,11 +417,16 @@ def render_init() -> str:
         "",
         "from typing_extensions import TypeAliasType",
         "",
-        "from . import _classes, client as client, commands as commands",
+        "# Bound to public names, not importable by them: the run-time submodules",
+        "# are attributes only.",
+        "from . import _classes, _client as client, _commands as commands",
         "",
         '__all__ = ["sum_as_string", "client", "commands"]',
         "",
-        "def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str: ...",
+    ]
+    lines += _def("", "sum_as_string", ["a: SupportsIndex", "b: SupportsIndex"], "str",
+                  SUM_DOC)
+    lines += [
         "",
         "# Classes of values that no module holds at run time (see _classes.pyi):",
         "# annotations may name them, code cannot reach them.",
@@ -275,6 +500,9 @@ def render_commands(rows: list[Row]) -> str:
         "# derive from Command and another such class at once.",
         "@disjoint_base",
         "class Command:",
+    ]
+    lines += _docstring("    ", COMMAND_DOC)
+    lines += [
         "    # The variant classes, reached as class attributes (at run time",
         "    # Command.CallMake is the class named Command_CallMake). Each holds one",
         "    # command of its variant, with the payload as _0, the only item of the",
@@ -283,9 +511,9 @@ def render_commands(rows: list[Row]) -> str:
     ]
     for r in rows:
         v = r.variant
+        lines += ["    @final", f"    class {v}(Command):"]
+        lines += _docstring("        ", variant_doc(r))
         lines += [
-            "    @final",
-            f"    class {v}(Command):",
             '        __match_args__ = ("_0",)',
             f"        def __new__(cls, _0: {v}) -> Command.{v}: ...",
             "        @property",
@@ -297,7 +525,8 @@ def render_commands(rows: list[Row]) -> str:
     lines += ["    def __str__(self) -> str: ..."]
     for r in rows:
         lines += ["", "    @staticmethod"]
-        lines += _def("    ", r.factory, _params(r.fields), f"Command.{r.variant}")
+        lines += _def("    ", r.factory, _params(r.fields), f"Command.{r.variant}",
+                      factory_doc(r))
     return "\n".join(lines) + "\n"
 
 
@@ -309,13 +538,14 @@ def render_client(rows: list[Row]) -> str:
         "from typing import SupportsIndex, final",
         "",
         _import("sonvex_rs", _used_classes(method_fields)),
-        "from sonvex_rs.commands import Command",
+        "from sonvex_rs._commands import Command",
         "",
         '__all__ = ["SonvexClient", "sum_as_string"]',
         "",
         "@final",
         "class SonvexClient:",
     ]
+    lines += _docstring("    ", CLIENT_DOCS["SonvexClient"])
     lines += _def("    ", "__new__", [
         "cls",
         "server: str",
@@ -323,23 +553,24 @@ def render_client(rows: list[Row]) -> str:
         "transport_channel_port: SupportsIndex | None",
         "username: str | None",
         "password: str | None",
-    ], "SonvexClient")
+    ], "SonvexClient", CLIENT_DOCS["__new__"])
+    lines.append("    @property")
+    for name, params, result in [("command_tag", [], "int"), ("connect", [], "None"),
+                                 ("disconnect", [], "None"),
+                                 ("send_raw_command", ["message: str"], "int"),
+                                 ("send_command", ["command: Command"], "int"),
+                                 ("print_details", [], "None")]:
+        lines += _def("    ", name, ["self"] + params, result, CLIENT_DOCS[name])
     lines += [
-        "    @property",
-        "    def command_tag(self) -> int: ...",
-        "    def connect(self) -> None: ...",
-        "    def disconnect(self) -> None: ...",
-        "    def send_raw_command(self, message: str) -> int: ...",
-        "    def send_command(self, command: Command) -> int: ...",
-        "    def print_details(self) -> None: ...",
         "",
         "    # One method per command; each sends it and returns None. login sends the",
         "    # stored user name and password with the default version numbers.",
     ]
     for r in rows:
         params = ["self"] + ([] if r.sends_credentials else _params(r.fields))
-        lines += _def("    ", r.method, params, "None")
-    lines += ["", "def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str: ..."]
+        lines += _def("    ", r.method, params, "None", method_doc(r))
+    lines.append("")
+    lines += _def("", "sum_as_string", ["a: SupportsIndex", "b: SupportsIndex"], "str", SUM_DOC)
     return "\n".join(lines) + "\n"
 
 
@@ -349,8 +580,8 @@ def render(catalogue_text: str) -> dict[str, str]:
     return {
         "__init__.pyi": render_init(),
         "_classes.pyi": render_classes(rows),
-        "client.pyi": render_client(rows),
-        "commands.pyi": render_commands(rows),
+        "_client.pyi": render_client(rows),
+        "_commands.pyi": render_commands(rows),
     }
 
 

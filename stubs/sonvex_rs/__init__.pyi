@@ -4,11 +4,14 @@ from typing import SupportsIndex
 
 from typing_extensions import TypeAliasType
 
-from . import _classes, client as client, commands as commands
+# Bound to public names, not importable by them: the run-time submodules
+# are attributes only.
+from . import _classes, _client as client, _commands as commands
 
 __all__ = ["sum_as_string", "client", "commands"]
 
-def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str: ...
+def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str:
+    """The decimal digits of (a + b) modulo 2**32; a and b are ints from 0 to 4294967295."""
 
 # Classes of values that no module holds at run time (see _classes.pyi):
 # annotations may name them, code cannot reach them.

@@ -78,7 +78,7 @@ def test_install_from_a_read_only_tree_as_another_user(work):
         "    assert tap.wait_for(0).text == 'CallHold OK COMMANDTAG=0'\n"
         "    client.disconnect()\n"
         "files = importlib.metadata.files('sonvex_rs')\n"
-        "assert any(str(f) == 'sonvex_rs-stubs/commands.pyi' for f in files)\n"
+        "assert any(str(f) == 'sonvex_rs-stubs/_commands.pyi' for f in files)\n"
         "print(pathlib.Path(sonvex_rs.__file__).parent)\n"
     )
     result = as_user(str(venv / "bin" / "python"), "-c", check)

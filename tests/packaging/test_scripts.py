@@ -10,7 +10,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "aarch64-root.sh", "tsan.sh", "fuzz.sh"]
+SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "aarch64-root.sh", "tsan.sh", "fuzz.sh",
+           "docs.sh"]
 
 
 def _script(name, *args):

@@ -31,7 +31,8 @@ pytestmark = pytest.mark.slow
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 
-_FENCE = re.compile(r"^```(\w*)\n(.*?)^```\n", re.M | re.S)
+# A fenced block: ```python, or a directive of the reference's pages ({include} ...).
+_FENCE = re.compile(r"^```(\w*|\{[\w-]+\}[^\n]*)\n(.*?)^```\n", re.M | re.S)
 _MARKER = re.compile(r"<!-- readme-test: (server|output|pytest|skip: .+?) -->\n\Z")
 _LINK = re.compile(r"\]\(([^)]*)\)")
 
@@ -139,14 +140,41 @@ def test_readme_has_what_the_test_needs():
         assert block["marker"] != "pytest" or block["language"] == "python", block["line"]
 
 
-def test_readme_links_are_absolute():
-    """An index page shows the README away from the repository's files."""
-    for target in _LINK.findall(README.read_text(encoding="utf-8")):
-        assert target.startswith(("https://", "#")), target
+def slug(heading):
+    """The anchor of a Markdown heading, as the reference's pages make it."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
 
 
-@pytest.mark.parametrize("block", PYTHON, ids=[f"line-{b['line']}" for b in PYTHON])
-def test_python_block_runs(block, tmp_path):
+def link_problem(page, target):
+    """Why a link of a Markdown page does not lead anywhere, or None: it
+    must be absolute, an anchor of the page, or a page of the reference in
+    docs/ (with an anchor of that page)."""
+    if target.startswith("https://"):
+        return None
+    path, _, anchor = target.partition("#")
+    if path:
+        if not (path.startswith("docs/") or page.parent.name == "docs") or "://" in path:
+            return f"{target}: not a page of the reference"
+        page = page.parent / path
+        if not page.is_file():
+            return f"{target}: no such page"
+    headings = re.findall(r"^#+ (.*)$", page.read_text(encoding="utf-8"), re.M)
+    if anchor and anchor not in map(slug, headings):
+        return f"{target}: no such heading"
+    return None
+
+
+def test_readme_links_lead_somewhere():
+    """The README links to the web and to the reference's pages (docs/, read
+    in the repository), never to a file of the tree that is no page."""
+    links = _LINK.findall(README.read_text(encoding="utf-8"))
+    assert [link_problem(README, t) for t in links] == [None] * len(links)
+    assert any(t.startswith("docs/") for t in links)
+
+
+def run_block(block, tmp_path):
+    """Runs one Python block with the Quickstart's server and checks that it
+    passes and prints what its output block says."""
     if block["marker"] and block["marker"].startswith("skip: "):
         assert block["marker"][6:].strip(), "a skipped block says why"
         pytest.skip(block["marker"])
@@ -162,3 +190,8 @@ def test_python_block_runs(block, tmp_path):
         assert "1 passed" in report["stdout"], report["stdout"]
     if block["output"] is not None:
         assert report["stdout"].splitlines() == block["output"].splitlines()
+
+
+@pytest.mark.parametrize("block", PYTHON, ids=[f"line-{b['line']}" for b in PYTHON])
+def test_python_block_runs(block, tmp_path):
+    run_block(block, tmp_path)

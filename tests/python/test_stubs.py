@@ -41,14 +41,17 @@ Command = sonvex_rs.commands.Command
 UNREACHABLE_CLASSES = {"sonvex_rs.PanicException"}
 
 # stubtest imports every stub module by its dotted name; the submodules are
-# attributes of the extension module only, so a child running stubtest gets
-# them entered under those names first.
+# attributes of the extension module only, declared in the stub modules
+# _client and _commands (so that dotted imports of them are refused), so a
+# child running stubtest gets them entered under those names first.
 SITECUSTOMIZE = """\
 import sys
 import sonvex_rs
-sys.modules["sonvex_rs.client"] = sonvex_rs.client
-sys.modules["sonvex_rs.commands"] = sonvex_rs.commands
+sys.modules["sonvex_rs._client"] = sonvex_rs.client
+sys.modules["sonvex_rs._commands"] = sonvex_rs.commands
 """
+# Stub module -> the name of what it describes at run time.
+PUBLIC = {"_client": "client", "_commands": "commands"}
 
 
 def _load_generator():
@@ -76,7 +79,7 @@ def _stubtest(tmp_path, stubs=STUBS):
     # The annotation-only names are missing at run time on purpose; our own
     # check below compares them with the module instead.
     allowlist = tmp_path / "allowlist.txt"
-    allowlist.write_text("".join(re.escape(name) + "\n" for name in _aliases(stubs))
+    allowlist.write_text("".join(re.escape(name) + "\n" for name in _aliases(stubs, public=False))
                          + "sonvex_rs\\._classes(\\..*)?\n")
     return subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file",
@@ -91,9 +94,12 @@ def _stubtest(tmp_path, stubs=STUBS):
 # look for class variables it cannot find at run time (they might be instance
 # variables; these classes have none).
 
-def _stub_modules(stubs):
+def _stub_modules(stubs, public=True):
+    """(module name, body) of each stub file; public: the name of what it
+    describes at run time, else its own (stubtest's)."""
     for path in sorted((stubs / "sonvex_rs").glob("*.pyi")):
-        module = "sonvex_rs" if path.stem == "__init__" else f"sonvex_rs.{path.stem}"
+        stem = PUBLIC.get(path.stem, path.stem) if public else path.stem
+        module = "sonvex_rs" if stem == "__init__" else f"sonvex_rs.{stem}"
         yield module, ast.parse(path.read_text()).body
 
 
@@ -112,11 +118,11 @@ def _stub_classes(stubs):
     return found
 
 
-def _aliases(stubs):
+def _aliases(stubs, public=True):
     """The annotation-only names: dotted path of each TypeAliasType alias ->
     dotted path of the class it names."""
     found = {}
-    for module, body in _stub_modules(stubs):
+    for module, body in _stub_modules(stubs, public):
         for node in body:
             if (isinstance(node, ast.Assign) and isinstance(node.value, ast.Call)
                     and ast.unparse(node.value.func) == "TypeAliasType"):
@@ -276,8 +282,8 @@ def test_drift_is_reported(tmp_path, monkeypatch):
     stubs = tmp_path / "stubs"
     shutil.copytree(STUBS, stubs)
     edits = {
-        "client.pyi": [("def call_hold(self, resource_id:", "def call_hold(self, rid:")],
-        "commands.pyi": [("        def __len__(self) -> int: ...\n",
+        "_client.pyi": [("def call_hold(self, resource_id:", "def call_hold(self, rid:")],
+        "_commands.pyi": [("        def __len__(self) -> int: ...\n",
                           "        def __len__(self) -> int: ...\n"
                           "        def clear(self) -> None: ...\n"),
                          ("    class Quit(Command):\n", "    class Quit(Command):\n        payload: int\n")],
@@ -296,8 +302,8 @@ def test_drift_is_reported(tmp_path, monkeypatch):
     output = result.stdout + result.stderr
     assert result.returncode == 1, output
     for reported in [
-        "sonvex_rs.client.SonvexClient.call_hold is inconsistent",
-        "sonvex_rs.commands.Command.ProtocolVersion.clear is not present at runtime",
+        "sonvex_rs._client.SonvexClient.call_hold is inconsistent",
+        "sonvex_rs._commands.Command.ProtocolVersion.clear is not present at runtime",
     ]:
         assert reported in output
     assert sorted(check_beyond_stubtest(stubs)[1]) == [
@@ -315,8 +321,7 @@ def test_drift_is_reported(tmp_path, monkeypatch):
         "sonvex_rs.ECM is an annotation-only alias but present at runtime"]
 
 
-@pytest.mark.parametrize("example", list(TYPED))
-def test_typed_examples_pass_pyright(tmp_path, example):
+def _pyright(tmp_path, *paths):
     pytest.importorskip("pyright")
     config = tmp_path / "pyrightconfig.json"
     # The submodules have no source file of their own (they are attributes of
@@ -324,10 +329,15 @@ def test_typed_examples_pass_pyright(tmp_path, example):
     config.write_text(json.dumps({"stubPath": str(STUBS), "typeCheckingMode": "strict",
                                   "reportMissingModuleSource": "none"}))
     env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")  # no look for a newer release
-    result = subprocess.run(
+    return subprocess.run(
         [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "--project", str(config),
-         *map(str, TYPED[example])], cwd=tmp_path, env=env, capture_output=True, text=True,
+         *map(str, paths)], cwd=tmp_path, env=env, capture_output=True, text=True,
         timeout=300)
+
+
+@pytest.mark.parametrize("example", list(TYPED))
+def test_typed_examples_pass_pyright(tmp_path, example):
+    result = _pyright(tmp_path, *TYPED[example])
     assert result.returncode == 0, result.stdout + result.stderr
     assert "0 errors, 0 warnings" in result.stdout, result.stdout
 
@@ -374,6 +384,11 @@ MISUSE = {
                              '"TypeAliasType" has no attribute "Stereo"'),
     "payload_class_as_value": ("isinstance(Command.call_hold(1)._0, sonvex_rs.commands.CallHold)",
                                'Argument 2 to "isinstance" has incompatible type "TypeAliasType"'),
+    # The submodules are attributes, not importable modules.
+    "dotted_from_import": ("from sonvex_rs.client import SonvexClient as C",
+                           'library stub for module named "sonvex_rs.client"'),
+    "dotted_import": ("import sonvex_rs.commands",
+                      'library stub for module named "sonvex_rs.commands"'),
     "panic_caught_by_name": ("try:\n    pass\nexcept sonvex_rs.PanicException:\n    pass",
                              "Exception type must be derived from BaseException"),
 }
@@ -398,6 +413,25 @@ def misuse_report(tmp_path_factory):
 def test_mypy_refuses_misuse(misuse_report, name):
     expected = MISUSE[name][1]
     assert any(expected in message for message in misuse_report[name]), misuse_report[name]
+
+
+def test_pyright_refuses_dotted_imports_and_takes_the_attributes(tmp_path):
+    (tmp_path / "imports.py").write_text(
+        "from __future__ import annotations\n"
+        "from sonvex_rs import client, commands\n"
+        "from sonvex_rs.client import SonvexClient\n"
+        "import sonvex_rs.commands\n"
+        "def f(c: client.SonvexClient, p: commands.CallMake,\n"
+        "      m: commands.Command.CallMake) -> None:\n"
+        "    print(c, p, m, SonvexClient, sonvex_rs.commands)\n")
+    result = _pyright(tmp_path, tmp_path / "imports.py")
+    errors = re.findall(r"imports\.py:(\d+):\d+ - error: (.*)", result.stdout)
+    assert [e for e in errors if "could not be resolved" in e[1]] == [
+        ("3", 'Import "sonvex_rs.client" could not be resolved (reportMissingImports)'),
+        ("4", 'Import "sonvex_rs.commands" could not be resolved (reportMissingImports)'),
+    ], result.stdout
+    # Nothing about the attribute import or the annotations.
+    assert not [e for e in errors if e[0] in ("2", "5", "6")], result.stdout
 
 
 def test_answers_example_runs():

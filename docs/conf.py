@@ -1,0 +1,33 @@
+"""Sphinx settings of the API reference; scripts/docs.sh builds it into
+build/docs/html, with every warning an error."""
+
+import sys
+from pathlib import Path
+
+DOCS = Path(__file__).resolve().parent
+ROOT = DOCS.parent
+# The pure-Python packages from the source tree, not from an installed copy.
+sys.path[:0] = [str(DOCS / "_ext"), str(ROOT / "replies"), str(ROOT / "fakeserver")]
+
+project = "sonvex_rs"
+author = "the sonvex_rs developers"
+copyright = "the sonvex_rs developers"
+
+extensions = ["myst_parser", "sphinx.ext.autodoc", "sonvex_reference"]
+source_suffix = {".md": "markdown"}
+exclude_patterns = ["_build"]
+root_doc = "index"
+
+# Headings up to ### get anchors, so pages can link to sections by slug.
+myst_heading_anchors = 3
+# README sections included in the pages link to the reference's pages as
+# docs/<page>.md; the includes turn those into links between pages.
+
+autodoc_member_order = "bysource"
+autodoc_typehints = "signature"
+autodoc_default_options = {"members": True, "undoc-members": False}
+
+html_theme = "alabaster"
+html_title = "sonvex_rs reference"
+html_show_sourcelink = False
+html_copy_source = False
