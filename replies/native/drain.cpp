@@ -112,6 +112,7 @@ public:
                 std::lock_guard<std::mutex> lock(mu_);
                 close_deadline_ = monotonic_now() + grace;
                 closing_ = true;
+                cv_.notify_all();
             }
             poke(wake_write_);
             thread_->join();
@@ -135,17 +136,48 @@ public:
         return fstat(1, &st) == 0 && st.st_dev == pipe_dev_ && st.st_ino == pipe_ino_;
     }
 
-    // Blocks until something is kept, the thread ended, or another thread
+    // Blocks until something is kept, the pipe ended, or another thread
     // took since `seen` (that thread's take may hold what the caller waits
-    // for); false when `timeout` (negative: none) runs out.
+    // for); false when `timeout` (negative: none) runs out. While it waits,
+    // the caller reads the pipe itself when no one else does, so that its
+    // answer needs no hop through the drain thread.
     bool wait(uint64_t seen, double timeout) {
+        using clock = std::chrono::steady_clock;
+        auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                           std::chrono::duration<double>(timeout < 0 ? 0 : timeout));
         std::unique_lock<std::mutex> lock(mu_);
         auto ready = [&] { return untaken_ || ended_ || generation_ != seen; };
-        if (timeout < 0) {
-            cv_.wait(lock, ready);
-            return true;
+        if (ready()) return true;
+        ++wanting_;
+        if (drain_reads_ && !poked_) {
+            poked_ = true;   // the drain thread, asleep in poll(), lets go of the pipe
+            poke(wake_write_);
         }
-        return cv_.wait_for(lock, std::chrono::duration<double>(timeout), ready);
+        auto free_or_ready = [&] { return ready() || (!reading_ && !closing_); };
+        if (timeout < 0) {
+            cv_.wait(lock, free_or_ready);
+        } else {
+            cv_.wait_until(lock, deadline, free_or_ready);
+        }
+        bool result = ready();
+        if (!result && !reading_ && !closing_) {
+            reading_ = true;
+            lock.unlock();
+            int ms = -1;
+            if (timeout >= 0) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - clock::now()).count();
+                ms = left > 0 ? static_cast<int>(left) + 1 : 0;
+            }
+            read_step(ms);
+            lock.lock();
+            reading_ = false;
+            result = ready();
+        }
+        --wanting_;
+        if (wanting_ == 0) released_ = true;
+        cv_.notify_all();   // another waiter, or the drain thread, may read now
+        return result;
     }
 
     struct Taken {
@@ -221,38 +253,79 @@ private:
         }
     }
 
-    void run() {
-        std::vector<char> buffer(kReadSize);
+    // One look at the pipe by whoever holds the reading role: waits up to
+    // `ms` (negative: no limit) for data, reads and sorts what is there.
+    // Reading the pipe's end ends the drain.
+    void read_step(int ms) {
         pollfd fds[2] = {{read_fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
         for (;;) {
-            ssize_t n = ::read(read_fd_, buffer.data(), buffer.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (errno != EAGAIN) break;
-                int wait_ms = -1;
-                {
-                    std::lock_guard<std::mutex> lock(mu_);
-                    if (closing_) {
-                        double left = close_deadline_ - monotonic_now();
-                        if (left <= 0) break;
-                        wait_ms = static_cast<int>(left * 1000) + 1;
-                    }
-                }
-                poll(fds, 2, wait_ms);
-                drain_wake();
-                continue;
+            ssize_t n = ::read(read_fd_, buffer_.data(), buffer_.size());
+            if (n > 0) {
+                take_in(buffer_.data(), static_cast<size_t>(n));
+                return;
             }
-            if (n == 0) break;
-            take_in(buffer.data(), static_cast<size_t>(n));
-            std::lock_guard<std::mutex> lock(mu_);
-            if (closing_ && monotonic_now() > close_deadline_) break;   // a writer that never stops
+            if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                end();
+                return;
+            }
+            if (errno == EINTR) continue;
+            if (ms == 0) return;
+            int woke = poll(fds, 2, ms);
+            if (woke <= 0 || (fds[1].revents & POLLIN)) {
+                drain_wake();
+                return;   // time is up, or someone else wants the pipe
+            }
         }
+    }
+
+    void end() {
         if (!pending_.empty()) forward(pending_.data(), pending_.size());   // an unfinished last line
         pending_.clear();
         std::lock_guard<std::mutex> lock(mu_);
         ended_ = true;
         if (watchers_ > 0) signal_locked();
         cv_.notify_all();
+    }
+
+    // The drain thread: reads the pipe whenever no waiter does. A waiter
+    // that leaves usually comes back at once with its next wait, so the
+    // thread lets a millisecond pass before it takes the pipe again.
+    void run() {
+        for (;;) {
+            int ms = -1;
+            {
+                std::unique_lock<std::mutex> lock(mu_);
+                for (;;) {
+                    if (ended_) return;
+                    if (closing_) {
+                        if (!reading_) break;
+                    } else if (wanting_ == 0 && !reading_) {
+                        if (!released_) break;
+                        released_ = false;
+                        cv_.wait_for(lock, std::chrono::milliseconds(1),
+                                     [&] { return wanting_ > 0 || closing_; });
+                        continue;
+                    }
+                    cv_.wait(lock);
+                }
+                reading_ = drain_reads_ = true;
+                poked_ = false;
+                if (closing_) {
+                    double left = close_deadline_ - monotonic_now();
+                    ms = left > 0 ? static_cast<int>(left * 1000) + 1 : 0;
+                }
+            }
+            read_step(ms);
+            std::lock_guard<std::mutex> lock(mu_);
+            reading_ = drain_reads_ = false;
+            if (closing_ && !ended_ && monotonic_now() > close_deadline_) {
+                reading_ = true;   // a writer that never stops: done after the grace
+                break;
+            }
+            cv_.notify_all();
+        }
+        // Past the grace period: the drain ends though the pipe has a writer.
+        end();
     }
 
     // Splits what was read into lines; a line's start may be in pending_.
@@ -380,7 +453,8 @@ private:
     std::thread* thread_ = nullptr;
     bool finished_ = false;   // only the threads calling finish() touch it
 
-    // Only the drain thread touches these.
+    // Only the holder of the reading role touches these.
+    std::vector<char> buffer_ = std::vector<char>(kReadSize);
     std::string pending_;
     bool raw_ = false;
     bool forwarding_ = true;
@@ -392,6 +466,11 @@ private:
     size_t kept_lines_ = 0;
     uint64_t closed_ = 0, dropped_ = 0, generation_ = 0;
     bool untaken_ = false, ended_ = false, closing_ = false, signalled_ = false, done_ = false;
+    bool reading_ = false;    // a thread reads the pipe: the drain thread or a waiter
+    bool drain_reads_ = false;   // ... and it is the drain thread
+    bool poked_ = false;      // the drain thread was asked to let go of the pipe
+    bool released_ = false;   // the last waiter just left
+    int wanting_ = 0;         // waiters inside wait()
     int watchers_ = 0;
     double close_deadline_ = 0;
     std::string failure_;

@@ -220,15 +220,17 @@ class ReplyTap:
         self._drain_dropped = 0
         self._closed_lines = 0
         self._wakers: List[_Waker] = []
-        self._watching: Dict[asyncio.AbstractEventLoop, int] = {}
+        self._watching: Dict[asyncio.AbstractEventLoop, int] = {}   # loop: notify fd
         self._failure: Optional[BaseException] = None
         self._pid = -1
         self._saved = -1               # the original descriptor 1, or -1 if it was closed
         self._inheritable = True
         self._read_end = -1
-        self._drain: Optional[Any] = None
+        self._drain: Optional[Any] = None   # the Drain while the tap is open
+        self._native: Optional[Any] = None  # the Drain, also after close
         self._generation = 0           # the drain's count of takes, at our last take
         self._ended = False            # the drain has read the pipe's end
+        self._closing = False
         self._output: Deque[bytes] = deque()   # lines for the logger
         self._logger: Optional[threading.Thread] = None
         self._restore_stdout: Optional[Tuple[io.TextIOWrapper, bool, bool]] = None
@@ -277,8 +279,9 @@ class ReplyTap:
                 if error.errno != errno.EBADF:
                     raise
             logging_ = self._log is not None
-            self._drain = Drain(self._read_end, -1 if logging_ else self._saved, self._echo,
-                                self._max_kept, logging_)
+            self._drain = self._native = Drain(
+                self._read_end, -1 if logging_ else self._saved, self._echo, self._max_kept,
+                logging_)
             if logging_:
                 thread = threading.Thread(target=self._run_logger, name="sonvex-reply-tap-log",
                                           daemon=True)
@@ -296,6 +299,7 @@ class ReplyTap:
         global _active
         with _active_lock:
             if self._state == "open":
+                self._closing = True   # descriptor 1 goes back now, as intended
                 if os.getpid() == self._pid:
                     _flush_stdout()
                     self._unline_stdout()
@@ -560,12 +564,13 @@ class ReplyTap:
             head = f"no {what}: the tap is closed"
         else:
             head = f"no {what} within {timeout} s"
-        if self._count == 0:
+        arrived = self._count + self._drain_dropped
+        if arrived == 0:
             seen = "no reply arrived"
         else:
             last = self._last.text if self._last is not None else ""
-            replies = "reply" if self._count == 1 else "replies"
-            seen = f"{self._count} {replies} arrived, the last {last!r}"
+            replies = "reply" if arrived == 1 else "replies"
+            seen = f"{arrived} {replies} arrived, the last {last!r}"
             if self._kept:
                 kept = list(self._kept.values())
                 seen += f"; {len(kept)} not taken, tags {_tags_text(kept)}"
@@ -618,7 +623,7 @@ class ReplyTap:
                     state = drain.wait(seen, _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN))
                 finally:
                     cond.acquire()
-                if state < 0:
+                if state < 0 and not self._closing:
                     self._lost_descriptor()
 
     def wait_for(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
@@ -684,30 +689,33 @@ class ReplyTap:
 
     # --- asyncio ----------------------------------------------------------------
 
-    def _notified(self) -> None:
-        # The drain's notify descriptor is readable: something was kept.
+    def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
+        # The drain's notify descriptor is readable: something was kept. A
+        # loop keeps watching while its waits follow each other; once it is
+        # told of a reply with none of its waits pending, it stops.
         with self._cond:
             self._pull()
+            if not any(waiting is loop for waiting, _ in self._wakers):
+                self._unwatch(loop)
 
     def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
         drain = self._drain
-        if drain is None:
+        if drain is None or loop in self._watching:
             return
-        count = self._watching.get(loop, 0)
-        self._watching[loop] = count + 1
-        if count == 0:
-            loop.add_reader(drain.notify_fd(), self._notified)
-            drain.watch(1)
+        fd = drain.notify_fd()
+        loop.add_reader(fd, self._notified, loop)
+        self._watching[loop] = fd
+        drain.watch(1)
 
-    def _unwatch(self, loop: asyncio.AbstractEventLoop, drain: Any) -> None:
-        count = self._watching.get(loop, 0) - 1
-        if count > 0:
-            self._watching[loop] = count
-            return
-        self._watching.pop(loop, None)
-        if count == 0:
-            loop.remove_reader(drain.notify_fd())
-            drain.watch(-1)
+    def _unwatch(self, loop: asyncio.AbstractEventLoop) -> None:
+        fd = self._watching.pop(loop, None)
+        if fd is not None:
+            try:
+                loop.remove_reader(fd)
+            except RuntimeError:
+                pass   # a closed loop has no readers left
+            assert self._native is not None
+            self._native.watch(-1)
 
     async def _await(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
                      what: str) -> Optional[Reply]:
@@ -717,23 +725,24 @@ class ReplyTap:
             with self._cond:
                 reply, over, left = self._attempt(take, deadline, what, timeout)
                 if over:
+                    if not self._wakers and self._drain is None:
+                        self._unwatch(loop)
                     return reply
                 waker: asyncio.Future[None] = loop.create_future()
                 self._wakers.append((loop, waker))
-                drain = self._drain
                 self._watch(loop)
+            timer = None if left is None else loop.call_later(left, _wake, waker)
             try:
-                await asyncio.wait((waker,), timeout=left)
+                await waker
             finally:
-                with self._cond:
-                    if drain is not None:
-                        self._unwatch(loop, drain)
-                    if not waker.done():
-                        waker.cancel()
-                        try:
+                if timer is not None:
+                    timer.cancel()
+                if not waker.done():
+                    waker.cancel()
+                if self._wakers:
+                    with self._cond:
+                        if (loop, waker) in self._wakers:
                             self._wakers.remove((loop, waker))
-                        except ValueError:
-                            pass
 
     async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
         """wait_for for asyncio: safe from any event loop."""
