@@ -42,6 +42,11 @@ namespace {
 constexpr std::string_view kPrefix = "Received: ";
 constexpr std::string_view kClosed = "Connection closed.";
 constexpr size_t kReadSize = 1 << 20;
+// How long the drain thread leaves the pipe to the waiters after the last
+// one left: a program that waits for each answer is back with its next wait
+// long before. A thread that holds the interpreter lock in a blocked send
+// has its answers read by the drain thread after at most this long.
+constexpr auto kLinger = std::chrono::milliseconds(5);
 
 double monotonic_now() {
     timespec ts{};
@@ -113,6 +118,7 @@ public:
                 close_deadline_ = monotonic_now() + grace;
                 closing_ = true;
                 cv_.notify_all();
+                drain_cv_.notify_one();
             }
             poke(wake_write_);
             thread_->join();
@@ -176,7 +182,9 @@ public:
         }
         --wanting_;
         if (wanting_ == 0) released_ = true;
-        cv_.notify_all();   // another waiter, or the drain thread, may read now
+        // Another waiter, or the drain thread, may read now.
+        if (drain_blocked_ && (wanting_ == 0 || closing_)) drain_cv_.notify_one();
+        if (wanting_ > 0) cv_.notify_all();
         return result;
     }
 
@@ -285,6 +293,7 @@ private:
         ended_ = true;
         if (watchers_ > 0) signal_locked();
         cv_.notify_all();
+        drain_cv_.notify_one();
     }
 
     // The drain thread: reads the pipe whenever no waiter does. A waiter
@@ -302,11 +311,12 @@ private:
                     } else if (wanting_ == 0 && !reading_) {
                         if (!released_) break;
                         released_ = false;
-                        cv_.wait_for(lock, std::chrono::milliseconds(1),
-                                     [&] { return wanting_ > 0 || closing_; });
+                        drain_cv_.wait_for(lock, kLinger, [&] { return closing_; });
                         continue;
                     }
-                    cv_.wait(lock);
+                    drain_blocked_ = true;
+                    drain_cv_.wait(lock);
+                    drain_blocked_ = false;
                 }
                 reading_ = drain_reads_ = true;
                 poked_ = false;
@@ -322,7 +332,7 @@ private:
                 reading_ = true;   // a writer that never stops: done after the grace
                 break;
             }
-            cv_.notify_all();
+            if (wanting_ > 0) cv_.notify_all();   // a waiter takes the pipe
         }
         // Past the grace period: the drain ends though the pipe has a writer.
         end();
@@ -461,7 +471,9 @@ private:
 
     // Shared, under mu_.
     std::mutex mu_;
-    std::condition_variable cv_;
+    std::condition_variable cv_;         // waiters
+    std::condition_variable drain_cv_;   // the drain thread
+    bool drain_blocked_ = false;         // it waits for the waiters to leave
     std::deque<Batch> batches_;
     size_t kept_lines_ = 0;
     uint64_t closed_ = 0, dropped_ = 0, generation_ = 0;
