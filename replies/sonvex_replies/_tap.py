@@ -17,7 +17,7 @@ from collections import OrderedDict, deque
 from time import monotonic
 from typing import (
     TYPE_CHECKING, Any, AsyncIterator, Callable, Deque, Dict, Iterator, List, MutableSequence,
-    Optional, Tuple, TypeVar,
+    Optional, Tuple, TypeVar, cast,
 )
 
 from ._drain import Drain
@@ -202,7 +202,8 @@ class ReplyTap:
         max_kept = operator.index(max_kept)
         if max_kept < 0:
             raise ValueError("max_kept must be 0 or more")
-        if log is not None and not isinstance(log, logging.Logger):
+        if log is not None and not isinstance(  # pyright: ignore[reportUnnecessaryIsInstance]
+                log, logging.Logger):
             raise TypeError(f"log must be a logging.Logger, not {type(log).__name__}")
         self._echo = bool(echo)
         self._log = log
@@ -233,7 +234,7 @@ class ReplyTap:
         self._closing = False
         self._output: Deque[bytes] = deque()   # lines for the logger
         self._logger: Optional[threading.Thread] = None
-        self._restore_stdout: Optional[Tuple[io.TextIOWrapper, bool, bool]] = None
+        self._restore_stdout: Optional[Tuple[Any, bool, bool]] = None   # a TextIOWrapper
 
     # --- life ----------------------------------------------------------------
 
@@ -350,11 +351,12 @@ class ReplyTap:
         # line feed in two writes, and a reply line printed between them
         # would join the text. Buffered up to the line's end, each line goes
         # out whole.
-        stream = sys.stdout
+        stream: Any = sys.stdout
         try:
-            if (isinstance(stream, io.TextIOWrapper) and stream.fileno() == 1
+            if (isinstance(cast(object, stream), io.TextIOWrapper) and stream.fileno() == 1
                     and (not stream.line_buffering or stream.write_through)):
-                before = (stream, stream.line_buffering, stream.write_through)
+                before: Tuple[Any, bool, bool] = (
+                    stream, stream.line_buffering, stream.write_through)
                 stream.reconfigure(line_buffering=True, write_through=False)
                 self._restore_stdout = before
         except (OSError, ValueError):
@@ -592,6 +594,10 @@ class ReplyTap:
         reply = take()
         if reply is not None:
             return reply, True, None
+        if self._ended and self._state == "open" and not self._closing:
+            # The pipe ended with the tap open: descriptor 1, its only
+            # writer, was replaced or closed behind the tap's back.
+            self._lost_descriptor()
         self._check_failure()
         if self._state == "closed" or self._ended:
             if not what:
