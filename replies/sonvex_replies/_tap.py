@@ -416,9 +416,7 @@ class ReplyTap:
             if excess > old:         # some of these go unread too
                 replies = replies[excess - old:]
                 number += excess - old
-        for reply in replies:
-            number += 1
-            kept[number] = reply
+        kept.update(zip(range(number + 1, number + 1 + len(replies)), replies))
 
     def _lost_descriptor(self) -> None:
         if self._failure is None:
