@@ -196,8 +196,10 @@ public:
         std::string output;
     };
 
-    void take(Taken& out) {
+    // False when nothing changed since the last take.
+    bool take(Taken& out) {
         std::lock_guard<std::mutex> lock(mu_);
+        if (!untaken_) return false;
         out.batches.swap(batches_);
         kept_lines_ = 0;
         out.closed = closed_;
@@ -217,6 +219,7 @@ public:
             (void)ignored;
             signalled_ = false;
         }
+        return true;
     }
 
     uint64_t generation() {
@@ -266,6 +269,14 @@ private:
     // Reading the pipe's end ends the drain.
     void read_step(int ms) {
         pollfd fds[2] = {{read_fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
+        if (ms != 0) {   // a waiter usually comes before its answer: poll first
+            int woke = poll(fds, 2, ms);
+            if (woke < 0 && errno != EINTR) return;
+            if (woke == 0 || (fds[1].revents & POLLIN)) {
+                drain_wake();
+                return;
+            }
+        }
         for (;;) {
             ssize_t n = ::read(read_fd_, buffer_.data(), buffer_.size());
             if (n > 0) {
@@ -290,7 +301,7 @@ private:
         if (!pending_.empty()) forward(pending_.data(), pending_.size());   // an unfinished last line
         pending_.clear();
         std::lock_guard<std::mutex> lock(mu_);
-        ended_ = true;
+        ended_ = untaken_ = true;
         if (watchers_ > 0) signal_locked();
         cv_.notify_all();
         drain_cv_.notify_one();
@@ -557,9 +568,10 @@ void drain_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// wait(seen, timeout[, look]) -> 1 ready, 0 timed out, -1 descriptor 1 is
-// no longer the pipe (looked at before and after waiting unless look is
-// false). timeout < 0: no limit.
+// wait(seen, timeout[, look]) -> 1 ready, 0 timed out, -1 timed out and
+// descriptor 1 is no longer the pipe (not looked at when look is false; a
+// replaced descriptor usually ends the pipe, which makes the wait ready).
+// timeout < 0: no limit.
 PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Drain* drain = live(self);
     if (drain == nullptr) return nullptr;
@@ -573,7 +585,6 @@ PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (seen == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     double timeout = PyFloat_AsDouble(args[1]);
     if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
-    if (look && !drain->descriptor_is_ours()) return PyLong_FromLong(-1);
     bool ready;
     Py_BEGIN_ALLOW_THREADS
     ready = drain->wait(seen, timeout);
@@ -582,7 +593,8 @@ PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return PyLong_FromLong(ready ? 1 : 0);
 }
 
-// take() -> (batches, closed, dropped, ended, generation, failure, output):
+// take() -> None when nothing changed since the last take, else
+// (batches, closed, dropped, ended, generation, failure, output):
 // batches a list of (time, bytes of reply texts each ending with a line
 // feed), or None when nothing new was kept; closed and dropped are totals;
 // output the lines kept instead of written out (keep_output), or None.
@@ -590,7 +602,7 @@ PyObject* drain_take(PyObject* self, PyObject*) {
     Drain* drain = live(self);
     if (drain == nullptr) return nullptr;
     Drain::Taken taken;
-    drain->take(taken);
+    if (!drain->take(taken)) Py_RETURN_NONE;
     PyObject* list_or_none = Py_None;
     if (taken.batches.empty()) {
         Py_INCREF(Py_None);

@@ -379,7 +379,10 @@ class ReplyTap:
         drain = self._drain
         if drain is None:
             return False
-        batches, closed, dropped, ended, self._generation, failure, output = drain.take()
+        taken = drain.take()
+        if taken is None:
+            return False   # nothing new
+        batches, closed, dropped, ended, self._generation, failure, output = taken
         changed = False
         if batches is not None:
             for time, data in batches:
