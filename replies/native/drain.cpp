@@ -83,6 +83,8 @@ public:
         wake_write_ = wake[1];
         notify_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (notify_fd_ < 0) return errno;
+        watch_fd_ = fcntl(read_fd_, F_DUPFD_CLOEXEC, 3);
+        if (watch_fd_ < 0) return errno;
         // The thread takes no signals: they stay with the interpreter's threads.
         sigset_t all, old;
         sigfillset(&all);
@@ -99,6 +101,7 @@ public:
     ~Drain() {
         finish(0.0);
         close_fd(notify_fd_);
+        close_fd(watch_fd_);
     }
 
     // Stops the thread once the pipe has no writer left and is empty, or
@@ -129,11 +132,15 @@ public:
         close_fd(wake_write_);
         if (child) {
             close_fd(notify_fd_);
+            close_fd(watch_fd_);
             return;
         }
         std::lock_guard<std::mutex> lock(mu_);
         done_ = true;
-        if (watchers_ == 0) close_fd(notify_fd_);
+        if (watchers_ == 0) {
+            close_fd(notify_fd_);
+            close_fd(watch_fd_);
+        }
     }
 
     // Whether descriptor 1 still leads to this pipe.
@@ -232,10 +239,34 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         watchers_ += delta;
         if (watchers_ > 0 && (untaken_ || ended_)) signal_locked();
-        if (watchers_ == 0 && done_) close_fd(notify_fd_);
+        if (watchers_ == 0 && done_) {
+            close_fd(notify_fd_);
+            close_fd(watch_fd_);
+        }
+        if (delta > 0 && drain_reads_ && !poked_) {
+            poked_ = true;   // the drain thread leaves the pipe to the loops
+            poke(wake_write_);
+        }
+        drain_cv_.notify_one();
+    }
+
+    // An asyncio loop saw watch_fd readable: reads one chunk if no one else
+    // reads the pipe just now; false if someone does.
+    bool pump() {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (reading_ || ended_) return false;
+            reading_ = pumping_ = true;
+        }
+        read_step(0);
+        std::lock_guard<std::mutex> lock(mu_);
+        reading_ = pumping_ = false;
+        if (wanting_ > 0) cv_.notify_all();
+        return true;
     }
 
     int notify_fd() const { return notify_fd_; }
+    int watch_fd() const { return watch_fd_; }
 
 private:
     static void close_fd(int& fd) {
@@ -316,10 +347,19 @@ private:
             {
                 std::unique_lock<std::mutex> lock(mu_);
                 for (;;) {
+                    ms = -1;
                     if (ended_) return;
                     if (closing_) {
                         if (!reading_) break;
                     } else if (wanting_ == 0 && !reading_) {
+                        if (watchers_ > 0) {
+                            // Asyncio loops read the pipe themselves; this
+                            // thread reads only what they leave there.
+                            auto stop = [&] { return closing_ || watchers_ == 0 || wanting_ > 0; };
+                            if (drain_cv_.wait_for(lock, kLinger, stop) || reading_) continue;
+                            ms = 0;
+                            break;
+                        }
                         if (!released_) break;
                         released_ = false;
                         drain_cv_.wait_for(lock, kLinger, [&] { return closing_; });
@@ -439,7 +479,7 @@ private:
             }
         }
         untaken_ = true;
-        if (watchers_ > 0) signal_locked();
+        if (watchers_ > 0 && !pumping_) signal_locked();   // a pumping loop looks anyway
         cv_.notify_all();
     }
 
@@ -471,6 +511,7 @@ private:
     dev_t pipe_dev_ = 0;
     ino_t pipe_ino_ = 0;
     int wake_read_ = -1, wake_write_ = -1, notify_fd_ = -1;
+    int watch_fd_ = -1;   // the pipe's read end again, for asyncio loops to watch
     std::thread* thread_ = nullptr;
     bool finished_ = false;   // only the threads calling finish() touch it
 
@@ -491,6 +532,7 @@ private:
     bool untaken_ = false, ended_ = false, closing_ = false, signalled_ = false, done_ = false;
     bool reading_ = false;    // a thread reads the pipe: the drain thread or a waiter
     bool drain_reads_ = false;   // ... and it is the drain thread
+    bool pumping_ = false;       // ... and it is an asyncio loop
     bool poked_ = false;      // the drain thread was asked to let go of the pipe
     bool released_ = false;   // the last waiter just left
     int wanting_ = 0;         // waiters inside wait()
@@ -678,6 +720,22 @@ PyObject* drain_notify_fd(PyObject* self, PyObject*) {
     return PyLong_FromLong(drain->notify_fd());
 }
 
+PyObject* drain_pump(PyObject* self, PyObject*) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    bool read;
+    Py_BEGIN_ALLOW_THREADS
+    read = drain->pump();
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(read);
+}
+
+PyObject* drain_watch_fd(PyObject* self, PyObject*) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    return PyLong_FromLong(drain->watch_fd());
+}
+
 PyObject* drain_generation(PyObject* self, PyObject*) {
     Drain* drain = live(self);
     if (drain == nullptr) return nullptr;
@@ -692,6 +750,8 @@ PyMethodDef drain_methods[] = {
     {"finish", drain_finish, METH_O, "finish(grace): end the thread once the pipe is done"},
     {"watch", drain_watch, METH_O, "watch(+1 or -1): an asyncio loop watches notify_fd"},
     {"notify_fd", drain_notify_fd, METH_NOARGS, "the descriptor readable once a reply is kept"},
+    {"pump", drain_pump, METH_NOARGS, "pump(): reads one chunk unless someone else reads"},
+    {"watch_fd", drain_watch_fd, METH_NOARGS, "the pipe's read end, for asyncio loops to watch"},
     {"generation", drain_generation, METH_NOARGS, "the number of takes that found something"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -221,7 +221,8 @@ class ReplyTap:
         self._drain_dropped = 0
         self._closed_lines = 0
         self._wakers: List[_Waker] = []
-        self._watching: Dict[asyncio.AbstractEventLoop, int] = {}   # loop: notify fd
+        # loop: (the pipe and notify descriptors it watches, idle wake-ups)
+        self._watching: Dict[asyncio.AbstractEventLoop, Tuple[int, int, int]] = {}
         self._failure: Optional[BaseException] = None
         self._pid = -1
         self._saved = -1               # the original descriptor 1, or -1 if it was closed
@@ -696,31 +697,51 @@ class ReplyTap:
 
     # --- asyncio ----------------------------------------------------------------
 
-    def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
-        # The drain's notify descriptor is readable: something was kept. A
-        # loop keeps watching while its waits follow each other; once it is
-        # told of a reply with none of its waits pending, it stops.
+    def _pumped(self, loop: asyncio.AbstractEventLoop) -> None:
+        # The pipe is readable: the loop reads it itself, so that an answer
+        # needs no hop through another thread.
         with self._cond:
-            self._pull()
-            if not any(waiting is loop for waiting, _ in self._wakers):
+            if self._drain is not None:
+                self._drain.pump()
+            self._looked(loop)
+
+    def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
+        # The drain's notify descriptor is readable: another thread kept
+        # something.
+        with self._cond:
+            self._looked(loop)
+
+    def _looked(self, loop: asyncio.AbstractEventLoop) -> None:
+        # A loop keeps watching while its waits follow each other; once it
+        # has been woken twice with none of its waits pending, it stops.
+        waiting = any(waiter is loop for waiter, _ in self._wakers)
+        self._pull()
+        watched = self._watching.get(loop)
+        if watched is not None:
+            idle = 0 if waiting else watched[2] + 1
+            if idle >= 2 or self._drain is None:
                 self._unwatch(loop)
+            else:
+                self._watching[loop] = (watched[0], watched[1], idle)
 
     def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
         drain = self._drain
         if drain is None or loop in self._watching:
             return
-        fd = drain.notify_fd()
-        loop.add_reader(fd, self._notified, loop)
-        self._watching[loop] = fd
+        pipe, notify = drain.watch_fd(), drain.notify_fd()
+        loop.add_reader(pipe, self._pumped, loop)
+        loop.add_reader(notify, self._notified, loop)
+        self._watching[loop] = (pipe, notify, 0)
         drain.watch(1)
 
     def _unwatch(self, loop: asyncio.AbstractEventLoop) -> None:
-        fd = self._watching.pop(loop, None)
-        if fd is not None:
-            try:
-                loop.remove_reader(fd)
-            except RuntimeError:
-                pass   # a closed loop has no readers left
+        watched = self._watching.pop(loop, None)
+        if watched is not None:
+            for fd in watched[:2]:
+                try:
+                    loop.remove_reader(fd)
+                except RuntimeError:
+                    pass   # a closed loop has no readers left
             assert self._native is not None
             self._native.watch(-1)
 
@@ -730,9 +751,14 @@ class ReplyTap:
         deadline = None if timeout is None else monotonic() + timeout
         while True:
             with self._cond:
-                reply, over, left = self._attempt(take, deadline, what, timeout)
+                try:
+                    reply, over, left = self._attempt(take, deadline, what, timeout)
+                except BaseException:
+                    if self._drain is None:   # closed: nothing more to watch
+                        self._unwatch(loop)
+                    raise
                 if over:
-                    if not self._wakers and self._drain is None:
+                    if self._drain is None:
                         self._unwatch(loop)
                     return reply
                 waker: asyncio.Future[None] = loop.create_future()
