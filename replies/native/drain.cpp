@@ -229,11 +229,6 @@ public:
         return true;
     }
 
-    uint64_t generation() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return generation_;
-    }
-
     // An asyncio loop starts (+1) or stops (-1) watching notify_fd.
     void watch(int delta) {
         std::lock_guard<std::mutex> lock(mu_);
@@ -714,10 +709,12 @@ PyObject* drain_watch(PyObject* self, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
-PyObject* drain_notify_fd(PyObject* self, PyObject*) {
+// A method without arguments that returns a descriptor of the drain.
+template <int (Drain::*Member)() const>
+PyObject* descriptor_of(PyObject* self, PyObject*) {
     Drain* drain = live(self);
     if (drain == nullptr) return nullptr;
-    return PyLong_FromLong(drain->notify_fd());
+    return PyLong_FromLong((drain->*Member)());
 }
 
 PyObject* drain_pump(PyObject* self, PyObject*) {
@@ -730,18 +727,6 @@ PyObject* drain_pump(PyObject* self, PyObject*) {
     return PyBool_FromLong(read);
 }
 
-PyObject* drain_watch_fd(PyObject* self, PyObject*) {
-    Drain* drain = live(self);
-    if (drain == nullptr) return nullptr;
-    return PyLong_FromLong(drain->watch_fd());
-}
-
-PyObject* drain_generation(PyObject* self, PyObject*) {
-    Drain* drain = live(self);
-    if (drain == nullptr) return nullptr;
-    return PyLong_FromUnsignedLongLong(drain->generation());
-}
-
 PyMethodDef drain_methods[] = {
     {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain_wait)), METH_FASTCALL,
      "wait(seen, timeout[, look]) -> 1 ready, 0 timed out, -1 descriptor 1 replaced"},
@@ -749,10 +734,11 @@ PyMethodDef drain_methods[] = {
      "take() -> (batches, closed, dropped, ended, generation, failure, output)"},
     {"finish", drain_finish, METH_O, "finish(grace): end the thread once the pipe is done"},
     {"watch", drain_watch, METH_O, "watch(+1 or -1): an asyncio loop watches notify_fd"},
-    {"notify_fd", drain_notify_fd, METH_NOARGS, "the descriptor readable once a reply is kept"},
+    {"notify_fd", descriptor_of<&Drain::notify_fd>, METH_NOARGS,
+     "the descriptor readable once a reply is kept"},
     {"pump", drain_pump, METH_NOARGS, "pump(): reads one chunk unless someone else reads"},
-    {"watch_fd", drain_watch_fd, METH_NOARGS, "the pipe's read end, for asyncio loops to watch"},
-    {"generation", drain_generation, METH_NOARGS, "the number of takes that found something"},
+    {"watch_fd", descriptor_of<&Drain::watch_fd>, METH_NOARGS,
+     "the pipe's read end, for asyncio loops to watch"},
     {nullptr, nullptr, 0, nullptr},
 };
 
