@@ -257,6 +257,7 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         reading_ = pumping_ = false;
         if (wanting_ > 0) cv_.notify_all();
+        if (drain_blocked_) drain_cv_.notify_one();   // it may be closing, or due to read
         return true;
     }
 
