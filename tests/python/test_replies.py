@@ -285,6 +285,29 @@ def test_asyncio(flow_server):
         assert asyncio.run(collect()) == ["Last"]
 
 
+def test_a_thread_and_an_event_loop_wait_side_by_side(flow_server):
+    # The waiting thread and the loop each read the pipe themselves when it
+    # is theirs to read; neither may miss what the other read for it.
+    count = 400
+    with ReplyTap() as tap:
+        client = connected(flow_server)
+
+        async def odd_ones():
+            return [(await tap.reply(tag)).tag for tag in range(1, count, 2)]
+
+        got = []
+        loop_thread = threading.Thread(target=lambda: got.append(asyncio.run(odd_ones())))
+        loop_thread.start()
+        even = []
+        for tag in range(0, count, 2):
+            client.send_raw_command(f"CallHold {tag}")
+            client.send_raw_command(f"CallHold {tag + 1}")
+            even.append(tap.wait_for(tag).tag)
+        loop_thread.join()
+        client.disconnect()
+    assert even == list(range(0, count, 2)) and got == [list(range(1, count, 2))]
+
+
 # --- the reader never stalls for long -----------------------------------------------
 
 SENDER = r"""
