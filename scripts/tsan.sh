@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The reader, sending, process and fault tests on CPython with the module
+# The reader, sending, process, fault and reply-tap tests on CPython with the module
 # built with ThreadSanitizer.
 set -uo pipefail
 
@@ -8,7 +8,7 @@ usage() {
 Usage: bash scripts/tsan.sh
 
 Builds the module with ThreadSanitizer into .venv-tsan (scripts/setup.sh
-tsan) and runs the reader, sending, process and fault tests there on CPython
+tsan) and runs the reader, sending, process, fault and reply-tap tests there on CPython
 3.11, in their short modes. Any report of ThreadSanitizer fails the run; the
 one known report, a lock made anew in a forked child, is suppressed in
 tests/sanitizers/tsan.supp, which says why.
@@ -28,4 +28,5 @@ bash scripts/setup.sh tsan >/dev/null || exit 1
 exec env LD_PRELOAD="$(gcc -print-file-name=libtsan.so) $(gcc -print-file-name=libstdc++.so)" \
     TSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/tsan.supp:die_after_fork=0:exitcode=66:halt_on_error=0" \
     .venv-tsan/bin/python -m pytest -q -p no:cacheprovider tests/python/test_reader.py \
-    tests/python/test_sending.py tests/python/test_process.py tests/python/test_faults.py
+    tests/python/test_sending.py tests/python/test_process.py tests/python/test_faults.py \
+    tests/python/test_replies.py

@@ -29,10 +29,16 @@ FakeMediaServer on a free loopback port, stopped after the test.
 Command-line use::
 
     python -m sonvex_fake_server [--host 127.0.0.1] [--port 0] [--silent] [--quiet]
-                                 [--stop-at-eof]
+                                 [--stop-at-eof] [--flow flow.py]
 
 prints "listening on <host> <port>" and runs until SIGTERM or SIGINT (or
-also until end of file on standard input, with --stop-at-eof).
+also until end of file on standard input, with --stop-at-eof). With
+--flow flow.py it answers with the function `reply` that the Python file
+flow.py defines (a reply function as above).
+
+Waits: every wait_* method takes `timeout` in seconds; left out, it is
+DEFAULT_TIMEOUT (read at the call); None waits without limit. A wait whose
+time runs out raises TimeoutError saying what it waited for.
 
 Each connection is served by its own thread, which is the only thread that
 touches the connection's socket. Other threads (the test calling send(),
@@ -48,21 +54,27 @@ import argparse
 import collections
 import errno
 import os
+import runpy
 import select
 import signal
 import socket
 import struct
 import sys
 import threading
+import traceback
 from typing import Any, Callable, Deque, List, Optional, Set, Tuple, Union
 
-__all__ = ["FakeMediaServer", "ServerConnection", "reply_for_line", "main", "DEFAULT_TIMEOUT"]
+__all__ = ["FakeMediaServer", "ServerConnection", "reply_for_line", "main", "DEFAULT",
+           "DEFAULT_TIMEOUT", "DEFAULT_MAX_QUEUED"]
 
 # Seconds the wait_* methods wait when called without a timeout. They return
 # as soon as what they wait for has happened, so only a failing wait takes
 # this long; a test suite that runs on slow machines (sanitizer builds, busy
 # CI hosts) may raise it.
 DEFAULT_TIMEOUT = 5.0
+# Bytes of answers a connection keeps queued for a client that does not read
+# them; past that the server closes the connection.
+DEFAULT_MAX_QUEUED = 16 << 20
 
 RECV_SIZE = 65536
 # Largest block handed to one send() when several queued chunks are coalesced.
@@ -81,8 +93,28 @@ LineCallback = Callable[["ServerConnection", bytes], None]
 ReplyFunction = Callable[[bytes], Union[bytes, List[bytes], None]]
 
 
-def _limit(timeout: Optional[float]) -> float:
-    return DEFAULT_TIMEOUT if timeout is None else timeout
+class _Default:
+    """The type of DEFAULT: a timeout left out."""
+
+    def __repr__(self) -> str:
+        return "DEFAULT"
+
+
+# A wait's timeout when none is given: DEFAULT_TIMEOUT as it is at the call.
+DEFAULT = _Default()
+Timeout = Union[float, None, _Default]
+
+
+def _limit(timeout: Timeout) -> Optional[float]:
+    return DEFAULT_TIMEOUT if isinstance(timeout, _Default) else timeout
+
+
+def _timeout_text(timeout: Timeout) -> str:
+    return "timed out after %s s" % _limit(timeout)
+
+
+class _ReplyFailed(Exception):
+    """A reply function or on_line callback failed: its connection ends."""
 
 
 def _tag_of(token: bytes) -> Optional[bytes]:
@@ -195,45 +227,58 @@ class ServerConnection:
         with self._cond:
             return self._finished
 
-    def wait_for_lines(self, n: int, timeout: Optional[float] = None) -> List[bytes]:
-        """Wait until at least n complete lines arrived; return all lines.
-
-        Raises TimeoutError after timeout seconds (DEFAULT_TIMEOUT when not
-        given), or as soon as the connection is closed with fewer lines.
-        """
+    def _wait(self, done: Callable[[], bool], timeout: Timeout, what: Callable[[], str]) -> None:
         with self._cond:
-            self._cond.wait_for(lambda: self._line_count >= n or self._finished, _limit(timeout))
+            if not self._cond.wait_for(done, _limit(timeout)):
+                raise TimeoutError("%s, %s" % (what(), _timeout_text(timeout)))
+
+    def wait_for_lines(self, n: int, timeout: Timeout = DEFAULT) -> List[bytes]:
+        """Wait until at least n complete lines arrived; return all lines
+        (with record=False none are kept: it waits by count and returns []).
+
+        Raises TimeoutError when the time runs out (see the module's note on
+        timeouts), or as soon as the connection is closed with fewer lines.
+        """
+        self._wait(lambda: self._line_count >= n or self._finished, timeout,
+                   lambda: "waited for %d lines from connection %d, got %d" % (
+                       n, self.index, self._line_count))
+        with self._cond:
             if self._line_count < n:
-                raise TimeoutError("expected %d lines, got %d%s" % (
-                    n, self._line_count, " (connection closed)" if self._finished else ""))
+                raise TimeoutError("waited for %d lines from connection %d, got %d before "
+                                   "the connection closed" % (n, self.index, self._line_count))
             return list(self._lines)
 
-    def wait_for_bytes(self, n: int, timeout: Optional[float] = None) -> bytes:
-        """Wait until at least n bytes arrived; return all received bytes.
-
-        Raises TimeoutError like wait_for_lines.
+    def wait_for_bytes(self, n: int, timeout: Timeout = DEFAULT) -> bytes:
+        """Wait until at least n bytes arrived; return all received bytes
+        (b"" with record=False). Raises TimeoutError like wait_for_lines.
         """
+        self._wait(lambda: self._byte_count >= n or self._finished, timeout,
+                   lambda: "waited for %d bytes from connection %d, got %d" % (
+                       n, self.index, self._byte_count))
         with self._cond:
-            self._cond.wait_for(lambda: self._byte_count >= n or self._finished, _limit(timeout))
             if self._byte_count < n:
-                raise TimeoutError("expected %d bytes, got %d%s" % (
-                    n, self._byte_count, " (connection closed)" if self._finished else ""))
+                raise TimeoutError("waited for %d bytes from connection %d, got %d before "
+                                   "the connection closed" % (n, self.index, self._byte_count))
         return self.received
 
-    def wait_for_eof(self, timeout: Optional[float] = None) -> bool:
+    def wait_for_eof(self, timeout: Timeout = DEFAULT) -> bool:
         """Wait until the client closed or half-closed its sending direction.
 
-        Returns False on timeout, or at once if the server side closed the
+        Returns True then, and False at once if the server side closed the
         connection first (the client's end can then no longer be seen).
+        Raises TimeoutError when the time runs out.
         """
+        self._wait(lambda: self._eof or self._finished, timeout,
+                   lambda: "waited for the end of connection %d's input" % self.index)
         with self._cond:
-            self._cond.wait_for(lambda: self._eof or self._finished, _limit(timeout))
             return self._eof
 
-    def wait_closed(self, timeout: Optional[float] = None) -> bool:
-        """Wait until the server side has closed this connection."""
-        with self._cond:
-            return self._cond.wait_for(lambda: self._finished, _limit(timeout))
+    def wait_closed(self, timeout: Timeout = DEFAULT) -> bool:
+        """Wait until the server side has closed this connection; returns
+        True. Raises TimeoutError when the time runs out."""
+        self._wait(lambda: self._finished, timeout,
+                   lambda: "waited for connection %d to close" % self.index)
+        return True
 
     def _abandon(self) -> None:
         # For a connection whose thread could not be started.
@@ -256,7 +301,9 @@ class ServerConnection:
         return threading.current_thread() is self._thread
 
     def send(self, data: bytes, timeout: Optional[float] = None) -> None:
-        """Send raw bytes to the client, in order with the replies.
+        """Send the bytes exactly as given, in order with the replies: no
+        line end is added (unlike the answers of reply functions), so a
+        client sees a line only once its line feed is sent.
 
         Returns once all bytes are written to the socket. Raises
         ConnectionError if the connection is or gets closed first, and
@@ -280,7 +327,8 @@ class ServerConnection:
                 return
             if self._finished:
                 raise ConnectionError("connection closed before all data was sent")
-            raise TimeoutError("client did not take the data in time")
+            raise TimeoutError("waited for connection %d's client to take %d bytes, timed out "
+                               "after %s s" % (self.index, len(data), timeout))
 
     def _end(self, how: str) -> None:
         with self._cond:
@@ -366,6 +414,8 @@ class ServerConnection:
                     self._flush()
                 if events & (_POLLIN | _POLLFAIL) and mask & _POLLIN:
                     self._read_once(tail, replying=True)
+        except _ReplyFailed:
+            how = "close"
         except (ConnectionError, OSError) as exc:
             if exc.errno in (errno.ECONNRESET, errno.EPIPE, errno.ETIMEDOUT):
                 how = "gone"   # the client vanished; nothing more to say to it
@@ -414,29 +464,52 @@ class ServerConnection:
             if rest:
                 tail.append(rest)
         server = self.server
-        answer = b""
-        reply = server.reply
-        if lines and replying and reply:
-            if callable(reply):
-                answer = b"".join([_answer_lines(reply, line) for line in lines])
-            else:
-                answer = b"".join([reply_for_line(line) for line in lines])
         with self._cond:
             self._byte_count += len(chunk)
             self._line_count += len(lines)
             if server.record:
                 self._chunks.append(chunk)
                 self._lines.extend(lines)
-            if answer:
-                self._out.append(answer)
-                self._queued += len(answer)
             self._cond.notify_all()
+        if not lines:
+            return
+        reply = server.reply if replying else False
         callback = server.on_line
-        if callback is not None:
-            for line in lines:
-                callback(self, line)
-        if answer:
-            self._flush()
+        answers: List[bytes] = []
+        try:
+            try:
+                for line in lines:
+                    if reply:
+                        answers.append(_answer_lines(reply, line) if callable(reply)
+                                       else reply_for_line(line))
+                    if callback is not None:
+                        callback(self, line)
+            finally:
+                self._queue(b"".join(answers))
+        except _ReplyFailed:
+            raise
+        except BaseException:
+            # The flow's own fault: say where, end this connection only.
+            sys.stderr.write("fake media server: connection %d: the reply function or "
+                             "on_line callback failed; closing the connection\n%s"
+                             % (self.index, traceback.format_exc()))
+            raise _ReplyFailed() from None
+
+    def _queue(self, answer: bytes) -> None:
+        if not answer:
+            return
+        with self._cond:
+            self._out.append(answer)
+            self._queued += len(answer)
+            unsent = self._queued - self._sent
+        if unsent > self.server.max_queued:
+            sys.stderr.write("fake media server: connection %d: the client does not read; "
+                             "%d bytes of answers queued; closing the connection\n"
+                             % (self.index, unsent))
+            with self._cond:
+                self._out.clear()   # nothing of it would reach the client in time
+            raise _ReplyFailed()
+        self._flush()
 
     def _flush(self) -> None:
         """Write queued output without blocking; raises OSError if the
@@ -483,7 +556,7 @@ class ServerConnection:
                     for _ in range(CLOSE_DRAIN_READS):
                         if self._eof or not self._read_once(tail, replying=False):
                             break
-                except OSError:
+                except (OSError, _ReplyFailed):
                     pass
         finally:
             sock.close()
@@ -503,18 +576,26 @@ class FakeMediaServer:
                  reply: Union[bool, ReplyFunction] = True,
                  close_on_eof: bool = True, greeting: Optional[bytes] = None,
                  record: bool = True, keep_closed: bool = True,
-                 on_line: Optional[LineCallback] = None) -> None:
+                 on_line: Optional[LineCallback] = None,
+                 max_queued: int = DEFAULT_MAX_QUEUED) -> None:
         """reply: True answers each command line with reply_for_line, False
         answers nothing, a function reply(line) -> bytes | list[bytes] | None
         gives the answer lines (each is sent with CRLF, which replaces a line
         end it has; None: no answer); it runs on the connection's thread, in
-        the order of the lines. Can be changed at any time.
+        the order of the lines. Can be changed at any time. A reply
+        function (or on_line) that raises, or returns anything else, ends
+        that connection: the traceback goes to standard error, the lines
+        that arrived stay recorded, the answers to the lines before go out.
         close_on_eof: close a connection once its client stops sending.
         greeting: bytes sent to each client right after accept.
         record: keep received bytes and lines (counts are kept regardless).
         keep_closed: keep ended connections in `connections`.
         on_line: called as on_line(connection, line) on the connection's
-        thread for each complete received line."""
+        thread for each complete received line.
+        max_queued: bytes of answers kept queued for a client that does not
+        read them; past that the connection is closed (and said so on
+        standard error), so that a client that never reads cannot make the
+        server grow without limit."""
         self.host = host
         self.port = port
         self.reply = reply
@@ -523,6 +604,7 @@ class FakeMediaServer:
         self.record = record
         self.keep_closed = keep_closed
         self.on_line = on_line
+        self.max_queued = max_queued
         self._cond = threading.Condition(threading.Lock())
         self._connections: List[ServerConnection] = []
         self._live: Set[ServerConnection] = set()
@@ -608,14 +690,15 @@ class FakeMediaServer:
         with self._cond:
             return self._accepted
 
-    def wait_for_connections(self, n: int, timeout: Optional[float] = None) -> List[ServerConnection]:
+    def wait_for_connections(self, n: int, timeout: Timeout = DEFAULT) -> List[ServerConnection]:
         """Wait until n connections have been accepted; return `connections`.
 
         Raises TimeoutError if fewer than n arrive in time.
         """
         with self._cond:
             if not self._cond.wait_for(lambda: self._accepted >= n, _limit(timeout)):
-                raise TimeoutError("expected %d connections, got %d" % (n, self._accepted))
+                raise TimeoutError("waited for %d connections, got %d, %s" % (
+                    n, self._accepted, _timeout_text(timeout)))
             return list(self._connections)
 
     def _forget(self, conn: ServerConnection) -> None:
@@ -702,9 +785,27 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--stop-at-eof", action="store_true",
                         help="also stop at end of file on standard input (so that the "
                              "server ends with the program that holds a pipe to it)")
+    parser.add_argument("--flow", metavar="FLOW.PY",
+                        help="answer with the function reply(line) that this Python file "
+                             "defines (bytes, a list of bytes or None for each command line)")
     # The old way to ask for what is now the default; accepted and ignored.
     parser.add_argument("--ignore-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    reply: Union[bool, ReplyFunction] = not args.silent
+    if args.flow is not None:
+        if args.silent:
+            parser.error("--flow and --silent exclude each other")
+        try:
+            flow = runpy.run_path(args.flow, run_name="sonvex_flow").get("reply")
+        except Exception:
+            sys.stderr.write("fake media server: cannot load the flow %s\n%s"
+                             % (args.flow, traceback.format_exc()))
+            return 2
+        if not callable(flow):
+            sys.stderr.write("fake media server: %s defines no function reply(line)\n"
+                             % args.flow)
+            return 2
+        reply = flow
 
     # Signals only write to a wakeup pipe; the main thread polls it together
     # with standard input, so no exception is raised inside library code.
@@ -714,7 +815,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: None)
 
-    server = FakeMediaServer(args.host, args.port, reply=not args.silent,
+    server = FakeMediaServer(args.host, args.port, reply=reply,
                              record=False, keep_closed=False,
                              on_line=None if args.quiet else _stderr_logger)
     try:

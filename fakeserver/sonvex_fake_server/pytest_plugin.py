@@ -13,17 +13,29 @@ The server's keyword arguments can be set per test by indirect
 parametrisation:
 
     @pytest.mark.parametrize("fake_media_server", [{"reply": False}], indirect=True)
+
+The fixture `reply_tap` is a sonvex_replies.ReplyTap that is active while
+the test function runs (its keyword arguments by indirect parametrisation
+too). It starts right before the test function and closes right after it,
+inside pytest's capture of that phase: pytest puts its own file on
+descriptor 1 at the start of each phase, which would take a tap started
+in a fixture's setup off the descriptor.
+
+    def test_version(fake_media_server, reply_tap):
+        client = ...   # connected as above
+        assert reply_tap.wait_for(client.send_raw_command("GetVersion")).word == "GetVersion"
 """
 
 from __future__ import annotations
 
-from typing import Any, Iterator
+from typing import Any, Generator, Iterator
 
 import pytest
 
 from sonvex_fake_server import FakeMediaServer
+from sonvex_replies import ReplyTap
 
-__all__ = ["fake_media_server"]
+__all__ = ["fake_media_server", "reply_tap"]
 
 
 @pytest.fixture
@@ -32,3 +44,27 @@ def fake_media_server(request: Any) -> Iterator[FakeMediaServer]:
     options = getattr(request, "param", None) or {}
     with FakeMediaServer(**options) as server:
         yield server
+
+
+@pytest.fixture
+def reply_tap(request: Any) -> Iterator[ReplyTap]:
+    """A ReplyTap, active while the test function runs."""
+    options = getattr(request, "param", None) or {}
+    tap = ReplyTap(**options)
+    try:
+        yield tap
+    finally:
+        tap.close()
+
+
+@pytest.hookimpl(hookwrapper=True, trylast=True)
+def pytest_runtest_call(item: Any) -> Generator[None, None, None]:
+    tap = getattr(item, "funcargs", {}).get("reply_tap")
+    if not isinstance(tap, ReplyTap):
+        yield
+        return
+    tap.start()
+    try:
+        yield
+    finally:
+        tap.close()

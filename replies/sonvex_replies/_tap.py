@@ -8,18 +8,19 @@ import atexit
 import errno
 import fcntl
 import io
+import logging
 import operator
 import os
-import select
 import sys
 import threading
 from collections import OrderedDict, deque
 from time import monotonic
 from typing import (
-    TYPE_CHECKING, AsyncIterator, Callable, Deque, Dict, Iterator, List, MutableSequence,
-    Optional, Tuple, TypeVar,
+    TYPE_CHECKING, Any, AsyncIterator, Callable, Deque, Dict, Iterator, List, MutableSequence,
+    Optional, Tuple, TypeVar, cast,
 )
 
+from ._drain import Drain
 from ._reply import Reply
 
 if TYPE_CHECKING:
@@ -27,10 +28,7 @@ if TYPE_CHECKING:
 
 __all__ = ["ReplyTap"]
 
-_PREFIX_TEXT = "Received: "
-_PREFIX_LENGTH = len(_PREFIX_TEXT)
-_CLOSED_TEXT = "Connection closed."
-# Largest read: the whole of a default-sized big pipe in one call.
+# Largest pipe asked for when the system does not say its limit.
 _LARGEST_READ = 1 << 20
 _PIPE_MAX_SIZE = "/proc/sys/fs/pipe-max-size"
 # Python 3.9's fcntl module lacks these Linux constants; PyPy 3.9's too.
@@ -41,6 +39,9 @@ _F_DUPFD_CLOEXEC = getattr(fcntl, "F_DUPFD_CLOEXEC", 1030)
 # already under way finish at once; only a process that inherited descriptor
 # 1 keeps the pipe open.
 _CLOSE_GRACE = 2.0
+# A wait blocks in the drain at most this long at a time, then looks again
+# whether descriptor 1 still leads to the tap's pipe.
+_LOOK_AGAIN = 1.0
 
 _K = TypeVar("_K")
 _S = TypeVar("_S", bound=MutableSequence[int])
@@ -116,6 +117,17 @@ def _wake(future: asyncio.Future[None]) -> None:
         future.set_result(None)
 
 
+def _running_loop() -> Optional[asyncio.AbstractEventLoop]:
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
+
+
+# What _attempt returns when a wait that is not for a reply is over.
+_REACHED = Reply("", 0.0)
+
+
 def _tags_text(replies: List[Reply]) -> str:
     tags = [str(r.tag) for r in replies[:10]]
     return ", ".join(tags) + (", ..." if len(replies) > 10 else "")
@@ -125,12 +137,18 @@ class ReplyTap:
     """Turns the lines that sonvex_rs prints into data.
 
     While the tap is active, descriptor 1 (standard output) is the write end
-    of a pipe that a thread of the tap reads. Every "Received: " line that a
-    client's reader prints becomes a Reply; "Connection closed." lines are
-    counted; every other line (the program's prints, print_details, the
-    output of C code and of child processes) goes on to the original
-    standard output unchanged and in the order it was written. With
-    echo=True the "Received: " and "Connection closed." lines go there too.
+    of a pipe that a native thread of the tap empties without ever needing
+    the interpreter lock. Every "Received: " line that a client's reader
+    prints becomes a Reply; "Connection closed." lines are counted; every
+    other line (the program's prints, print_details, the output of C code
+    and of child processes) goes on to the original standard output
+    unchanged and in the order it was written. With echo=True the
+    "Received: " and "Connection closed." lines go there too. With
+    log=<a logging.Logger> no line goes to the original standard output:
+    each line, the replies as "Received: <text>", becomes a record of that
+    logger at INFO level, in the order written, from a thread of the tap
+    (so the logger's handlers must not write to standard output, which
+    would feed the tap its own records).
 
         with ReplyTap() as tap:
             tag = client.send_raw_command("GetVersion")
@@ -140,40 +158,55 @@ class ReplyTap:
     interpreter exit for a tap still open) the tap reads what is left in the
     pipe and puts back the very open file that descriptor 1 was. sys.stdout
     is flushed on start and on close, and while the tap is active a
-    sys.stdout that writes to descriptor 1 is line-buffered, so that prints
-    keep their place among the module's lines. One tap at a time can be
-    active in a process; a tap runs once.
+    sys.stdout that writes to descriptor 1 is line-buffered and buffers
+    each line until its end (also under python -u or PYTHONUNBUFFERED), so
+    that a print's text and its line feed reach the pipe in one write and
+    prints keep their place among the module's lines. One tap at a time can
+    be active in a process; a tap runs once.
 
-    Waits and iteration take what they return: each reply goes to one taker.
-    At most max_kept replies not yet taken are kept; older ones are dropped
-    and counted in `dropped`.
+    Taking and looking: wait_for, wait_for_word, wait_until, their asyncio
+    forms reply, reply_word and reply_until, and iteration (for and async
+    for) take the reply they return: each reply goes to exactly one taker,
+    the first that asks for it, and replies not taken stay kept, in the
+    order they arrived, for later waits. `replies` and `dropped` only look.
+    wait_closed and closed() wait for a count and take nothing.
+
+    Memory: replies not yet taken are kept in two places, at most max_kept
+    in each: in the native drain until a wait (or `replies`) takes them in,
+    then in the tap. Past max_kept the oldest are dropped and counted in
+    `dropped`, never the newest.
+
+    If something else puts another file on descriptor 1 while the tap is
+    active (pytest's capfd.disabled(), a library that redirects output), the
+    lines printed there never reach the tap: the next wait that finds no
+    reply kept raises RuntimeError saying so, instead of timing out.
 
     Several clients in one process print into the same descriptor, each
     numbering its commands from 0, and a printed line does not say which
     client it came from: their tags collide, and wait_for(tag) may return
     another client's reply. Where replies must be matched by tag, run one
-    client per process; otherwise wait by word (wait_for_word) or by a field
-    of the reply.
+    client per process; otherwise wait by word (wait_for_word) or by
+    content (wait_until).
 
-    Limits: the tap's thread needs the interpreter lock to empty the pipe,
-    and a send that blocks holds that lock. A program that sends without
-    pause to a server that stops reading while its own writes block relies
-    on the pipe (made as large as the system allows) and the socket buffers
-    to hold the answers meanwhile; where the answers run to hundreds of
-    bytes for each of many thousand commands, wait for answers now and then.
-    A child process that inherited descriptor 1 and still writes to it after
-    close() has waited a short while for the pipe's end gets a broken pipe:
-    start long-lived children before the tap or give them an output of
-    their own. A line written without its line feed (os.write of a part of a
-    line) joins the next line, as on a terminal, and a reply line joined that
-    way is passed on as text.
+    Limits: a child process that inherited descriptor 1 and still writes to
+    it after close() has waited a short while for the pipe's end gets a
+    broken pipe: start long-lived children before the tap or give them an
+    output of their own. A line written without its line feed (os.write of a
+    part of a line, or a print of more than 8 KiB of text that sys.stdout
+    writes out before its line feed) joins the next line, as on a terminal,
+    and a reply line joined that way is passed on as text.
     """
 
-    def __init__(self, echo: bool = False, max_kept: int = 100_000) -> None:
+    def __init__(self, echo: bool = False, max_kept: int = 100_000,
+                 log: Optional[logging.Logger] = None) -> None:
         max_kept = operator.index(max_kept)
         if max_kept < 0:
             raise ValueError("max_kept must be 0 or more")
+        if log is not None and not isinstance(  # pyright: ignore[reportUnnecessaryIsInstance]
+                log, logging.Logger):
+            raise TypeError(f"log must be a logging.Logger, not {type(log).__name__}")
         self._echo = bool(echo)
+        self._log = log
         self._max_kept = max_kept
         self._cond = threading.Condition(threading.Lock())
         self._state = "new"            # new -> open -> closed
@@ -184,21 +217,25 @@ class ReplyTap:
         self._indexed = 0              # the indexes hold the replies up to this number
         self._entries = 0              # numbers in the two indexes, some of them stale
         self._last: Optional[Reply] = None
-        self._dropped = 0
+        self._dropped = 0              # by the tap; the drain counts its own
+        self._drain_dropped = 0
         self._closed_lines = 0
         self._wakers: List[_Waker] = []
+        # loop: (the pipe and notify descriptors it watches, idle wake-ups)
+        self._watching: Dict[asyncio.AbstractEventLoop, Tuple[int, int, int]] = {}
         self._failure: Optional[BaseException] = None
         self._pid = -1
         self._saved = -1               # the original descriptor 1, or -1 if it was closed
         self._inheritable = True
         self._read_end = -1
-        self._wake_read = self._wake_write = -1
-        self._chunk = 65536
-        self._thread: Optional[threading.Thread] = None
+        self._drain: Optional[Any] = None   # the Drain while the tap is open
+        self._native: Optional[Any] = None  # the Drain, also after close
+        self._generation = 0           # the drain's count of takes, at our last take
+        self._ended = False            # the drain has read the pipe's end
         self._closing = False
-        self._close_deadline = 0.0
-        self._forwarding = True
-        self._relined: Optional[io.TextIOWrapper] = None
+        self._output: Deque[bytes] = deque()   # lines for the logger
+        self._logger: Optional[threading.Thread] = None
+        self._restore_stdout: Optional[Tuple[Any, bool, bool]] = None   # a TextIOWrapper
 
     # --- life ----------------------------------------------------------------
 
@@ -222,14 +259,13 @@ class ReplyTap:
             try:
                 self._open()
             except BaseException:
-                if self._thread is not None:
-                    self._thread.join()   # its pipe has no write end left
+                self._finish_drain(0.0)
                 self._close_descriptors()
                 raise
             _active = self
             with self._cond:
                 self._state = "open"
-        self._line_buffer_stdout()
+        self._whole_lines_on_stdout()
         atexit.register(self.close)
         return self
 
@@ -237,23 +273,26 @@ class ReplyTap:
         self._pid = os.getpid()
         self._read_end, write_end = _pipe()
         try:
-            self._chunk = min(max(_enlarge(write_end), 65536), _LARGEST_READ)
-            os.set_blocking(self._read_end, False)
-            self._wake_read, self._wake_write = _pipe()
-            os.set_blocking(self._wake_read, False)
+            _enlarge(write_end)
             try:
                 self._saved = fcntl.fcntl(1, _F_DUPFD_CLOEXEC, 3)
                 self._inheritable = os.get_inheritable(1)
             except OSError as error:
                 if error.errno != errno.EBADF:
                     raise
-            thread = threading.Thread(target=self._run, name="sonvex-reply-tap", daemon=True)
-            thread.start()
-            self._thread = thread
+            logging_ = self._log is not None
+            self._drain = self._native = Drain(
+                self._read_end, -1 if logging_ else self._saved, self._echo, self._max_kept,
+                logging_)
+            if logging_:
+                thread = threading.Thread(target=self._run_logger, name="sonvex-reply-tap-log",
+                                          daemon=True)
+                thread.start()
+                self._logger = thread
             os.dup2(write_end, 1, inheritable=self._inheritable)
         finally:
             # From here on descriptor 1 is the pipe's only write end: the
-            # thread sees the end of the pipe once it is put back.
+            # drain sees the end of the pipe once it is put back.
             os.close(write_end)
 
     def close(self) -> None:
@@ -262,30 +301,35 @@ class ReplyTap:
         global _active
         with _active_lock:
             if self._state == "open":
+                self._closing = True   # descriptor 1 goes back now, as intended
                 if os.getpid() == self._pid:
-                    self._close_in_owner()
+                    _flush_stdout()
+                    self._unline_stdout()
+                    self._restore_descriptor()
+                    self._finish_drain(_CLOSE_GRACE)
                 else:
-                    self._restore_descriptor()   # a forked child: no thread here
+                    self._restore_descriptor()   # a forked child: no drain thread here
+                    self._finish_drain(0.0)
                 self._close_descriptors()
                 if _active is self:
                     _active = None
             with self._cond:
+                if self._drain is not None:
+                    self._pull()
+                    self._drain = None
                 self._state = "closed"
                 self._cond.notify_all()
                 wakers, self._wakers = self._wakers, []
         self._wake_async(wakers)
         atexit.unregister(self.close)
 
-    def _close_in_owner(self) -> None:
-        _flush_stdout()
-        self._unline_stdout()
-        self._restore_descriptor()
-        thread = self._thread
-        if thread is not None:
-            self._close_deadline = monotonic() + _CLOSE_GRACE
-            self._closing = True
-            os.write(self._wake_write, b"!")
-            thread.join()
+    def _finish_drain(self, grace: float) -> None:
+        drain = self._drain
+        if drain is not None:
+            drain.finish(grace)
+        logger = self._logger
+        if logger is not None and os.getpid() == self._pid:
+            logger.join()
 
     def _restore_descriptor(self) -> None:
         if self._saved >= 0:
@@ -297,135 +341,72 @@ class ReplyTap:
                 pass
 
     def _close_descriptors(self) -> None:
-        for name in ("_saved", "_read_end", "_wake_read", "_wake_write"):
+        for name in ("_saved", "_read_end"):
             fd = getattr(self, name)
             if fd >= 0:
                 setattr(self, name, -1)
                 os.close(fd)
 
-    def _line_buffer_stdout(self) -> None:
-        stream = sys.stdout
+    def _whole_lines_on_stdout(self) -> None:
+        # Unbuffered (python -u) sys.stdout writes a print's text and its
+        # line feed in two writes, and a reply line printed between them
+        # would join the text. Buffered up to the line's end, each line goes
+        # out whole.
+        stream: Any = sys.stdout
         try:
-            if (isinstance(stream, io.TextIOWrapper) and not stream.line_buffering
-                    and stream.fileno() == 1):
-                stream.reconfigure(line_buffering=True)
-                self._relined = stream
+            if (isinstance(cast(object, stream), io.TextIOWrapper) and stream.fileno() == 1
+                    and (not stream.line_buffering or stream.write_through)):
+                before: Tuple[Any, bool, bool] = (
+                    stream, stream.line_buffering, stream.write_through)
+                stream.reconfigure(line_buffering=True, write_through=False)
+                self._restore_stdout = before
         except (OSError, ValueError):
             pass   # no descriptor behind it, or closed
 
     def _unline_stdout(self) -> None:
-        stream, self._relined = self._relined, None
-        if stream is not None:
+        before, self._restore_stdout = self._restore_stdout, None
+        if before is not None:
+            stream, line_buffering, write_through = before
             try:
-                stream.reconfigure(line_buffering=False)
+                stream.reconfigure(line_buffering=line_buffering, write_through=write_through)
             except (OSError, ValueError):
                 pass
 
-    # --- the reading thread ----------------------------------------------------
+    # --- what the drain kept (all with self._cond held) -------------------------
 
-    def _run(self) -> None:
-        read_end, size = self._read_end, self._chunk
-        poller = select.poll()
-        poller.register(read_end, select.POLLIN)
-        poller.register(self._wake_read, select.POLLIN)
-        pending = b""
-        raw = False     # after a failure: pass everything on as it is
-        while True:
-            try:
-                data = os.read(read_end, size)
-            except BlockingIOError:
-                if self._closing:
-                    # Descriptor 1 is back, yet the pipe has a writer: a
-                    # process that inherited it. Wait for it a while.
-                    left = self._close_deadline - monotonic()
-                    if left <= 0:
-                        break
-                    poller.poll(left * 1000)
-                else:
-                    poller.poll()
-                try:
-                    os.read(self._wake_read, 64)
-                except BlockingIOError:
-                    pass
-                continue
-            if not data:
-                break
-            if raw:
-                self._forward(data)
-                continue
-            if pending:
-                data = pending + data
-            end = data.rfind(b"\n")
-            if end < 0:
-                pending = data
-                continue
-            pending = data[end + 1:]
-            try:
-                self._take_lines(data[:end + 1])
-            except Exception as error:   # never leave the pipe unread
-                raw = True
-                with self._cond:
-                    self._failure = error
-                self._forward(data[:end + 1])
-            if self._closing and monotonic() > self._close_deadline:
-                break   # a writer that never stops
-        if pending:
-            self._forward(pending)   # an unfinished last line, as it is
-        with self._cond:
-            self._cond.notify_all()
-
-    def _take_lines(self, data: bytes) -> None:
-        """Takes complete lines (data ends with a line feed)."""
-        now = monotonic()
-        try:
-            text = data.decode("utf-8")
-            clean = True
-        except UnicodeDecodeError:
-            # Decoded losslessly, so that passed-on lines stay as they were.
-            text = data.decode("utf-8", "surrogateescape")
-            clean = False
-        lines = text.split("\n")
-        lines.pop()   # the empty piece after the last line feed
-        if clean and not self._echo and text.count("\nReceived: ") + (
-                text[:_PREFIX_LENGTH] == _PREFIX_TEXT) == len(lines):
-            # Replies and nothing else: the common case of a busy client.
-            self._store([Reply(line[_PREFIX_LENGTH:], now) for line in lines], 0)
-            return
-        echo = self._echo
-        replies: List[Reply] = []
-        passed: List[str] = []
-        closed = 0
-        for line in lines:
-            if line.startswith(_PREFIX_TEXT):
-                reply_text = line[_PREFIX_LENGTH:]
-                if not clean:
-                    reply_text = reply_text.encode("utf-8", "surrogateescape").decode(
-                        "utf-8", "replace")
-                replies.append(Reply(reply_text, now))
-                if echo:
-                    passed.append(line)
-            elif line == _CLOSED_TEXT:
-                closed += 1
-                if echo:
-                    passed.append(line)
-            else:
-                passed.append(line)
-        if passed:
-            passed.append("")
-            self._forward("\n".join(passed).encode("utf-8", "surrogateescape"))
-        if replies or closed:
-            self._store(replies, closed)
-
-    def _store(self, replies: List[Reply], closed: int) -> None:
-        with self._cond:
-            self._closed_lines += closed
-            if replies:
-                self._keep(replies)
-            self._cond.notify_all()
+    def _pull(self) -> bool:
+        """Takes in what the drain kept since the last look; whether anything
+        changed. Waiters are woken when it did."""
+        drain = self._drain
+        if drain is None:
+            return False
+        taken = drain.take()
+        if taken is None:
+            return False   # nothing new
+        batches, closed, dropped, ended, self._generation, failure, output = taken
+        changed = False
+        if batches is not None:
+            for time, data in batches:
+                self._keep(_texts(data), time)
+            changed = True
+        if closed != self._closed_lines:
+            self._closed_lines = closed
+            changed = True
+        self._drain_dropped = dropped
+        if ended and not self._ended:
+            self._ended = changed = True
+        if failure is not None and self._failure is None:
+            self._failure = RuntimeError(f"the tap stopped reading replies: {failure}")
+            changed = True
+        if output is not None:
+            self._output.append(output)
+        if changed:
             wakers, self._wakers = self._wakers, []
-        self._wake_async(wakers)
+            self._wake_async(wakers)
+        return changed
 
-    def _keep(self, replies: List[Reply]) -> None:
+    def _keep(self, texts: List[str], time: float) -> None:
+        replies = [Reply(text, time) for text in texts]
         kept = self._kept
         self._last = replies[-1]
         number = self._count         # the number of the reply before replies[0]
@@ -439,35 +420,48 @@ class ReplyTap:
             if excess > old:         # some of these go unread too
                 replies = replies[excess - old:]
                 number += excess - old
-        for reply in replies:
-            number += 1
-            kept[number] = reply
+        kept.update(zip(range(number + 1, number + 1 + len(replies)), replies))
 
-    def _forward(self, data: bytes) -> None:
-        """Writes to the original descriptor 1, all of it, waiting for room
-        when it is non-blocking and full."""
-        fd = self._saved
-        if fd < 0 or not self._forwarding:
-            return
-        view = memoryview(data)
-        while view:
-            try:
-                view = view[os.write(fd, view):]
-            except BlockingIOError:
-                waiting = select.poll()
-                waiting.register(fd, select.POLLOUT)
-                waiting.poll()
-            except OSError:
-                self._forwarding = False   # the original output is gone
-                return
+    def _lost_descriptor(self) -> None:
+        if self._failure is None:
+            self._failure = RuntimeError(
+                "descriptor 1 no longer leads to the tap's pipe: something else (such as "
+                "pytest's capfd.disabled() or a library that redirects output) put another "
+                "file there, and the replies printed since went to that file")
 
     @staticmethod
     def _wake_async(wakers: List[_Waker]) -> None:
+        here = _running_loop()
         for loop, future in wakers:
+            if loop is here:
+                _wake(future)
+                continue
             try:
                 loop.call_soon_threadsafe(_wake, future)
             except RuntimeError:
                 pass   # that event loop is closed
+
+    # --- the logger ---------------------------------------------------------------
+
+    def _run_logger(self) -> None:
+        """With log=...: hands each line the drain kept to the logger, in
+        order, until the drain has read the pipe's end."""
+        log = self._log
+        assert log is not None
+        drain = self._drain
+        assert drain is not None
+        while True:
+            with self._cond:
+                self._pull()
+                output, self._output = self._output, deque()
+                ended = self._ended
+                seen = self._generation
+            for data in output:
+                for line in data.decode("utf-8", "replace").split("\n")[:-1]:
+                    log.info("%s", line)
+            if ended:
+                return
+            drain.wait(seen, -1.0, False)
 
     # --- the kept replies (all with self._cond held) ----------------------------
 
@@ -542,21 +536,45 @@ class ReplyTap:
             return None
         return self._kept.popitem(last=False)[1]
 
+    def _taker(self, predicate: Callable[[Reply], object]) -> Callable[[], Optional[Reply]]:
+        """A take of the first kept reply that satisfies the predicate; each
+        reply is shown to the predicate once per wait."""
+        if not callable(predicate):
+            raise TypeError(f"predicate must be callable, not {type(predicate).__name__}")
+        shown = 0   # the number of the last reply shown to it
+
+        def take() -> Optional[Reply]:
+            nonlocal shown
+            kept = self._kept
+            found = None
+            for number, reply in kept.items():
+                if number > shown:
+                    shown = number
+                    if predicate(reply):
+                        found = number
+                        break
+            return None if found is None else kept.pop(found)
+        return take
+
+    def _closed_count(self, count: int) -> Callable[[], Optional[Reply]]:
+        return lambda: _REACHED if self._closed_lines >= count else None
+
     def _check_failure(self) -> None:
         if self._failure is not None:
-            raise RuntimeError("the tap stopped reading replies") from self._failure
+            raise RuntimeError(str(self._failure)) from self._failure
 
     def _missing(self, what: str, timeout: Optional[float]) -> TimeoutError:
-        if self._state == "closed":
+        if self._state == "closed" or self._ended:
             head = f"no {what}: the tap is closed"
         else:
             head = f"no {what} within {timeout} s"
-        if self._count == 0:
+        arrived = self._count + self._drain_dropped
+        if arrived == 0:
             seen = "no reply arrived"
         else:
             last = self._last.text if self._last is not None else ""
-            replies = "reply" if self._count == 1 else "replies"
-            seen = f"{self._count} {replies} arrived, the last {last!r}"
+            replies = "reply" if arrived == 1 else "replies"
+            seen = f"{arrived} {replies} arrived, the last {last!r}"
             if self._kept:
                 kept = list(self._kept.values())
                 seen += f"; {len(kept)} not taken, tags {_tags_text(kept)}"
@@ -570,15 +588,20 @@ class ReplyTap:
         self, take: Callable[[], Optional[Reply]], deadline: Optional[float], what: str,
         timeout: Optional[float],
     ) -> Tuple[Optional[Reply], bool, Optional[float]]:
-        """One look, with self._cond held: (the reply `take` found, whether
-        the wait is over, seconds left). A closed tap ends an iteration
-        (what="") with None and any other wait with TimeoutError, as does
-        the deadline."""
-        self._check_failure()
+        """One look, with self._cond held, after taking in what the drain
+        kept: (the reply `take` found, whether the wait is over, seconds
+        left). A closed tap ends an iteration (what="") with None and any
+        other wait with TimeoutError, as does the deadline."""
+        self._pull()
         reply = take()
         if reply is not None:
             return reply, True, None
-        if self._state == "closed":
+        if self._ended and self._state == "open" and not self._closing:
+            # The pipe ended with the tap open: descriptor 1, its only
+            # writer, was replaced or closed behind the tap's back.
+            self._lost_descriptor()
+        self._check_failure()
+        if self._state == "closed" or self._ended:
             if not what:
                 return None, True, None
             raise self._missing(what, timeout)
@@ -590,27 +613,56 @@ class ReplyTap:
     def _wait(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
               what: str) -> Optional[Reply]:
         deadline = None if timeout is None else monotonic() + timeout
-        with self._cond:
+        cond = self._cond
+        with cond:
             while True:
                 reply, over, left = self._attempt(take, deadline, what, timeout)
                 if over:
                     return reply
-                self._cond.wait(left)
+                drain = self._drain
+                if drain is None:   # not started yet
+                    cond.wait(left)
+                    continue
+                seen = self._generation
+                cond.release()
+                try:
+                    # Blocks without the interpreter lock until the drain
+                    # keeps something, or another thread took from it.
+                    state = drain.wait(seen, _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN))
+                finally:
+                    cond.acquire()
+                if state < 0 and not self._closing:
+                    self._lost_descriptor()
 
     def wait_for(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
-        """The first reply with that tag, waiting up to timeout seconds (None:
-        no limit). TimeoutError names the tag and says what did arrive; it
-        is raised at once when the tap is closed and no such reply is kept."""
+        """Takes the first reply with that tag, waiting up to timeout seconds
+        (None: no limit). TimeoutError names the tag and says what did
+        arrive; it is raised at once when the tap is closed and no such
+        reply is kept."""
         tag = operator.index(tag)
         reply = self._wait(lambda: self._take_tag(tag), timeout, f"reply with COMMANDTAG={tag}")
         assert reply is not None
         return reply
 
     def wait_for_word(self, word: str, timeout: Optional[float] = 5.0) -> Reply:
-        """The first reply with that first word not yet taken by a wait."""
+        """Takes the first reply not yet taken with that first word."""
         if not isinstance(word, str):   # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"word must be a str, not {type(word).__name__}")
         reply = self._wait(lambda: self._take_word(word), timeout, f"reply {word!r}")
+        assert reply is not None
+        return reply
+
+    def wait_until(self, predicate: Callable[[Reply], object],
+                   timeout: Optional[float] = 5.0) -> Reply:
+        """Takes the first reply not yet taken for which predicate(reply) is
+        true, oldest first, waiting like wait_for:
+
+            tap.wait_until(lambda r: r.word == "PlayEvent" and r.text.split()[1] == "12")
+
+        The predicate is called with the tap's lock held, once for each
+        reply during one wait; it must not use the tap. What it raises ends
+        the wait."""
+        reply = self._wait(self._taker(predicate), timeout, "reply that satisfies the predicate")
         assert reply is not None
         return reply
 
@@ -618,26 +670,21 @@ class ReplyTap:
         """Waits until `count` "Connection closed." lines have come since the
         tap started."""
         count = operator.index(count)
-        deadline = None if timeout is None else monotonic() + timeout
-        with self._cond:
-            while self._closed_lines < count:
-                self._check_failure()
-                left = None if deadline is None else deadline - monotonic()
-                if self._state == "closed" or (left is not None and left <= 0):
-                    raise self._missing(f"{count} \"Connection closed.\" lines", timeout)
-                self._cond.wait(left)
+        self._wait(self._closed_count(count), timeout, f"{count} \"Connection closed.\" lines")
 
     @property
     def replies(self) -> List[Reply]:
         """The replies kept (not yet taken), oldest first, as a new list."""
         with self._cond:
+            self._pull()
             return list(self._kept.values())
 
     @property
     def dropped(self) -> int:
         """Replies dropped, unread, to keep at most max_kept."""
         with self._cond:
-            return self._dropped
+            self._pull()
+            return self._dropped + self._drain_dropped
 
     def __iter__(self) -> Iterator[Reply]:
         """Takes the replies as they arrive, oldest first, until the tap is
@@ -650,27 +697,85 @@ class ReplyTap:
 
     # --- asyncio ----------------------------------------------------------------
 
+    def _pumped(self, loop: asyncio.AbstractEventLoop) -> None:
+        # The pipe is readable: the loop reads it itself, so that an answer
+        # needs no hop through another thread.
+        with self._cond:
+            if self._drain is not None:
+                self._drain.pump()
+            self._looked(loop)
+
+    def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
+        # The drain's notify descriptor is readable: another thread kept
+        # something.
+        with self._cond:
+            self._looked(loop)
+
+    def _looked(self, loop: asyncio.AbstractEventLoop) -> None:
+        # A loop keeps watching while its waits follow each other; once it
+        # has been woken twice with none of its waits pending, it stops.
+        waiting = any(waiter is loop for waiter, _ in self._wakers)
+        self._pull()
+        watched = self._watching.get(loop)
+        if watched is not None:
+            idle = 0 if waiting else watched[2] + 1
+            if idle >= 2 or self._drain is None:
+                self._unwatch(loop)
+            else:
+                self._watching[loop] = (watched[0], watched[1], idle)
+
+    def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
+        drain = self._drain
+        if drain is None or loop in self._watching:
+            return
+        pipe, notify = drain.watch_fd(), drain.notify_fd()
+        loop.add_reader(pipe, self._pumped, loop)
+        loop.add_reader(notify, self._notified, loop)
+        self._watching[loop] = (pipe, notify, 0)
+        drain.watch(1)
+
+    def _unwatch(self, loop: asyncio.AbstractEventLoop) -> None:
+        watched = self._watching.pop(loop, None)
+        if watched is not None:
+            for fd in watched[:2]:
+                try:
+                    loop.remove_reader(fd)
+                except RuntimeError:
+                    pass   # a closed loop has no readers left
+            assert self._native is not None
+            self._native.watch(-1)
+
     async def _await(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
                      what: str) -> Optional[Reply]:
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else monotonic() + timeout
         while True:
             with self._cond:
-                reply, over, left = self._attempt(take, deadline, what, timeout)
+                try:
+                    reply, over, left = self._attempt(take, deadline, what, timeout)
+                except BaseException:
+                    if self._drain is None:   # closed: nothing more to watch
+                        self._unwatch(loop)
+                    raise
                 if over:
+                    if self._drain is None:
+                        self._unwatch(loop)
                     return reply
                 waker: asyncio.Future[None] = loop.create_future()
                 self._wakers.append((loop, waker))
+                self._watch(loop)
+            timer = None if left is None else loop.call_later(left, _wake, waker)
             try:
-                await asyncio.wait((waker,), timeout=left)
+                await waker
             finally:
+                if timer is not None:
+                    timer.cancel()
                 if not waker.done():
                     waker.cancel()
+                if self._wakers:
                     with self._cond:
-                        try:
+                        if (loop, waker) in self._wakers:
                             self._wakers.remove((loop, waker))
-                        except ValueError:
-                            pass
 
     async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
         """wait_for for asyncio: safe from any event loop."""
@@ -688,6 +793,20 @@ class ReplyTap:
         assert reply is not None
         return reply
 
+    async def reply_until(self, predicate: Callable[[Reply], object],
+                          timeout: Optional[float] = 5.0) -> Reply:
+        """wait_until for asyncio."""
+        reply = await self._await(self._taker(predicate), timeout,
+                                  "reply that satisfies the predicate")
+        assert reply is not None
+        return reply
+
+    async def closed(self, count: int = 1, timeout: Optional[float] = 5.0) -> None:
+        """wait_closed for asyncio."""
+        count = operator.index(count)
+        await self._await(self._closed_count(count), timeout,
+                          f"{count} \"Connection closed.\" lines")
+
     def __aiter__(self) -> AsyncIterator[Reply]:
         return self._arrivals()
 
@@ -698,3 +817,12 @@ class ReplyTap:
                 return
             yield reply
 
+
+def _texts(data: bytes) -> List[str]:
+    """The reply texts of a batch (each ends with a line feed)."""
+    try:
+        texts = data.decode("utf-8").split("\n")
+    except UnicodeDecodeError:
+        texts = [line.decode("utf-8", "replace") for line in data.split(b"\n")]
+    texts.pop()   # the empty piece after the last line feed
+    return texts

@@ -247,3 +247,90 @@ def test_command_line(how):
             proc.wait()
         for stream in (proc.stdin, proc.stdout, proc.stderr):
             stream.close()
+
+
+def _gen(line):
+    yield line
+
+
+# A reply function that fails on the line "B y" (after answering "A x").
+FAILING = {
+    "raises": lambda line: 1 / 0 if line.startswith(b"B") else line,
+    "returns an int": lambda line: 7 if line.startswith(b"B") else line,
+    "returns a str": lambda line: "B" if line.startswith(b"B") else line,
+    "returns a generator": lambda line: _gen(line) if line.startswith(b"B") else line,
+    "returns a mixed list": lambda line: [line, "x"] if line.startswith(b"B") else line,
+    "raises ConnectionResetError": lambda line: (_ for _ in ()).throw(ConnectionResetError())
+    if line.startswith(b"B") else line,
+    "raises SystemExit": lambda line: sys.exit(3) if line.startswith(b"B") else line,
+}
+
+
+@pytest.mark.parametrize("case", list(FAILING))
+def test_a_failing_reply_function_ends_its_connection_and_keeps_the_record(case, capfd):
+    with FakeMediaServer(reply=FAILING[case]) as server, connect(server) as client:
+        client.sendall(b"A x\nB y\nC z\n")
+        conn = server.wait_for_connections(1)[0]
+        assert _received_to_end(client) == b"A x\r\n"   # the answer before, then the end
+        assert conn.wait_closed()
+        assert conn.lines() == [b"A x", b"B y", b"C z"]
+        with connect(server) as second:   # the server itself serves on
+            second.sendall(b"A w\n")
+            expect(second, b"A w\r\n")
+    err = capfd.readouterr().err
+    assert "connection 0: the reply function or on_line callback failed" in err
+    assert "Traceback" in err
+
+
+def test_a_client_that_never_reads_is_closed_once_its_answers_pass_the_bound(capfd):
+    with FakeMediaServer(max_queued=100_000) as server, connect(server) as client:
+        conn = server.wait_for_connections(1)[0]
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        try:
+            while True:   # until the server closes; the client never reads
+                client.sendall(b"CallHold 4 COMMANDTAG=1234567\n" * 1000)
+        except OSError:
+            pass
+        assert conn.wait_closed()
+    assert "connection 0: the client does not read" in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("wait, what", [
+    (lambda server, conn: server.wait_for_connections(2, 0.05), "waited for 2 connections, got 1"),
+    (lambda server, conn: conn.wait_for_lines(2, 0.05), "waited for 2 lines from connection 0"),
+    (lambda server, conn: conn.wait_for_bytes(99, 0.05), "waited for 99 bytes from connection 0"),
+    (lambda server, conn: conn.wait_for_eof(0.05), "end of connection 0's input"),
+    (lambda server, conn: conn.wait_closed(0.05), "connection 0 to close"),
+])
+def test_every_wait_that_runs_out_of_time_says_what_it_waited_for(wait, what):
+    with FakeMediaServer(record=False) as server, connect(server) as client:
+        client.sendall(b"Ping 1\n")
+        conn = server.wait_for_connections(1)[0]
+        assert conn.wait_for_lines(1) == [] and conn.line_count == 1   # not recorded
+        with pytest.raises(TimeoutError, match=what + ".*timed out after 0.05 s"):
+            wait(server, conn)
+
+
+FLOW = b'''
+def reply(line):
+    return [b"Flow " + line.split()[0], b"Event 1 Done"]
+'''
+
+
+@pytest.mark.parametrize("flow, status", [(FLOW, None), (b"x = 1\n", 2), (b"1 / 0\n", 2)])
+def test_command_line_plays_a_flow_file(tmp_path, flow, status):
+    path = tmp_path / "flow.py"
+    path.write_bytes(flow)
+    proc = subprocess.Popen([sys.executable, *SCRIPT, "--quiet", "--flow", str(path)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with proc:
+        if status is not None:
+            assert proc.wait(timeout=DEADLINE) == status
+            assert b"fake media server:" in proc.stderr.read()
+            return
+        port = int(proc.stdout.readline().split()[3])
+        with socket.create_connection(("127.0.0.1", port), timeout=DEADLINE) as client:
+            client.sendall(b"CallHold 4 COMMANDTAG=7\n")
+            expect(client, b"Flow CallHold\r\nEvent 1 Done\r\n")
+        proc.terminate()
+        assert proc.wait(timeout=DEADLINE) == 0

@@ -169,7 +169,8 @@ def test_connect_twice_half_closes_the_first(server):
     c.connect()
     first, second = server.wait_for_connections(2)
     assert first.wait_for_eof()
-    assert not second.wait_for_eof(0.2)
+    with pytest.raises(TimeoutError, match="end of connection 1's input"):
+        second.wait_for_eof(0.2)
     c.send_raw_command("Hello")
     assert second.wait_for_lines(1) == [b"Hello COMMANDTAG=0"]
     assert first.lines() == []

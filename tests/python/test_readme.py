@@ -187,7 +187,8 @@ def run_block(block, tmp_path):
     report = run_with_server(command, tmp_path)
     assert report["returncode"] == 0, report["stdout"] + report["stderr"]
     if block["marker"] == "pytest":
-        assert "1 passed" in report["stdout"], report["stdout"]
+        tests = len(re.findall(r"^def test_", block["code"], re.M))
+        assert f"{tests} passed" in report["stdout"], report["stdout"]
     if block["output"] is not None:
         assert report["stdout"].splitlines() == block["output"].splitlines()
 

@@ -3,6 +3,7 @@ standard output passed on, descriptor 1 put back whatever happens."""
 
 import asyncio
 import fcntl
+import logging
 import os
 import random
 import socket
@@ -14,6 +15,7 @@ from time import monotonic
 import pytest
 
 from helpers import DEADLINE, Command, FakeMediaServer, child_env, new_client, run_child, wait_until
+from sonvex_fake_server import reply_for_line
 from sonvex_replies import Reply, ReplyTap
 
 F_GETPIPE_SZ = getattr(fcntl, "F_GETPIPE_SZ", 1032)
@@ -283,6 +285,29 @@ def test_asyncio(flow_server):
         assert asyncio.run(collect()) == ["Last"]
 
 
+def test_a_thread_and_an_event_loop_wait_side_by_side(flow_server):
+    # The waiting thread and the loop each read the pipe themselves when it
+    # is theirs to read; neither may miss what the other read for it.
+    count = 400
+    with ReplyTap() as tap:
+        client = connected(flow_server)
+
+        async def odd_ones():
+            return [(await tap.reply(tag)).tag for tag in range(1, count, 2)]
+
+        got = []
+        loop_thread = threading.Thread(target=lambda: got.append(asyncio.run(odd_ones())))
+        loop_thread.start()
+        even = []
+        for tag in range(0, count, 2):
+            client.send_raw_command(f"CallHold {tag}")
+            client.send_raw_command(f"CallHold {tag + 1}")
+            even.append(tap.wait_for(tag).tag)
+        loop_thread.join()
+        client.disconnect()
+    assert even == list(range(0, count, 2)) and got == [list(range(1, count, 2))]
+
+
 # --- the reader never stalls for long -----------------------------------------------
 
 SENDER = r"""
@@ -302,13 +327,14 @@ sys.stderr.write("ok" if tags == list(range(count)) else "tags %r" % tags[:20])
 """
 
 
-def test_a_hundred_thousand_commands_back_to_back_against_a_one_thread_server():
+@pytest.mark.parametrize("count, padding", [(100_000, 0), (10_000, 1500), (10_000, 4000)])
+def test_commands_back_to_back_against_a_one_thread_server(count, padding):
     """The server reads and writes on one thread and blocks in its writes, so
     it stops reading while the client's reader cannot get rid of its lines;
     the client sends without pause, holding the interpreter lock while a
-    send blocks. The tap must keep the client's reader going. A child runs
-    the client under a watchdog."""
-    count = 100_000
+    send blocks. The tap must keep the client's reader going, also when the
+    answers are long. A child runs the client under a watchdog."""
+    pad = b" Text=" + b"x" * padding if padding else b""
     listener = socket.create_server(("127.0.0.1", 0))
 
     def serve():
@@ -321,8 +347,8 @@ def test_a_hundred_thousand_commands_back_to_back_against_a_one_thread_server():
                     return
                 lines = (pending + data).split(b"\n")
                 pending = lines.pop()
-                conn.sendall(b"".join(b"CallMake OK Reason=normal " + line.rsplit(b" ", 1)[1]
-                                      + b"\r\n" for line in lines))
+                conn.sendall(b"".join(b"CallMake OK Reason=normal" + pad + b" "
+                                      + line.rsplit(b" ", 1)[1] + b"\r\n" for line in lines))
 
     server = threading.Thread(target=serve, daemon=True)
     server.start()
@@ -334,3 +360,117 @@ def test_a_hundred_thousand_commands_back_to_back_against_a_one_thread_server():
         listener.close()
     assert result.stderr == b"ok"
     server.join(timeout=DEADLINE)
+
+
+# --- descriptor 1 shared with the program's own printing ---------------------------
+
+PRINTER = r"""
+import sys, sonvex_rs
+from sonvex_fake_server import FakeMediaServer
+from sonvex_replies import ReplyTap
+count = int(sys.argv[1])
+with FakeMediaServer() as server, ReplyTap() as tap:
+    client = sonvex_rs.client.SonvexClient(server.host, server.port, None, None, None)
+    client.connect()
+    for i in range(count):
+        client.send_raw_command("Ev")
+        print("progress line", i)
+    found = [tap.wait_for(i).tag for i in range(count)]
+    client.disconnect()
+    tap.wait_closed()
+sys.stderr.write("ok" if found == list(range(count)) else "lost")
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("unbuffered", [["-u"], ["-X", "utf8"]])
+def test_unbuffered_prints_never_swallow_a_reply(unbuffered):
+    # PYTHONUNBUFFERED=1 (and -u) make print() write its text and its line
+    # feed apart; a reply line landing between them would be lost as text.
+    count = 20_000
+    env = dict(child_env(), PYTHONUNBUFFERED="1")
+    result = subprocess.run([sys.executable] + unbuffered + ["-c", PRINTER, str(count)], env=env,
+                            capture_output=True, timeout=4 * DEADLINE)
+    assert result.stderr == b"ok"
+    assert result.stdout == b"".join(b"progress line %d\n" % i for i in range(count))
+
+
+def test_descriptor_1_taken_back_during_a_tap_is_a_clear_error(flow_server, capfd):
+    with ReplyTap() as tap:
+        client = connected(flow_server)
+        assert tap.wait_for(client.send_raw_command("CallHold 1")).tag == 0
+        with capfd.disabled():
+            pass   # puts pytest's own file back on descriptor 1
+        client.send_raw_command("CallHold 2")
+        with pytest.raises(RuntimeError, match="descriptor 1 no longer leads to the tap"):
+            tap.wait_for(1, timeout=DEADLINE)
+        client.disconnect()
+
+
+# --- waiting by content, logging, the fixture -----------------------------------------
+
+def play_events(line):
+    # Each PlayFile on player N is answered, then reported done by an event
+    # that names the player by position only.
+    words = line.split()
+    return [reply_for_line(line), b"PlayEvent " + words[1] + b" Done"]
+
+
+@pytest.mark.parametrize("fake_media_server", [{"reply": play_events}], indirect=True)
+def test_wait_until_takes_the_first_match_and_leaves_the_rest(fake_media_server, reply_tap):
+    client = connected(fake_media_server)
+    for player in (12, 13, 12):
+        reply_tap.wait_for(client.send_raw_command(f"PlayFile {player} a.wav"))
+
+    def for_player(n):
+        return lambda reply: reply.word == "PlayEvent" and reply.text.split()[1] == str(n)
+
+    assert reply_tap.wait_until(for_player(13)).text == "PlayEvent 13 Done"
+    assert [r.text for r in reply_tap.replies] == ["PlayEvent 12 Done"] * 2   # only looked
+    assert asyncio.run(reply_tap.reply_until(for_player(12))).text == "PlayEvent 12 Done"
+    assert reply_tap.wait_for_word("PlayEvent").text == "PlayEvent 12 Done"
+    with pytest.raises(TimeoutError, match="predicate"):
+        reply_tap.wait_until(for_player(13), timeout=0.1)
+    with pytest.raises(ZeroDivisionError):
+        client.send_raw_command("Other")
+        reply_tap.wait_until(lambda reply: 1 / 0)
+    assert reply_tap.wait_for_word("Other").tag == 3   # a failed predicate took nothing
+    client.disconnect()
+
+    async def closing():
+        with pytest.raises(TimeoutError, match="2 \"Connection closed.\""):
+            await reply_tap.closed(2, timeout=0.1)
+        await reply_tap.closed()
+
+    asyncio.run(closing())
+
+
+class Records(logging.Handler):
+    def __init__(self):
+        super().__init__()
+        self.lines = []
+
+    def emit(self, record):
+        self.lines.append((record.levelno, record.getMessage()))
+
+
+def test_log_takes_every_line_instead_of_standard_output(flow_server, capfd):
+    log = logging.getLogger("sonvex-test-tap")
+    log.setLevel(logging.INFO)
+    records = Records()
+    log.addHandler(records)
+    try:
+        with ReplyTap(log=log) as tap:
+            client = connected(flow_server)
+            os.write(1, b"before\n")   # under capfd, print() bypasses descriptor 1
+            assert tap.wait_for(client.send_raw_command("CallHold 7")).fields["Id"] == "7"
+            os.write(1, b"after\n")
+            client.disconnect()
+            tap.wait_closed()
+    finally:
+        log.removeHandler(records)
+    assert records.lines == [(logging.INFO, line) for line in (
+        "before", "Received: CallHold OK Id=7 COMMANDTAG=0", "after", "Connection closed.")]
+    assert capfd.readouterr().out == ""
+    with pytest.raises(TypeError, match="logging.Logger"):
+        ReplyTap(log=print)

@@ -1,0 +1,784 @@
+// sonvex_replies._drain: the thread that empties a ReplyTap's pipe.
+//
+// While a tap is active, descriptor 1 is the write end of a pipe. The drain
+// thread reads that pipe without ever touching the interpreter, so the pipe
+// is emptied even while a Python thread holds the interpreter lock (say in a
+// send that blocks until the server reads, which it does only once the
+// client's reader can print again). It keeps the text of each
+// "Received: " line, counts "Connection closed." lines and writes every
+// other line on to the original standard output, in order.
+//
+// Python threads look at what was kept with take() (under the tap's own
+// lock, so replies are absorbed in the order they arrived) and block in
+// wait() with the interpreter lock released. An asyncio loop watches
+// notify_fd(), which becomes readable once something is kept while a
+// watcher is registered.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kPrefix = "Received: ";
+constexpr std::string_view kClosed = "Connection closed.";
+constexpr size_t kReadSize = 1 << 20;
+// How long the drain thread leaves the pipe to the waiters after the last
+// one left: a program that waits for each answer is back with its next wait
+// long before. A thread that holds the interpreter lock in a blocked send
+// has its answers read by the drain thread after at most this long.
+constexpr auto kLinger = std::chrono::milliseconds(5);
+
+double monotonic_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);   // the clock of time.monotonic()
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// A run of reply texts read at one time, each text ending with '\n'; the
+// texts before `start` were dropped.
+struct Batch {
+    double time;
+    std::string texts;
+    size_t start = 0;
+    size_t lines = 0;
+};
+
+class Drain {
+public:
+    Drain(int read_fd, int forward_fd, bool echo, size_t max_lines, bool keep_output)
+        : read_fd_(read_fd), forward_fd_(forward_fd), echo_(echo), keep_output_(keep_output),
+          max_lines_(max_lines), owner_(getpid()) {}
+
+    // Returns an errno value, 0 on success.
+    int open() {
+        struct stat st {};
+        if (fstat(read_fd_, &st) != 0) return errno;
+        pipe_dev_ = st.st_dev;
+        pipe_ino_ = st.st_ino;
+        int flags = fcntl(read_fd_, F_GETFL);
+        if (flags < 0 || fcntl(read_fd_, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+        int wake[2];
+        if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return errno;
+        wake_read_ = wake[0];
+        wake_write_ = wake[1];
+        notify_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (notify_fd_ < 0) return errno;
+        watch_fd_ = fcntl(read_fd_, F_DUPFD_CLOEXEC, 3);
+        if (watch_fd_ < 0) return errno;
+        // The thread takes no signals: they stay with the interpreter's threads.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+        try {
+            thread_ = new std::thread([this] { run(); });
+        } catch (const std::exception&) {
+            thread_ = nullptr;
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return thread_ ? 0 : EAGAIN;
+    }
+
+    ~Drain() {
+        finish(0.0);
+        close_fd(notify_fd_);
+        close_fd(watch_fd_);
+    }
+
+    // Stops the thread once the pipe has no writer left and is empty, or
+    // after `grace` seconds if a writer (a child that inherited descriptor
+    // 1) keeps it open; then closes the descriptors that no one needs any
+    // more (notify_fd stays open while an asyncio loop still watches it).
+    // In a forked child the thread does not exist and the lock may be held
+    // for good: the child only closes its copies of the descriptors and
+    // leaves the thread's handle alone.
+    void finish(double grace) {
+        if (finished_) return;
+        finished_ = true;
+        bool child = getpid() != owner_;
+        if (thread_ != nullptr && !child) {
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                close_deadline_ = monotonic_now() + grace;
+                closing_ = true;
+                cv_.notify_all();
+                drain_cv_.notify_one();
+            }
+            poke(wake_write_);
+            thread_->join();
+            delete thread_;
+            thread_ = nullptr;
+        }
+        close_fd(wake_read_);
+        close_fd(wake_write_);
+        if (child) {
+            close_fd(notify_fd_);
+            close_fd(watch_fd_);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        done_ = true;
+        if (watchers_ == 0) {
+            close_fd(notify_fd_);
+            close_fd(watch_fd_);
+        }
+    }
+
+    // Whether descriptor 1 still leads to this pipe.
+    bool descriptor_is_ours() const {
+        struct stat st {};
+        return fstat(1, &st) == 0 && st.st_dev == pipe_dev_ && st.st_ino == pipe_ino_;
+    }
+
+    // Blocks until something is kept, the pipe ended, or another thread
+    // took since `seen` (that thread's take may hold what the caller waits
+    // for); false when `timeout` (negative: none) runs out. While it waits,
+    // the caller reads the pipe itself when no one else does, so that its
+    // answer needs no hop through the drain thread.
+    bool wait(uint64_t seen, double timeout) {
+        using clock = std::chrono::steady_clock;
+        auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                           std::chrono::duration<double>(timeout < 0 ? 0 : timeout));
+        std::unique_lock<std::mutex> lock(mu_);
+        auto ready = [&] { return untaken_ || ended_ || generation_ != seen; };
+        if (ready()) return true;
+        ++wanting_;
+        if (drain_reads_ && !poked_) {
+            poked_ = true;   // the drain thread, asleep in poll(), lets go of the pipe
+            poke(wake_write_);
+        }
+        auto free_or_ready = [&] { return ready() || (!reading_ && !closing_); };
+        if (timeout < 0) {
+            cv_.wait(lock, free_or_ready);
+        } else {
+            cv_.wait_until(lock, deadline, free_or_ready);
+        }
+        bool result = ready();
+        if (!result && !reading_ && !closing_) {
+            reading_ = true;
+            lock.unlock();
+            int ms = -1;
+            if (timeout >= 0) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - clock::now()).count();
+                ms = left > 0 ? static_cast<int>(left) + 1 : 0;
+            }
+            read_step(ms);
+            lock.lock();
+            reading_ = false;
+            result = ready();
+        }
+        --wanting_;
+        if (wanting_ == 0) released_ = true;
+        // Another waiter, or the drain thread, may read now.
+        if (drain_blocked_ && (wanting_ == 0 || closing_)) drain_cv_.notify_one();
+        if (wanting_ > 0) cv_.notify_all();
+        return result;
+    }
+
+    struct Taken {
+        std::deque<Batch> batches;
+        uint64_t closed, dropped, generation;
+        bool ended;
+        std::string failure;
+        std::string output;
+    };
+
+    // False when nothing changed since the last take.
+    bool take(Taken& out) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!untaken_) return false;
+        out.batches.swap(batches_);
+        kept_lines_ = 0;
+        out.closed = closed_;
+        out.dropped = dropped_;
+        out.ended = ended_;
+        out.failure = failure_;
+        out.output.swap(output_);
+        if (untaken_) {
+            untaken_ = false;
+            ++generation_;
+            cv_.notify_all();
+        }
+        out.generation = generation_;
+        if (signalled_ && notify_fd_ >= 0) {
+            uint64_t value;
+            ssize_t ignored = ::read(notify_fd_, &value, sizeof value);
+            (void)ignored;
+            signalled_ = false;
+        }
+        return true;
+    }
+
+    // An asyncio loop starts (+1) or stops (-1) watching notify_fd.
+    void watch(int delta) {
+        std::lock_guard<std::mutex> lock(mu_);
+        watchers_ += delta;
+        if (watchers_ > 0 && (untaken_ || ended_)) signal_locked();
+        if (watchers_ == 0 && done_) {
+            close_fd(notify_fd_);
+            close_fd(watch_fd_);
+        }
+        if (delta > 0 && drain_reads_ && !poked_) {
+            poked_ = true;   // the drain thread leaves the pipe to the loops
+            poke(wake_write_);
+        }
+        drain_cv_.notify_one();
+    }
+
+    // An asyncio loop saw watch_fd readable: reads one chunk if no one else
+    // reads the pipe just now; false if someone does.
+    bool pump() {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (reading_ || ended_) return false;
+            reading_ = pumping_ = true;
+        }
+        read_step(0);
+        std::lock_guard<std::mutex> lock(mu_);
+        reading_ = pumping_ = false;
+        if (wanting_ > 0) cv_.notify_all();
+        if (drain_blocked_) drain_cv_.notify_one();   // it may be closing, or due to read
+        return true;
+    }
+
+    int notify_fd() const { return notify_fd_; }
+    int watch_fd() const { return watch_fd_; }
+
+private:
+    static void close_fd(int& fd) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+
+    static void poke(int fd) {
+        char byte = '!';
+        ssize_t ignored = ::write(fd, &byte, 1);   // a full pipe wakes the reader anyway
+        (void)ignored;
+    }
+
+    void signal_locked() {
+        if (!signalled_ && notify_fd_ >= 0) {
+            uint64_t one = 1;
+            ssize_t ignored = ::write(notify_fd_, &one, sizeof one);
+            (void)ignored;
+            signalled_ = true;
+        }
+    }
+
+    void drain_wake() {
+        char sink[64];
+        while (::read(wake_read_, sink, sizeof sink) > 0) {
+        }
+    }
+
+    // One look at the pipe by whoever holds the reading role: waits up to
+    // `ms` (negative: no limit) for data, reads and sorts what is there.
+    // Reading the pipe's end ends the drain.
+    void read_step(int ms) {
+        pollfd fds[2] = {{read_fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
+        if (ms != 0) {   // a waiter usually comes before its answer: poll first
+            int woke = poll(fds, 2, ms);
+            if (woke < 0 && errno != EINTR) return;
+            if (woke == 0 || (fds[1].revents & POLLIN)) {
+                drain_wake();
+                return;
+            }
+        }
+        for (;;) {
+            ssize_t n = ::read(read_fd_, buffer_.data(), buffer_.size());
+            if (n > 0) {
+                take_in(buffer_.data(), static_cast<size_t>(n));
+                return;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                end();
+                return;
+            }
+            if (errno == EINTR) continue;
+            if (ms == 0) return;
+            int woke = poll(fds, 2, ms);
+            if (woke <= 0 || (fds[1].revents & POLLIN)) {
+                drain_wake();
+                return;   // time is up, or someone else wants the pipe
+            }
+        }
+    }
+
+    void end() {
+        if (!pending_.empty()) forward(pending_.data(), pending_.size());   // an unfinished last line
+        pending_.clear();
+        std::lock_guard<std::mutex> lock(mu_);
+        ended_ = untaken_ = true;
+        if (watchers_ > 0) signal_locked();
+        cv_.notify_all();
+        drain_cv_.notify_one();
+    }
+
+    // The drain thread: reads the pipe whenever no waiter does. A waiter
+    // that leaves usually comes back at once with its next wait, so the
+    // thread lets a millisecond pass before it takes the pipe again.
+    void run() {
+        for (;;) {
+            int ms = -1;
+            {
+                std::unique_lock<std::mutex> lock(mu_);
+                for (;;) {
+                    ms = -1;
+                    if (ended_) return;
+                    if (closing_) {
+                        if (!reading_) break;
+                    } else if (wanting_ == 0 && !reading_) {
+                        if (watchers_ > 0) {
+                            // Asyncio loops read the pipe themselves; this
+                            // thread reads only what they leave there.
+                            auto stop = [&] { return closing_ || watchers_ == 0 || wanting_ > 0; };
+                            if (drain_cv_.wait_for(lock, kLinger, stop) || reading_) continue;
+                            ms = 0;
+                            break;
+                        }
+                        if (!released_) break;
+                        released_ = false;
+                        drain_cv_.wait_for(lock, kLinger, [&] { return closing_; });
+                        continue;
+                    }
+                    drain_blocked_ = true;
+                    drain_cv_.wait(lock);
+                    drain_blocked_ = false;
+                }
+                reading_ = drain_reads_ = true;
+                poked_ = false;
+                if (closing_) {
+                    double left = close_deadline_ - monotonic_now();
+                    ms = left > 0 ? static_cast<int>(left * 1000) + 1 : 0;
+                }
+            }
+            read_step(ms);
+            std::lock_guard<std::mutex> lock(mu_);
+            reading_ = drain_reads_ = false;
+            if (closing_ && !ended_ && monotonic_now() > close_deadline_) {
+                reading_ = true;   // a writer that never stops: done after the grace
+                break;
+            }
+            if (wanting_ > 0) cv_.notify_all();   // a waiter takes the pipe
+        }
+        // Past the grace period: the drain ends though the pipe has a writer.
+        end();
+    }
+
+    // Splits what was read into lines; a line's start may be in pending_.
+    void take_in(const char* data, size_t size) {
+        if (raw_) {
+            forward(data, size);
+            return;
+        }
+        try {
+            Batch batch{monotonic_now(), {}};
+            std::string out;
+            uint64_t closed = 0;
+            const char* end = data + size;
+            const char* p = data;
+            while (p < end) {
+                const char* nl = static_cast<const char*>(memchr(p, '\n', end - p));
+                if (nl == nullptr) {
+                    pending_.append(p, end);
+                    break;
+                }
+                if (pending_.empty()) {
+                    sort_line(std::string_view(p, nl + 1 - p), batch, out, closed);
+                } else {
+                    pending_.append(p, nl + 1);
+                    sort_line(pending_, batch, out, closed);
+                    pending_.clear();
+                }
+                p = nl + 1;
+            }
+            if (keep_output_) {
+                if (batch.lines != 0 || closed != 0 || !out.empty()) keep(std::move(batch), closed, out);
+            } else {
+                if (batch.lines != 0 || closed != 0) keep(std::move(batch), closed, {});
+                if (!out.empty()) forward(out.data(), out.size());
+            }
+        } catch (const std::bad_alloc&) {
+            // Out of memory: from here on everything passes on as it is, and
+            // the next wait says why no reply comes.
+            raw_ = true;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                failure_ = "out of memory while keeping replies";
+                untaken_ = true;
+                if (watchers_ > 0) signal_locked();
+                cv_.notify_all();
+            }
+            if (!pending_.empty()) forward(pending_.data(), pending_.size());
+            pending_.clear();
+            pending_.shrink_to_fit();
+        }
+    }
+
+    void sort_line(std::string_view line, Batch& batch, std::string& out, uint64_t& closed) {
+        if (line.substr(0, kPrefix.size()) == kPrefix) {
+            batch.texts.append(line.substr(kPrefix.size()));
+            ++batch.lines;
+            if (echo_ || keep_output_) out.append(line);
+        } else if (line.size() == kClosed.size() + 1 && line.substr(0, kClosed.size()) == kClosed) {
+            ++closed;
+            if (echo_ || keep_output_) out.append(line);
+        } else {
+            out.append(line);
+        }
+    }
+
+    void keep(Batch&& batch, uint64_t closed, std::string_view output) {
+        std::lock_guard<std::mutex> lock(mu_);
+        closed_ += closed;
+        output_.append(output);
+        if (batch.lines != 0) {
+            kept_lines_ += batch.lines;
+            batches_.push_back(std::move(batch));
+            // At most max_lines_ replies wait here for a taker; the oldest
+            // go first, counted as dropped.
+            while (kept_lines_ > max_lines_) {
+                Batch& first = batches_.front();
+                size_t excess = kept_lines_ - max_lines_;
+                if (excess >= first.lines) {
+                    kept_lines_ -= first.lines;
+                    dropped_ += first.lines;
+                    batches_.pop_front();
+                    continue;
+                }
+                for (size_t i = 0; i < excess; ++i) {
+                    first.start = first.texts.find('\n', first.start) + 1;
+                }
+                first.lines -= excess;
+                kept_lines_ -= excess;
+                dropped_ += excess;
+            }
+        }
+        untaken_ = true;
+        if (watchers_ > 0 && !pumping_) signal_locked();   // a pumping loop looks anyway
+        cv_.notify_all();
+    }
+
+    // Writes all of it to the original standard output, waiting for room
+    // when that is non-blocking and full; stops for good once it is gone.
+    void forward(const char* data, size_t size) {
+        if (forward_fd_ < 0 || !forwarding_) return;
+        while (size > 0) {
+            ssize_t n = ::write(forward_fd_, data, size);
+            if (n >= 0) {
+                data += n;
+                size -= static_cast<size_t>(n);
+            } else if (errno == EAGAIN) {
+                pollfd out{forward_fd_, POLLOUT, 0};
+                poll(&out, 1, -1);
+            } else if (errno != EINTR) {
+                forwarding_ = false;
+                return;
+            }
+        }
+    }
+
+    const int read_fd_;
+    const int forward_fd_;
+    const bool echo_;
+    const bool keep_output_;   // every line kept in output_ instead of written out
+    const size_t max_lines_;
+    const pid_t owner_;
+    dev_t pipe_dev_ = 0;
+    ino_t pipe_ino_ = 0;
+    int wake_read_ = -1, wake_write_ = -1, notify_fd_ = -1;
+    int watch_fd_ = -1;   // the pipe's read end again, for asyncio loops to watch
+    std::thread* thread_ = nullptr;
+    bool finished_ = false;   // only the threads calling finish() touch it
+
+    // Only the holder of the reading role touches these.
+    std::vector<char> buffer_ = std::vector<char>(kReadSize);
+    std::string pending_;
+    bool raw_ = false;
+    bool forwarding_ = true;
+
+    // Shared, under mu_.
+    std::mutex mu_;
+    std::condition_variable cv_;         // waiters
+    std::condition_variable drain_cv_;   // the drain thread
+    bool drain_blocked_ = false;         // it waits for the waiters to leave
+    std::deque<Batch> batches_;
+    size_t kept_lines_ = 0;
+    uint64_t closed_ = 0, dropped_ = 0, generation_ = 0;
+    bool untaken_ = false, ended_ = false, closing_ = false, signalled_ = false, done_ = false;
+    bool reading_ = false;    // a thread reads the pipe: the drain thread or a waiter
+    bool drain_reads_ = false;   // ... and it is the drain thread
+    bool pumping_ = false;       // ... and it is an asyncio loop
+    bool poked_ = false;      // the drain thread was asked to let go of the pipe
+    bool released_ = false;   // the last waiter just left
+    int wanting_ = 0;         // waiters inside wait()
+    int watchers_ = 0;
+    double close_deadline_ = 0;
+    std::string failure_;
+    std::string output_;
+};
+
+// --- the Python type ------------------------------------------------------
+
+struct DrainObject {
+    PyObject_HEAD
+    Drain* drain;
+};
+
+// A new reference that the destructor gives back.
+class Ref {
+public:
+    explicit Ref(PyObject* object) : object_(object) {}
+    ~Ref() { Py_XDECREF(object_); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    PyObject* get() const { return object_; }
+    PyObject* release() {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+
+private:
+    PyObject* object_;
+};
+
+Drain* live(PyObject* self) {
+    Drain* drain = reinterpret_cast<DrainObject*>(self)->drain;
+    if (drain == nullptr) PyErr_SetString(PyExc_ValueError, "the drain is closed");
+    return drain;
+}
+
+PyObject* drain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"read_fd", "forward_fd", "echo", "max_lines", "keep_output",
+                                  nullptr};
+    int read_fd, forward_fd, echo, keep_output;
+    Py_ssize_t max_lines;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iipnp:Drain", const_cast<char**>(names),
+                                     &read_fd, &forward_fd, &echo, &max_lines, &keep_output)) {
+        return nullptr;
+    }
+    if (read_fd < 0 || max_lines < 0) {
+        PyErr_SetString(PyExc_ValueError, "read_fd and max_lines must be 0 or more");
+        return nullptr;
+    }
+    Ref self(type->tp_alloc(type, 0));
+    if (self.get() == nullptr) return nullptr;
+    Drain* drain = new (std::nothrow) Drain(read_fd, forward_fd, echo != 0,
+                                            static_cast<size_t>(max_lines), keep_output != 0);
+    if (drain == nullptr) return PyErr_NoMemory();
+    int error = drain->open();
+    if (error != 0) {
+        delete drain;
+        errno = error;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    reinterpret_cast<DrainObject*>(self.get())->drain = drain;
+    return self.release();
+}
+
+void drain_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Drain* drain = reinterpret_cast<DrainObject*>(self)->drain;
+    reinterpret_cast<DrainObject*>(self)->drain = nullptr;
+    delete drain;   // the thread never needs the interpreter: joined safely here
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// wait(seen, timeout[, look]) -> 1 ready, 0 timed out, -1 timed out and
+// descriptor 1 is no longer the pipe (not looked at when look is false; a
+// replaced descriptor usually ends the pipe, which makes the wait ready).
+// timeout < 0: no limit.
+PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    if (nargs != 2 && nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "wait(seen, timeout[, look])");
+        return nullptr;
+    }
+    int look = 1;
+    if (nargs == 3 && (look = PyObject_IsTrue(args[2])) < 0) return nullptr;
+    unsigned long long seen = PyLong_AsUnsignedLongLong(args[0]);
+    if (seen == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    double timeout = PyFloat_AsDouble(args[1]);
+    if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
+    bool ready;
+    Py_BEGIN_ALLOW_THREADS
+    ready = drain->wait(seen, timeout);
+    Py_END_ALLOW_THREADS
+    if (look && !ready && !drain->descriptor_is_ours()) return PyLong_FromLong(-1);
+    return PyLong_FromLong(ready ? 1 : 0);
+}
+
+// take() -> None when nothing changed since the last take, else
+// (batches, closed, dropped, ended, generation, failure, output):
+// batches a list of (time, bytes of reply texts each ending with a line
+// feed), or None when nothing new was kept; closed and dropped are totals;
+// output the lines kept instead of written out (keep_output), or None.
+PyObject* drain_take(PyObject* self, PyObject*) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    Drain::Taken taken;
+    if (!drain->take(taken)) Py_RETURN_NONE;
+    PyObject* list_or_none = Py_None;
+    if (taken.batches.empty()) {
+        Py_INCREF(Py_None);
+    } else {
+        Ref list(PyList_New(static_cast<Py_ssize_t>(taken.batches.size())));
+        if (list.get() == nullptr) return nullptr;
+        Py_ssize_t i = 0;
+        for (const Batch& batch : taken.batches) {
+            Ref texts(PyBytes_FromStringAndSize(batch.texts.data() + batch.start,
+                                                static_cast<Py_ssize_t>(batch.texts.size() - batch.start)));
+            if (texts.get() == nullptr) return nullptr;
+            Ref time(PyFloat_FromDouble(batch.time));
+            if (time.get() == nullptr) return nullptr;
+            PyObject* pair = PyTuple_Pack(2, time.get(), texts.get());
+            if (pair == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), i++, pair);   // steals pair
+        }
+        list_or_none = list.release();
+    }
+    Ref batches(list_or_none);
+    PyObject* failure = nullptr;
+    if (taken.failure.empty()) {
+        Py_INCREF(Py_None);
+        failure = Py_None;
+    } else {
+        failure = PyUnicode_FromStringAndSize(taken.failure.data(),
+                                              static_cast<Py_ssize_t>(taken.failure.size()));
+        if (failure == nullptr) return nullptr;
+    }
+    Ref failure_ref(failure);
+    PyObject* output = Py_None;
+    if (taken.output.empty()) {
+        Py_INCREF(Py_None);
+    } else {
+        output = PyBytes_FromStringAndSize(taken.output.data(),
+                                           static_cast<Py_ssize_t>(taken.output.size()));
+        if (output == nullptr) return nullptr;
+    }
+    Ref output_ref(output);
+    return Py_BuildValue("(OKKOKOO)", batches.get(), static_cast<unsigned long long>(taken.closed),
+                         static_cast<unsigned long long>(taken.dropped),
+                         taken.ended ? Py_True : Py_False,
+                         static_cast<unsigned long long>(taken.generation), failure_ref.get(),
+                         output_ref.get());
+}
+
+// finish(grace): stops the thread (see Drain::finish). The Drain itself is
+// freed only with its Python object, so a thread still inside wait() is safe.
+PyObject* drain_finish(PyObject* self, PyObject* arg) {
+    DrainObject* object = reinterpret_cast<DrainObject*>(self);
+    Drain* drain = object->drain;
+    if (drain == nullptr) Py_RETURN_NONE;
+    double grace = PyFloat_AsDouble(arg);
+    if (grace == -1.0 && PyErr_Occurred()) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    drain->finish(grace);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject* drain_watch(PyObject* self, PyObject* arg) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    long delta = PyLong_AsLong(arg);
+    if (delta == -1 && PyErr_Occurred()) return nullptr;
+    drain->watch(delta > 0 ? 1 : -1);
+    Py_RETURN_NONE;
+}
+
+// A method without arguments that returns a descriptor of the drain.
+template <int (Drain::*Member)() const>
+PyObject* descriptor_of(PyObject* self, PyObject*) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    return PyLong_FromLong((drain->*Member)());
+}
+
+PyObject* drain_pump(PyObject* self, PyObject*) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    bool read;
+    Py_BEGIN_ALLOW_THREADS
+    read = drain->pump();
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(read);
+}
+
+PyMethodDef drain_methods[] = {
+    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain_wait)), METH_FASTCALL,
+     "wait(seen, timeout[, look]) -> 1 ready, 0 timed out, -1 descriptor 1 replaced"},
+    {"take", drain_take, METH_NOARGS,
+     "take() -> (batches, closed, dropped, ended, generation, failure, output)"},
+    {"finish", drain_finish, METH_O, "finish(grace): end the thread once the pipe is done"},
+    {"watch", drain_watch, METH_O, "watch(+1 or -1): an asyncio loop watches notify_fd"},
+    {"notify_fd", descriptor_of<&Drain::notify_fd>, METH_NOARGS,
+     "the descriptor readable once a reply is kept"},
+    {"pump", drain_pump, METH_NOARGS, "pump(): reads one chunk unless someone else reads"},
+    {"watch_fd", descriptor_of<&Drain::watch_fd>, METH_NOARGS,
+     "the pipe's read end, for asyncio loops to watch"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot drain_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(drain_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(drain_dealloc)},
+    {Py_tp_methods, drain_methods},
+    {Py_tp_doc, const_cast<char*>("Drain(read_fd, forward_fd, echo, max_lines): empties a "
+                                  "ReplyTap's pipe on a thread of its own")},
+    {0, nullptr},
+};
+
+PyType_Spec drain_spec = {
+    "sonvex_replies._drain.Drain", sizeof(DrainObject), 0, Py_TPFLAGS_DEFAULT, drain_slots,
+};
+
+PyModuleDef drain_module = {
+    PyModuleDef_HEAD_INIT, "_drain", "The native part of sonvex_replies.ReplyTap.", 0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* cached_module = nullptr;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__drain() {
+    // Initialised once; a second import (PyPy never calls this again,
+    // CPython does with m_size 0) gets the same module.
+    if (cached_module != nullptr) {
+        Py_INCREF(cached_module);
+        return cached_module;
+    }
+    Ref module(PyModule_Create(&drain_module));
+    if (module.get() == nullptr) return nullptr;
+    Ref type(PyType_FromSpec(&drain_spec));
+    if (type.get() == nullptr) return nullptr;
+    if (PyModule_AddObject(module.get(), "Drain", type.get()) != 0) return nullptr;
+    type.release();   // stolen by PyModule_AddObject
+    Py_INCREF(module.get());
+    cached_module = module.get();
+    return module.release();
+}
