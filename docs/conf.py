@@ -6,8 +6,9 @@ from pathlib import Path
 
 DOCS = Path(__file__).resolve().parent
 ROOT = DOCS.parent
-# The pure-Python packages from the source tree, not from an installed copy.
-sys.path[:0] = [str(DOCS / "_ext"), str(ROOT / "replies"), str(ROOT / "fakeserver")]
+# The fake server from the source tree; sonvex_replies, which has a native
+# part, from the copy that scripts/setup.sh built into the environment.
+sys.path[:0] = [str(DOCS / "_ext"), str(ROOT / "fakeserver")]
 
 project = "sonvex_rs"
 author = "the sonvex_rs developers"
