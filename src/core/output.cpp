@@ -16,10 +16,16 @@ namespace sonvex::core {
 
 namespace {
 
-// The process-wide output lock. A plain POSIX mutex, so that the child of a
-// fork can make it anew: a reader thread that held it when the process
-// forked does not exist in the child, and would never release it there.
-pthread_mutex_t g_output_lock = PTHREAD_MUTEX_INITIALIZER;
+// The process-wide output lock: a flag under a plain POSIX mutex that is
+// held only to look at it, and a condition that a thread releasing the lock
+// signals. Waiters wait on the condition with a monotonic clock, so a writer
+// that runs signal handlers can wait in slices on every glibc the module
+// supports. Plain POSIX objects, so that the child of a fork can make them
+// anew: a reader thread that held the lock when the process forked does not
+// exist in the child, and would never release it there.
+pthread_mutex_t g_lock_state;
+pthread_cond_t g_lock_released;
+bool g_lock_held = false;  // under g_lock_state
 
 // The thread that holds the output lock (0: none). Only that thread ever
 // finds itself here, so a relaxed load tells a thread whether it holds it.
@@ -39,15 +45,26 @@ std::atomic<bool> g_has_pending{false};
 // How long a writer that runs signal handlers waits for the lock at a time.
 constexpr long kLockSliceNanoseconds = 50'000'000;
 
-void renew_output_lock_in_child() {
-    ::pthread_mutex_init(&g_output_lock, nullptr);
+void make_output_lock() {
+    ::pthread_mutex_init(&g_lock_state, nullptr);
+    pthread_condattr_t attributes;
+    ::pthread_condattr_init(&attributes);
+    ::pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    ::pthread_cond_init(&g_lock_released, &attributes);
+    ::pthread_condattr_destroy(&attributes);
+    g_lock_held = false;
     g_owner.store(0, std::memory_order_relaxed);
+}
+
+void renew_output_lock_in_child() {
+    make_output_lock();
     // The parent writes what it had pending; the child must not repeat it.
     g_pending.clear();
     g_has_pending.store(false, std::memory_order_relaxed);
 }
 
-// Registered once, when the module is loaded.
+// Both run once, when the module is loaded.
+[[maybe_unused]] const bool g_lock_made = (make_output_lock(), true);
 [[maybe_unused]] const int g_fork_handler =
     ::pthread_atfork(nullptr, nullptr, renew_output_lock_in_child);
 
@@ -55,28 +72,37 @@ bool holds_output_lock() {
     return g_owner.load(std::memory_order_relaxed) == ::pthread_self();
 }
 
-// Takes the lock. A writer with `on_interrupt` waits in slices and asks it
-// between them, so that signal handlers run while another thread (a reader
-// waiting for a full standard output, say) holds the lock. Returns 0,
-// kAbandoned or the errno of a failed wait.
-int take_output_lock(OnInterrupt on_interrupt) {
-    if (!on_interrupt) {
-        if (int error = ::pthread_mutex_lock(&g_output_lock)) return error;
-    } else {
-        for (;;) {
-            timespec deadline{};
-            ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-            deadline.tv_nsec += kLockSliceNanoseconds;
-            if (deadline.tv_nsec >= 1'000'000'000L) {
-                ++deadline.tv_sec;
-                deadline.tv_nsec -= 1'000'000'000L;
-            }
-            const int error = ::pthread_mutex_clocklock(&g_output_lock, CLOCK_MONOTONIC, &deadline);
-            if (error == 0) break;
-            if (error != ETIMEDOUT) return error;
-            if (!on_interrupt()) return kAbandoned;
-        }
+timespec slice_from_now() {
+    timespec deadline{};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += kLockSliceNanoseconds;
+    if (deadline.tv_nsec >= 1'000'000'000L) {
+        ++deadline.tv_sec;
+        deadline.tv_nsec -= 1'000'000'000L;
     }
+    return deadline;
+}
+
+// Takes the lock. A writer with `on_interrupt` waits in slices and asks it
+// between them (without the state mutex), so that signal handlers run while
+// another thread (a reader waiting for a full standard output, say) holds
+// the lock. Returns 0 or kAbandoned.
+int take_output_lock(OnInterrupt on_interrupt) {
+    ::pthread_mutex_lock(&g_lock_state);
+    while (g_lock_held) {
+        if (!on_interrupt) {
+            ::pthread_cond_wait(&g_lock_released, &g_lock_state);
+            continue;
+        }
+        const timespec deadline = slice_from_now();
+        if (::pthread_cond_timedwait(&g_lock_released, &g_lock_state, &deadline) != ETIMEDOUT)
+            continue;
+        ::pthread_mutex_unlock(&g_lock_state);
+        if (!on_interrupt()) return kAbandoned;
+        ::pthread_mutex_lock(&g_lock_state);
+    }
+    g_lock_held = true;
+    ::pthread_mutex_unlock(&g_lock_state);
     g_owner.store(::pthread_self(), std::memory_order_relaxed);
     return 0;
 }
@@ -84,7 +110,10 @@ int take_output_lock(OnInterrupt on_interrupt) {
 void release_output_lock() {
     g_has_pending.store(!g_pending.empty(), std::memory_order_relaxed);
     g_owner.store(0, std::memory_order_relaxed);
-    ::pthread_mutex_unlock(&g_output_lock);
+    ::pthread_mutex_lock(&g_lock_state);
+    g_lock_held = false;
+    ::pthread_cond_signal(&g_lock_released);
+    ::pthread_mutex_unlock(&g_lock_state);
 }
 
 // Releases the lock taken before it.
