@@ -14,7 +14,6 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <utility>
 
 #include "core/connection.hpp"
 #include "core/output.hpp"
@@ -168,73 +167,6 @@ TEST(Interrupt, AWriteWaitingForAFullPipeIsAbandonedWhole) {
     }
 }
 
-namespace {
-
-// A pipe whose writing end takes no further byte.
-struct FullPipe {
-    int fds[2];
-    FullPipe() {
-        if (::pipe(fds) != 0) std::abort();
-        ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
-        const std::string block(4096, 'p');
-        while (::write(fds[1], block.data(), block.size()) > 0) {
-        }
-        ::fcntl(fds[1], F_SETFL, 0);
-    }
-    ~FullPipe() {
-        ::close(fds[0]);
-        if (fds[1] >= 0) ::close(fds[1]);
-    }
-    // Closes the writing end and reads what is left, the filling 'p's dropped.
-    std::string rest() {
-        ::close(std::exchange(fds[1], -1));
-        return rest_when_closed();
-    }
-    // Reads until the writing end is closed, the filling 'p's dropped.
-    std::string rest_when_closed() {
-        std::string out;
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, n);
-        return out.substr(out.find_first_not_of('p') == std::string::npos ? out.size()
-                                                                           : out.find_first_not_of('p'));
-    }
-};
-
-int g_pipe = -1;
-std::atomic<int> g_inner_result{-1};
-
-// A handler that prints while its thread writes.
-bool write_inner_line() {
-    if (g_asked++ == 0) g_inner_result = write_lines("inner line\n", g_pipe, go_on);
-    return true;
-}
-
-}  // namespace
-
-TEST(Interrupt, AHandlerWritingWhileItsThreadWritesHasItsLineFollow) {
-    InterruptingSignal signal;
-    FullPipe pipe;
-    g_pipe = pipe.fds[1];
-    int result = -1;
-    InterruptingSignal::interrupt([&] {
-        std::thread peer([&] {  // drains once the handler ran, and for the rest reads at the end
-            while (g_asked == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            char buffer[4096];
-            for (std::size_t got = 0; got < 65536;) {
-                const ssize_t n = ::read(pipe.fds[0], buffer, sizeof buffer);
-                if (n <= 0) break;
-                got += static_cast<std::size_t>(n);
-            }
-        });
-        result = write_lines("outer line\n", pipe.fds[1], write_inner_line);
-        peer.join();
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(g_inner_result, 0);
-    EXPECT_EQ(pipe.rest(), "outer line\ninner line\n");
-}
-
 TEST(Interrupt, TheRestOfAnAbandonedLineGoesOutBeforeTheNextLine) {
     InterruptingSignal signal;
     int pipe_fds[2];
@@ -254,27 +186,4 @@ TEST(Interrupt, TheRestOfAnAbandonedLineGoesOutBeforeTheNextLine) {
     reader.join();
     ::close(pipe_fds[0]);
     EXPECT_EQ(out, big + "next line\n");
-}
-
-TEST(Interrupt, AWriterWaitingForTheLockAsksItsCallerAndMayGiveUp) {
-    InterruptingSignal signal;
-    FullPipe held;   // a writer waits here holding the lock
-    FullPipe other;  // where the second writer would write
-    int held_result = -1;
-    std::thread holder([&] { held_result = write_lines("held line\n", held.fds[1], go_on); });
-    while (g_asked == 0) {  // asked only inside the lock
-        ::pthread_kill(holder.native_handle(), SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    g_asked = 0;
-    EXPECT_EQ(write_lines("waiting line\n", other.fds[1], abandon), kAbandoned);
-    EXPECT_GT(g_asked, 0);
-    std::string drained;
-    std::thread drainer([&] { drained = held.rest_when_closed(); });
-    holder.join();
-    ::close(std::exchange(held.fds[1], -1));
-    drainer.join();
-    EXPECT_EQ(held_result, 0);
-    EXPECT_EQ(drained, "held line\n");
-    EXPECT_EQ(other.rest(), "");
 }
