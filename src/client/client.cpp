@@ -91,7 +91,12 @@ using ClientNew = CallWith<client_new, param::RawText, param::Optional<param::Of
                            param::Optional<param::Of<core::Kind::Text>>,
                            param::Optional<param::Of<core::Kind::Text>>>;
 
+// Clients freed so far, counted so that a connect short of descriptors can
+// tell whether a collection freed any (under the interpreter lock).
+std::size_t g_freed_clients = 0;
+
 void client_dealloc(PyObject* self) {
+    ++g_freed_clients;
     PyTypeObject* type = Py_TYPE(self);
     ClientObject* client = as_client(self);
     if (client->ready) {
@@ -184,23 +189,41 @@ PyObject* os_error_class(int error) {
 
 // Runs `attempt` (which returns 0, an errno or core::kAbandoned) and, when
 // it fails for lack of descriptors or of room for a thread, makes room and
-// attempts again. A full collection comes first: PyPy frees objects of C
-// classes only when its collector runs, so clients dropped without
-// disconnect() keep their descriptors and readers until then. Then the
-// readers of connections that were closed give theirs back as their servers
-// close: it waits for readers to end as long as one ends within a second.
-// Signal handlers run meanwhile; kAbandoned with the error set if one (or
-// the collection) raised.
+// attempts again. Collections come first: PyPy frees objects of C classes
+// only when its collector runs, so clients dropped without disconnect() keep
+// their descriptors and readers until then; and a client in a cycle with a
+// __del__ is freed by PyPy only at the collection after the one that ran the
+// finalizer. So it collects, attempting after each, until kQuietCollections
+// collections in a row free no client. Then the readers of connections that
+// were closed give theirs back as their servers close: it waits for readers
+// to end as long as one ends within a second. Signal handlers run meanwhile;
+// kAbandoned with the error set if one (or a collection) raised.
 template <class Attempt>
 int making_room_when_short(Attempt&& attempt) {
     constexpr int kSlice = 50, kPatience = 1000;  // milliseconds
+#if defined(PYPY_VERSION)
+    constexpr int kQuietCollections = 2;
+#else
+    constexpr int kQuietCollections = 1;  // CPython frees finalizable cycles at once
+#endif
     const auto short_of_room = [](int error) {
         return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM;
     };
     int error = attempt();
     if (!short_of_room(error)) return error;
     Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-    if (!gc || !Ref::steal(PyObject_CallMethod(gc.get(), "collect", nullptr))) return core::kAbandoned;
+    if (!gc) return core::kAbandoned;
+    for (int quiet = 0; quiet < kQuietCollections;) {
+        const std::size_t freed = g_freed_clients;
+        if (!Ref::steal(PyObject_CallMethod(gc.get(), "collect", nullptr))) return core::kAbandoned;
+        if (g_freed_clients == freed) {
+            ++quiet;
+            continue;
+        }
+        quiet = 0;
+        error = attempt();
+        if (!short_of_room(error)) return error;
+    }
     for (;;) {
         const std::size_t readers = core::running_readers();
         error = attempt();

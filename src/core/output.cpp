@@ -5,31 +5,154 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <vector>
 
 namespace sonvex::core {
 
 namespace {
 
-// The process-wide output lock. A plain POSIX mutex, so that the child of a
-// fork can make it anew: a reader thread that held it when the process
-// forked does not exist in the child, and would never release it there.
-pthread_mutex_t g_output_lock = PTHREAD_MUTEX_INITIALIZER;
+// The process-wide output lock: a flag under a plain POSIX mutex that is
+// held only to look at it, and a condition that a thread releasing the lock
+// signals. Waiters wait on the condition with a monotonic clock, so a writer
+// that runs signal handlers can wait in slices on every glibc the module
+// supports. Plain POSIX objects, so that the child of a fork can make them
+// anew: a reader thread that held the lock when the process forked does not
+// exist in the child, and would never release it there.
+pthread_mutex_t g_lock_state;
+pthread_cond_t g_lock_released;
+bool g_lock_held = false;  // under g_lock_state
 
-void renew_output_lock_in_child() { ::pthread_mutex_init(&g_output_lock, nullptr); }
+// The thread that holds the output lock (0: none). Only that thread ever
+// finds itself here, so a relaxed load tells a thread whether it holds it.
+std::atomic<pthread_t> g_owner{0};
 
-// Registered once, when the module is loaded.
+// Bytes that must go out before any other line, each to its descriptor:
+// lines that a signal handler wrote while its thread held the lock, and the
+// rest of a line whose write a handler abandoned. Under the output lock.
+struct Pending {
+    int fd;
+    std::string bytes;
+};
+std::vector<Pending> g_pending;
+// Whether g_pending holds anything: read without the lock at exit.
+std::atomic<bool> g_has_pending{false};
+
+// How long a writer that runs signal handlers waits for the lock at a time.
+constexpr long kLockSliceNanoseconds = 50'000'000;
+
+void make_output_lock() {
+    ::pthread_mutex_init(&g_lock_state, nullptr);
+    pthread_condattr_t attributes;
+    ::pthread_condattr_init(&attributes);
+    ::pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    ::pthread_cond_init(&g_lock_released, &attributes);
+    ::pthread_condattr_destroy(&attributes);
+    g_lock_held = false;
+    g_owner.store(0, std::memory_order_relaxed);
+}
+
+void renew_output_lock_in_child() {
+    make_output_lock();
+    // The parent writes what it had pending; the child must not repeat it.
+    g_pending.clear();
+    g_has_pending.store(false, std::memory_order_relaxed);
+}
+
+// Both run once, when the module is loaded.
+[[maybe_unused]] const bool g_lock_made = (make_output_lock(), true);
 [[maybe_unused]] const int g_fork_handler =
     ::pthread_atfork(nullptr, nullptr, renew_output_lock_in_child);
 
-class OutputLock {
-public:
-    OutputLock() { ::pthread_mutex_lock(&g_output_lock); }
-    ~OutputLock() { ::pthread_mutex_unlock(&g_output_lock); }
-    OutputLock(const OutputLock&) = delete;
-    OutputLock& operator=(const OutputLock&) = delete;
+bool holds_output_lock() {
+    return g_owner.load(std::memory_order_relaxed) == ::pthread_self();
+}
+
+timespec slice_from_now() {
+    timespec deadline{};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += kLockSliceNanoseconds;
+    if (deadline.tv_nsec >= 1'000'000'000L) {
+        ++deadline.tv_sec;
+        deadline.tv_nsec -= 1'000'000'000L;
+    }
+    return deadline;
+}
+
+// Takes the lock. A writer with `on_interrupt` waits in slices and asks it
+// between them (without the state mutex), so that signal handlers run while
+// another thread (a reader waiting for a full standard output, say) holds
+// the lock. Returns 0 or kAbandoned.
+int take_output_lock(OnInterrupt on_interrupt) {
+    ::pthread_mutex_lock(&g_lock_state);
+    while (g_lock_held) {
+        if (!on_interrupt) {
+            ::pthread_cond_wait(&g_lock_released, &g_lock_state);
+            continue;
+        }
+        const timespec deadline = slice_from_now();
+        if (::pthread_cond_timedwait(&g_lock_released, &g_lock_state, &deadline) != ETIMEDOUT)
+            continue;
+        ::pthread_mutex_unlock(&g_lock_state);
+        if (!on_interrupt()) return kAbandoned;
+        ::pthread_mutex_lock(&g_lock_state);
+    }
+    g_lock_held = true;
+    ::pthread_mutex_unlock(&g_lock_state);
+    g_owner.store(::pthread_self(), std::memory_order_relaxed);
+    return 0;
+}
+
+void release_output_lock() {
+    g_has_pending.store(!g_pending.empty(), std::memory_order_relaxed);
+    g_owner.store(0, std::memory_order_relaxed);
+    ::pthread_mutex_lock(&g_lock_state);
+    g_lock_held = false;
+    ::pthread_cond_signal(&g_lock_released);
+    ::pthread_mutex_unlock(&g_lock_state);
+}
+
+// Releases the lock taken before it.
+struct HeldOutputLock {
+    HeldOutputLock() = default;
+    HeldOutputLock(const HeldOutputLock&) = delete;
+    HeldOutputLock& operator=(const HeldOutputLock&) = delete;
+    ~HeldOutputLock() { release_output_lock(); }
 };
+
+// Writes what is pending, first come first. Returns 0, or kAbandoned with
+// the rest still pending. Bytes that their descriptor refuses are dropped:
+// the writer they belong to has returned already.
+int write_pending(OnInterrupt on_interrupt) {
+    while (!g_pending.empty()) {
+        // Taken out first: a handler that runs during the write appends.
+        Pending first = std::move(g_pending.front());
+        g_pending.erase(g_pending.begin());
+        std::size_t written = 0;
+        const int error = write_all(first.fd, first.bytes, on_interrupt, &written);
+        if (error == kAbandoned) {
+            first.bytes.erase(0, written);
+            g_pending.insert(g_pending.begin(), std::move(first));
+            return kAbandoned;
+        }
+    }
+    return 0;
+}
+
+// At exit, what is still pending goes out (a raising handler ended the
+// write it belonged to, and no line was written since).
+void write_pending_at_exit() {
+    if (!g_has_pending.load(std::memory_order_relaxed)) return;
+    if (take_output_lock(nullptr) != 0) return;
+    HeldOutputLock hold;
+    write_pending(nullptr);
+}
+
+[[maybe_unused]] const int g_exit_handler = std::atexit(write_pending_at_exit);
 
 // Waits until `fd` takes more bytes: for a descriptor in non-blocking mode
 // (a pipe a parent left so) whose reader is behind. Returns 0 to write again,
@@ -45,11 +168,13 @@ int wait_writable(int fd, OnInterrupt on_interrupt) {
 
 }  // namespace
 
-int write_all(int fd, std::string_view text, OnInterrupt on_interrupt) {
-    return write_all(fd, std::span<const std::string_view>(&text, 1), on_interrupt);
+int write_all(int fd, std::string_view text, OnInterrupt on_interrupt, std::size_t* written) {
+    return write_all(fd, std::span<const std::string_view>(&text, 1), on_interrupt, written);
 }
 
-int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_interrupt) {
+int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_interrupt,
+              std::size_t* written_in_all) {
+    if (written_in_all) *written_in_all = 0;
     if (pieces.size() > kMaxPieces) return EINVAL;
     iovec vector[kMaxPieces];
     std::size_t count = 0;
@@ -71,6 +196,7 @@ int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_i
             return errno;
         }
         if (written == 0) return EIO;
+        if (written_in_all) *written_in_all += static_cast<std::size_t>(written);
         for (auto n = static_cast<std::size_t>(written); n > 0;) {
             if (n < next->iov_len) {
                 next->iov_base = static_cast<char*>(next->iov_base) + n;
@@ -88,13 +214,32 @@ int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_i
 }
 
 int write_lines(std::string_view lines, int fd, OnInterrupt on_interrupt) {
-    OutputLock hold;
-    return write_all(fd, lines, on_interrupt);
+    return write_lines(std::span<const std::string_view>(&lines, 1), fd, on_interrupt);
 }
 
-int write_lines(std::span<const std::string_view> pieces, int fd) {
-    OutputLock hold;
-    return write_all(fd, pieces);
+int write_lines(std::span<const std::string_view> pieces, int fd, OnInterrupt on_interrupt) {
+    if (holds_output_lock()) {
+        // A signal handler that runs while its own thread writes (a line
+        // waiting for a full standard output): waiting for the lock would
+        // wait for ever. Its lines go out right after the one being written.
+        std::string lines;
+        for (std::string_view piece : pieces) lines += piece;
+        g_pending.push_back({fd, std::move(lines)});
+        return 0;
+    }
+    if (int error = take_output_lock(on_interrupt)) return error;
+    HeldOutputLock hold;
+    if (int error = write_pending(on_interrupt)) return error;
+    std::size_t written = 0;
+    const int error = write_all(fd, pieces, on_interrupt, &written);
+    if (error == kAbandoned && written > 0) {
+        // A handler raised within the lines: what is left of them goes out
+        // before any other line, so that no line is ever torn by another.
+        std::string rest;
+        for (std::string_view piece : pieces) rest += piece;
+        g_pending.insert(g_pending.begin(), Pending{fd, rest.substr(written)});
+    }
+    return error == 0 ? write_pending(on_interrupt) : error;
 }
 
 std::string describe_os_error(int code) {

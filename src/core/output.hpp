@@ -2,7 +2,8 @@
 // standard-output writer, which writes whole lines under one process-wide
 // lock so that lines written by different threads never interleave. Nothing
 // is buffered between calls, so every line is out as soon as the call
-// returns. A forked child gets the lock anew, free, whatever the parent's
+// returns, but for what signal handlers leave pending (see write_lines).
+// A forked child gets the lock anew, free, whatever the parent's
 // threads were doing.
 #pragma once
 
@@ -29,17 +30,31 @@ inline constexpr int kAbandoned = -2;
 // waiting for room when `fd` is in non-blocking mode and full. A signal that
 // interrupts a write or a wait, or cuts a write short, asks `on_interrupt`
 // (no function: go on). Returns 0, kAbandoned, or the errno of the failure
-// (EIO for a write of no bytes).
-int write_all(int fd, std::string_view text, OnInterrupt on_interrupt = nullptr);
+// (EIO for a write of no bytes); `written`, if given, receives the number
+// of bytes that went out.
+int write_all(int fd, std::string_view text, OnInterrupt on_interrupt = nullptr,
+              std::size_t* written = nullptr);
 // The same for a text in pieces (at most kMaxPieces), written one after
 // the other with writev, so that none is copied to join them.
 inline constexpr std::size_t kMaxPieces = 4;
-int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_interrupt = nullptr);
+int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_interrupt = nullptr,
+              std::size_t* written = nullptr);
 
 // Writes `lines` (one or more complete lines, whole or in pieces) to `fd`
-// with write_all, under the output lock.
+// with write_all, under the output lock, so that lines of different threads
+// never interleave.
+//
+// A writer with `on_interrupt` (one that runs signal handlers) also asks it
+// now and then while another thread holds the lock, and may abandon that
+// wait. Once part of its lines went out, an abandoned write leaves the rest
+// pending: it goes out before any other line, written by the next writer
+// (any thread), or at exit. Lines written by a signal handler while its own
+// thread holds the lock (the handler ran inside that thread's write) are
+// pending in the same way and go out right after the lines being written;
+// such a call returns 0 at once.
 int write_lines(std::string_view lines, int fd = kStdout, OnInterrupt on_interrupt = nullptr);
-int write_lines(std::span<const std::string_view> pieces, int fd = kStdout);
+int write_lines(std::span<const std::string_view> pieces, int fd = kStdout,
+                OnInterrupt on_interrupt = nullptr);
 
 // "<system description> (os error N)"
 std::string describe_os_error(int code);

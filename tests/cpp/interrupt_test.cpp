@@ -166,3 +166,24 @@ TEST(Interrupt, AWriteWaitingForAFullPipeIsAbandonedWhole) {
         ::close(pipe_fds[0]);
     }
 }
+
+TEST(Interrupt, TheRestOfAnAbandonedLineGoesOutBeforeTheNextLine) {
+    InterruptingSignal signal;
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const std::string big = std::string(1 << 20, 'x') + "\n";  // far more than the pipe holds
+    int result = 0;
+    InterruptingSignal::interrupt([&] { result = write_lines(big, pipe_fds[1], abandon); });
+    EXPECT_EQ(result, kAbandoned);
+    std::string out;
+    std::thread reader([&] {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, n);
+    });
+    EXPECT_EQ(write_lines("next line\n", pipe_fds[1]), 0);
+    ::close(pipe_fds[1]);
+    reader.join();
+    ::close(pipe_fds[0]);
+    EXPECT_EQ(out, big + "next line\n");
+}

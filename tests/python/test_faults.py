@@ -296,11 +296,18 @@ def test_many_readers_take_little_address_space(keeper):
 DROPS = 5_000 if LONG else 1_500
 DROPPER = r"""
 import os, resource, sys, sonvex_rs
-port, count = int(sys.argv[1]), int(sys.argv[2])
+port, count, held = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
 resource.setrlimit(resource.RLIMIT_NOFILE, (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+class Holder:
+    def __del__(self):            # makes the cycle finalizable
+        pass
 for _ in range(count):
     c = sonvex_rs.client.SonvexClient("127.0.0.1", port, None, None, None)
     c.connect()
+    if held == "in a finalizable cycle":
+        h = Holder()
+        h.me, h.client = h, c
+        del h
     del c                         # dropped without disconnect()
 os.write(1, b"dropped %d\n" % count)
 """
@@ -336,11 +343,14 @@ while True:
     yield from serve_in_process(script)
 
 
-def test_clients_dropped_without_disconnect_never_exhaust_descriptors(closer):
+@pytest.mark.parametrize("held", ["alone", "in a finalizable cycle"])
+def test_clients_dropped_without_disconnect_never_exhaust_descriptors(closer, held):
     """Under a limit of 256 descriptors, thousands of connected clients are
     dropped without disconnect(). PyPy frees them only when its collector
-    runs: a connect that finds no descriptor left runs it and tries again."""
-    result = subprocess.run([sys.executable, "-c", DROPPER, str(closer), str(DROPS)],
+    runs, and those in a cycle with a __del__ only at the collection after
+    the one that finalized them: a connect that finds no descriptor left
+    collects until nothing more is freed and tries again."""
+    result = subprocess.run([sys.executable, "-c", DROPPER, str(closer), str(DROPS), held],
                             env=child_env(), capture_output=True, timeout=1800 if LONG else 600)
     assert result.returncode == 0, result.stderr[-2000:]
     assert b"dropped %d\n" % DROPS in result.stdout

@@ -510,7 +510,7 @@ def test_memory_returns_after_a_huge_command(what):
 def blocked_in(pid, *syscalls):
     """Whether the process's main thread (or the task "<pid>/task/<tid>")
     waits in one of these system calls (x86_64 numbers: 1 write, 7 poll, 44
-    sendto)."""
+    sendto, 202 futex)."""
     try:
         with open("/proc/%s/syscall" % pid) as f:
             return f.read().split(" ", 1)[0] in {str(n) for n in syscalls}
@@ -679,6 +679,121 @@ def test_a_signal_ends_a_print_waiting_for_a_full_stdout(mode):
         os.close(r)
 
 
+NESTED_PRINTER = r"""
+os.set_blocking(1, sys.argv[1] == "blocking")
+outer = client(1111)
+inner = outer if sys.argv[2] == "the same client" else client(2222)
+handled = []
+def handler(*_):
+    inner.print_details()
+    handled.append(True)
+signal.signal(signal.SIGUSR1, handler)
+say("printing")
+printed = 0
+while not handled:
+    outer.print_details()
+    printed += 1
+say("printed %d" % printed)
+"""
+
+
+def readers_blocked_in_write(pid):
+    return any(blocked_in("%d/task/%s" % (pid, tid), 1) for tid in os.listdir("/proc/%d/task" % pid))
+
+
+def details(port):
+    return (b"SonvexClient(server: 127.0.0.1, control_port: %d, transport_channel_port: 1235, "
+            b"username: user1, password: pwd)\n" % port)
+
+
+@needs_syscall_numbers
+@pytest.mark.parametrize("mode", ["blocking", "non-blocking"])
+@pytest.mark.parametrize("inner", ["the same client", "another client"])
+def test_a_handler_prints_while_a_print_waits_for_a_full_stdout(mode, inner):
+    """A handler that calls print_details while the main thread's
+    print_details waits for a full pipe: both return once the pipe is
+    drained, and the handler's line follows the waiting one, both whole."""
+    r, w = os.pipe()
+    proc = spawn(NESTED_PRINTER, mode, inner, stdout=w, stderr=subprocess.PIPE)
+    os.close(w)
+    try:
+        said = Reader(proc.stderr.fileno())
+        assert said.line() == b"printing"
+        assert wait_until(lambda: blocked_in(proc.pid, 1, 7)), "the print never blocked"
+        os.kill(proc.pid, signal.SIGUSR1)
+        out = Reader(r)
+        with contextlib.suppress(EOFError):
+            out.until(b"no such text")              # everything, until the child ends
+        word, count = said.line().split()
+        assert word == b"printed"
+        assert finish(proc) == 0
+        last = details(1111 if inner == "the same client" else 2222)
+        assert bytes(out.pending) == details(1111) * int(count) + last
+    finally:
+        end(proc)
+        os.close(r)
+
+
+LOCK_WAITER = r"""
+if sys.argv[2] == "returns":
+    signal.signal(signal.SIGUSR1, lambda *_: say("handler"))
+c = client(int(sys.argv[1]))
+c.connect()
+sys.stdin.readline()              # meanwhile the reader fills standard output
+say("printing")
+try:
+    c.print_details()
+    say("printed")
+except BaseException as e:
+    say(type(e).__name__)
+sys.stdin.readline()
+os._exit(0)
+"""
+
+
+@needs_syscall_numbers
+@pytest.mark.parametrize("handler", ["returns", "KeyboardInterrupt"])
+def test_a_signal_reaches_a_print_waiting_for_the_output_lock(handler):
+    """The reader holds the output lock while it waits for a full standard
+    output, and print_details waits for the lock. A handler that returns
+    lets it wait on (it prints once the pipe is drained); SIGINT ends the
+    wait with KeyboardInterrupt before standard output is drained, and
+    nothing of the line goes out."""
+    block = b"".join(b"line %05d of a block of server lines\n" % i for i in range(20000))
+
+    def feed(conn):
+        with contextlib.suppress(OSError):
+            conn.sendall(block)
+
+    with connected_child(LOCK_WAITER, handler) as (proc, conn):
+        threading.Thread(target=feed, args=(conn,), daemon=True).start()
+        assert wait_until(lambda: readers_blocked_in_write(proc.pid)), "the reader never blocked"
+        proc.stdin.write(b"print\n")
+        proc.stdin.flush()
+        said = Reader(proc.stderr.fileno())
+        assert said.line() == b"printing"
+        assert wait_until(lambda: blocked_in(proc.pid, 202)), "the print never waited for the lock"
+        out = Reader(proc.stdout.fileno())
+        port = conn.getsockname()[1]
+        if handler == "returns":
+            os.kill(proc.pid, signal.SIGUSR1)
+            assert said.line() == b"handler"
+            received = out.until(details(port))[:-len(details(port))]
+            assert said.line() == b"printed"
+        else:
+            os.kill(proc.pid, signal.SIGINT)
+            assert said.line() == b"KeyboardInterrupt"
+            proc.stdin.write(b"exit\n")
+            proc.stdin.flush()
+            assert finish(proc) == 0
+            received = bytes(out.pending) + proc.stdout.read()
+        lines = received.split(b"\n")
+        assert lines.pop() == b""
+        whole = len(b"Received: line 00000 of a block of server lines")
+        assert all(line.startswith(b"Received: line ") and len(line) == whole for line in lines), \
+            lines[-3:]
+
+
 # --- output at exit and huge lines --------------------------------------------
 
 EXITS = 100 if LONG else 10
@@ -689,10 +804,6 @@ for c in clients:
 sys.stdin.readline()
 os._exit(0)
 """
-
-
-def readers_blocked_in_write(pid):
-    return any(blocked_in("%d/task/%s" % (pid, tid), 1) for tid in os.listdir("/proc/%d/task" % pid))
 
 
 @needs_syscall_numbers
