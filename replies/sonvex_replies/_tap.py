@@ -611,7 +611,11 @@ class ReplyTap:
         return None, False, left
 
     def _wait(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
-              what: str) -> Optional[Reply]:
+              what: str, tag: Optional[int] = None) -> Optional[Reply]:
+        """Waits until `take` finds its reply. With the tag it looks for,
+        the drain hands over a reply with that tag directly when it is all
+        there is to take (the usual case of a program that waits for each
+        answer), with no batch to take in or index."""
         deadline = None if timeout is None else monotonic() + timeout
         cond = self._cond
         with cond:
@@ -628,11 +632,27 @@ class ReplyTap:
                 try:
                     # Blocks without the interpreter lock until the drain
                     # keeps something, or another thread took from it.
-                    state = drain.wait(seen, _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN))
+                    chunk = _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN)
+                    if tag is None:
+                        state = drain.wait(seen, chunk)
+                    else:
+                        state = drain.wait(seen, chunk, True, tag)
                 finally:
                     cond.acquire()
+                if state.__class__ is tuple:
+                    return self._direct(state)
                 if state < 0 and not self._closing:
                     self._lost_descriptor()
+
+    def _direct(self, taken: Tuple[int, float, str]) -> Reply:
+        # With self._cond held: the one reply the drain kept since our last
+        # take, taken by tag. It takes its number after the kept ones.
+        self._generation, time, text = taken
+        self._index()
+        reply = self._last = Reply(text, time)
+        self._count += 1
+        self._indexed = self._count
+        return reply
 
     def wait_for(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
         """Takes the first reply with that tag, waiting up to timeout seconds
@@ -640,7 +660,8 @@ class ReplyTap:
         arrive; it is raised at once when the tap is closed and no such
         reply is kept."""
         tag = operator.index(tag)
-        reply = self._wait(lambda: self._take_tag(tag), timeout, f"reply with COMMANDTAG={tag}")
+        reply = self._wait(lambda: self._take_tag(tag), timeout, f"reply with COMMANDTAG={tag}",
+                           tag)
         assert reply is not None
         return reply
 
