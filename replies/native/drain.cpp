@@ -260,6 +260,14 @@ public:
         return true;
     }
 
+    // take_tagged_locked for a caller that does not wait: true if taken.
+    bool take_tagged(std::string_view suffix, uint64_t seen, Batch& out, uint64_t& generation) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!take_tagged_locked(suffix, seen, out)) return false;
+        generation = generation_;
+        return true;
+    }
+
     // An asyncio loop starts (+1) or stops (-1) watching notify_fd.
     void watch(int delta) {
         std::lock_guard<std::mutex> lock(mu_);
@@ -651,6 +659,29 @@ void drain_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The text a reply with the tag ends with, "COMMANDTAG=<tag>\n", into
+// `suffix`; its length, 0 for a tag no client sends (negative, too large),
+// -1 with an exception set.
+int tag_suffix(PyObject* tag_object, char (&suffix)[48]) {
+    unsigned long long tag = PyLong_AsUnsignedLongLong(tag_object);
+    if (tag == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return snprintf(suffix, sizeof suffix, "COMMANDTAG=%llu\n", tag);
+}
+
+// (generation after the take, time, text) of a reply taken by tag.
+PyObject* tagged_reply(const Batch& batch, uint64_t generation) {
+    const char* text = batch.texts.data() + batch.start;
+    Ref decoded(PyUnicode_DecodeUTF8(
+        text, static_cast<Py_ssize_t>(batch.texts.size() - batch.start - 1), "replace"));
+    if (decoded.get() == nullptr) return nullptr;
+    return Py_BuildValue("(KdO)", static_cast<unsigned long long>(generation), batch.time,
+                         decoded.get());
+}
+
 // wait(seen, timeout[, look[, tag]]) -> 1 ready, 0 timed out, -1 timed out
 // and descriptor 1 is no longer the pipe (not looked at when look is false;
 // a replaced descriptor usually ends the pipe, which makes the wait ready).
@@ -671,18 +702,10 @@ PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     double timeout = PyFloat_AsDouble(args[1]);
     if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
     char suffix[48];
-    int suffix_size = 0;
-    if (nargs == 4) {
-        unsigned long long tag = PyLong_AsUnsignedLongLong(args[3]);
-        if (tag == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-            PyErr_Clear();   // negative or too large: no tag any client sends
-        } else {
-            suffix_size = snprintf(suffix, sizeof suffix, "COMMANDTAG=%llu\n", tag);
-        }
-    }
+    int suffix_size = nargs == 4 ? tag_suffix(args[3], suffix) : 0;
+    if (suffix_size < 0) return nullptr;
     bool ready;
-    Batch direct;
+    Batch direct{};
     uint64_t took = 0;
     Py_BEGIN_ALLOW_THREADS
     if (suffix_size > 0) {
@@ -691,16 +714,33 @@ PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         ready = drain->wait(seen, timeout);
     }
     Py_END_ALLOW_THREADS
-    if (took != 0) {
-        const char* text = direct.texts.data() + direct.start;
-        Ref decoded(PyUnicode_DecodeUTF8(
-            text, static_cast<Py_ssize_t>(direct.texts.size() - direct.start - 1), "replace"));
-        if (decoded.get() == nullptr) return nullptr;
-        return Py_BuildValue("(KdO)", static_cast<unsigned long long>(took), direct.time,
-                             decoded.get());
-    }
+    if (took != 0) return tagged_reply(direct, took);
     if (look && !ready && !drain->descriptor_is_ours()) return PyLong_FromLong(-1);
     return PyLong_FromLong(ready ? 1 : 0);
+}
+
+// take_tag(seen, tag) -> (generation, time, text) of the reply with that
+// tag when it is all there is to take and nothing was taken since `seen`,
+// else None (take() then takes in what there is).
+PyObject* drain_take_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "take_tag(seen, tag)");
+        return nullptr;
+    }
+    unsigned long long seen = PyLong_AsUnsignedLongLong(args[0]);
+    if (seen == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    char suffix[48];
+    int suffix_size = tag_suffix(args[1], suffix);
+    if (suffix_size < 0) return nullptr;
+    Batch direct{};
+    uint64_t took = 0;
+    if (suffix_size > 0 &&
+        drain->take_tagged(std::string_view(suffix, suffix_size), seen, direct, took)) {
+        return tagged_reply(direct, took);
+    }
+    Py_RETURN_NONE;
 }
 
 // take() -> None when nothing changed since the last take, else
@@ -810,6 +850,8 @@ PyMethodDef drain_methods[] = {
     {"watch", drain_watch, METH_O, "watch(+1 or -1): an asyncio loop watches notify_fd"},
     {"notify_fd", descriptor_of<&Drain::notify_fd>, METH_NOARGS,
      "the descriptor readable once a reply is kept"},
+    {"take_tag", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain_take_tag)),
+     METH_FASTCALL, "take_tag(seen, tag) -> (generation, time, text) or None"},
     {"pump", drain_pump, METH_NOARGS, "pump(): reads one chunk unless someone else reads"},
     {"watch_fd", descriptor_of<&Drain::watch_fd>, METH_NOARGS,
      "the pipe's read end, for asyncio loops to watch"},

@@ -720,23 +720,30 @@ class ReplyTap:
 
     def _pumped(self, loop: asyncio.AbstractEventLoop) -> None:
         # The pipe is readable: the loop reads it itself, so that an answer
-        # needs no hop through another thread.
+        # needs no hop through another thread. The waiters take in what it
+        # read themselves (a wait by tag may take its reply directly).
         with self._cond:
-            if self._drain is not None:
-                self._drain.pump()
-            self._looked(loop)
+            waiting = self._waits_in(loop)
+            drain = self._drain
+            if drain is not None and drain.pump():
+                wakers, self._wakers = self._wakers, []
+                self._wake_async(wakers)
+            self._looked(loop, waiting)
 
     def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
         # The drain's notify descriptor is readable: another thread kept
         # something.
         with self._cond:
-            self._looked(loop)
+            waiting = self._waits_in(loop)
+            self._pull()
+            self._looked(loop, waiting)
 
-    def _looked(self, loop: asyncio.AbstractEventLoop) -> None:
+    def _waits_in(self, loop: asyncio.AbstractEventLoop) -> bool:
+        return any(waiter is loop for waiter, _ in self._wakers)
+
+    def _looked(self, loop: asyncio.AbstractEventLoop, waiting: bool) -> None:
         # A loop keeps watching while its waits follow each other; once it
         # has been woken twice with none of its waits pending, it stops.
-        waiting = any(waiter is loop for waiter, _ in self._wakers)
-        self._pull()
         watched = self._watching.get(loop)
         if watched is not None:
             idle = 0 if waiting else watched[2] + 1
@@ -767,11 +774,19 @@ class ReplyTap:
             self._native.watch(-1)
 
     async def _await(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
-                     what: str) -> Optional[Reply]:
+                     what: str, tag: Optional[int] = None) -> Optional[Reply]:
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else monotonic() + timeout
+        seen = -1
         while True:
             with self._cond:
+                drain = self._drain
+                if tag is not None and drain is not None and seen == self._generation:
+                    # Nothing taken in since the last look found no such
+                    # reply: the one the loop just read may be it, alone.
+                    taken = drain.take_tag(seen, tag)
+                    if taken is not None:
+                        return self._direct(taken)
                 try:
                     reply, over, left = self._attempt(take, deadline, what, timeout)
                 except BaseException:
@@ -785,6 +800,7 @@ class ReplyTap:
                 waker: asyncio.Future[None] = loop.create_future()
                 self._wakers.append((loop, waker))
                 self._watch(loop)
+                seen = self._generation
             timer = None if left is None else loop.call_later(left, _wake, waker)
             try:
                 await waker
@@ -802,7 +818,7 @@ class ReplyTap:
         """wait_for for asyncio: safe from any event loop."""
         tag = operator.index(tag)
         reply = await self._await(lambda: self._take_tag(tag), timeout,
-                                  f"reply with COMMANDTAG={tag}")
+                                  f"reply with COMMANDTAG={tag}", tag)
         assert reply is not None
         return reply
 
