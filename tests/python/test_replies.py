@@ -285,6 +285,37 @@ def test_asyncio(flow_server):
         assert asyncio.run(collect()) == ["Last"]
 
 
+# lines printed one at a time while a thread or a loop waits for tag 5:
+# the texts that waits for 5 take, in order, and the ones left kept
+BY_TAG = [
+    (["A COMMANDTAG=5", "B COMMANDTAG=5"], ["A COMMANDTAG=5", "B COMMANDTAG=5"], []),
+    (["A xCOMMANDTAG=5", "B COMMANDTAG=15", "C COMMANDTAG=5"], ["C COMMANDTAG=5"],
+     ["A xCOMMANDTAG=5", "B COMMANDTAG=15"]),
+    (["A COMMANDTAG=05", "B\tCOMMANDTAG=5", "COMMANDTAG=5"],
+     ["A COMMANDTAG=05", "B\tCOMMANDTAG=5", "COMMANDTAG=5"], []),
+    (["A COMMANDTAG=5 X=1", "B COMMANDTAG=5\r", "C COMMANDTAG=6"],
+     ["A COMMANDTAG=5 X=1", "B COMMANDTAG=5\r"], ["C COMMANDTAG=6"]),
+]
+
+
+@pytest.mark.parametrize("way", ["thread", "loop"])
+@pytest.mark.parametrize("lines, taken, left", BY_TAG)
+def test_a_wait_by_tag_takes_the_first_reply_with_it(way, lines, taken, left):
+    async def takes(tap):
+        return [(await tap.reply(5)).text for _ in taken]
+
+    with ReplyTap() as tap:
+        got = []
+        waiter = threading.Thread(target=lambda: got.extend(
+            [tap.wait_for(5).text for _ in taken] if way == "thread" else asyncio.run(takes(tap))))
+        waiter.start()
+        for line in lines:
+            os.write(1, f"Received: {line}\n".encode())
+        waiter.join(timeout=DEADLINE)
+        assert got == taken
+        assert [r.text for r in tap.replies] == left
+
+
 def test_a_thread_and_an_event_loop_wait_side_by_side(flow_server):
     # The waiting thread and the loop each read the pipe themselves when it
     # is theirs to read; neither may miss what the other read for it.
