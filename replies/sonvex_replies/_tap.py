@@ -223,6 +223,8 @@ class ReplyTap:
         self._wakers: List[_Waker] = []
         # loop: (the pipe and notify descriptors it watches, idle wake-ups)
         self._watching: Dict[asyncio.AbstractEventLoop, Tuple[int, int, int]] = {}
+        # loop: (when, the timer that wakes its waits then)
+        self._alarms: Dict[asyncio.AbstractEventLoop, Tuple[float, asyncio.TimerHandle]] = {}
         self._failure: Optional[BaseException] = None
         self._pid = -1
         self._saved = -1               # the original descriptor 1, or -1 if it was closed
@@ -762,7 +764,28 @@ class ReplyTap:
         self._watching[loop] = (pipe, notify, 0)
         drain.watch(1)
 
+    def _alarm(self, loop: asyncio.AbstractEventLoop, when: float) -> None:
+        # One timer per loop, at the earliest deadline of its waits (not one
+        # per wait, set and cancelled each time): a wait it wakes before its
+        # own deadline looks again and sets the timer anew.
+        armed = self._alarms.get(loop)
+        if armed is not None:
+            if armed[0] <= when:
+                return
+            armed[1].cancel()
+        self._alarms[loop] = (when, loop.call_at(when, self._rang, loop))
+
+    def _rang(self, loop: asyncio.AbstractEventLoop) -> None:
+        with self._cond:
+            self._alarms.pop(loop, None)
+            for waiter, future in self._wakers:
+                if waiter is loop:
+                    _wake(future)
+
     def _unwatch(self, loop: asyncio.AbstractEventLoop) -> None:
+        armed = self._alarms.pop(loop, None)
+        if armed is not None:
+            armed[1].cancel()
         watched = self._watching.pop(loop, None)
         if watched is not None:
             for fd in watched[:2]:
@@ -801,12 +824,11 @@ class ReplyTap:
                 self._wakers.append((loop, waker))
                 self._watch(loop)
                 seen = self._generation
-            timer = None if left is None else loop.call_later(left, _wake, waker)
+                if left is not None:
+                    self._alarm(loop, loop.time() + left)
             try:
                 await waker
             finally:
-                if timer is not None:
-                    timer.cancel()
                 if not waker.done():
                     waker.cancel()
                 if self._wakers:

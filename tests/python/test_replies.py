@@ -258,6 +258,11 @@ def test_asyncio(flow_server):
             break
         with pytest.raises(TimeoutError, match="COMMANDTAG=99"):
             await tap.reply(99, timeout=0.2)
+        # A wait with a far deadline, then one with a near one: the near one
+        # still ends at its own.
+        await tap.reply(client.send_raw_command("Far 4"), timeout=1e6)
+        with pytest.raises(TimeoutError, match="COMMANDTAG=98"):
+            await asyncio.wait_for(tap.reply(98, timeout=0.1), DEADLINE)
 
     def in_a_thread_of_its_own(tap, client):
         # The event loop of another thread, then the same tap from this one.
