@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -154,13 +155,21 @@ public:
     // for); false when `timeout` (negative: none) runs out. While it waits,
     // the caller reads the pipe itself when no one else does, so that its
     // answer needs no hop through the drain thread.
-    bool wait(uint64_t seen, double timeout) {
+    // With `suffix` ("COMMANDTAG=<n>\n") given, a wait whose caller waits
+    // for that tag takes the reply into `direct` when it is all there is to
+    // take (see take_tagged_locked); `took` is then set to the generation
+    // after that take.
+    bool wait(uint64_t seen, double timeout, std::string_view suffix = {},
+              Batch* direct = nullptr, uint64_t* took = nullptr) {
         using clock = std::chrono::steady_clock;
         auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
                                            std::chrono::duration<double>(timeout < 0 ? 0 : timeout));
         std::unique_lock<std::mutex> lock(mu_);
         auto ready = [&] { return untaken_ || ended_ || generation_ != seen; };
-        if (ready()) return true;
+        if (ready()) {
+            if (direct != nullptr && take_tagged_locked(suffix, seen, *direct)) *took = generation_;
+            return true;
+        }
         ++wanting_;
         if (drain_reads_ && !poked_) {
             poked_ = true;   // the drain thread, asleep in poll(), lets go of the pipe
@@ -192,7 +201,37 @@ public:
         // Another waiter, or the drain thread, may read now.
         if (drain_blocked_ && (wanting_ == 0 || closing_)) drain_cv_.notify_one();
         if (wanting_ > 0) cv_.notify_all();
+        if (result && direct != nullptr && take_tagged_locked(suffix, seen, *direct)) {
+            *took = generation_;
+        }
         return result;
+    }
+
+    // With mu_ held: when all there is to take is one reply whose text ends
+    // with " <suffix>" (or is the suffix), and nothing was taken since
+    // `seen`, takes that batch alone, as take() would have: true. Anything
+    // else (more lines, closed lines, drops, an end, a failure) is left to
+    // take().
+    bool take_tagged_locked(std::string_view suffix, uint64_t seen, Batch& out) {
+        if (!untaken_ || ended_ || generation_ != seen || batches_.size() != 1 ||
+            closed_ != taken_closed_ || dropped_ != taken_dropped_ || !output_.empty() ||
+            !failure_.empty()) {
+            return false;
+        }
+        const Batch& batch = batches_.front();
+        if (batch.lines != 1) return false;
+        std::string_view text(batch.texts);
+        text.remove_prefix(batch.start);
+        if (text.size() < suffix.size() || text.substr(text.size() - suffix.size()) != suffix) {
+            return false;
+        }
+        size_t at = text.size() - suffix.size();
+        if (at != 0 && text[at - 1] != ' ') return false;
+        out = std::move(batches_.front());
+        batches_.pop_front();
+        kept_lines_ = 0;
+        taken_locked();
+        return true;
     }
 
     struct Taken {
@@ -214,18 +253,18 @@ public:
         out.ended = ended_;
         out.failure = failure_;
         out.output.swap(output_);
-        if (untaken_) {
-            untaken_ = false;
-            ++generation_;
-            cv_.notify_all();
-        }
+        taken_closed_ = closed_;
+        taken_dropped_ = dropped_;
+        taken_locked();
         out.generation = generation_;
-        if (signalled_ && notify_fd_ >= 0) {
-            uint64_t value;
-            ssize_t ignored = ::read(notify_fd_, &value, sizeof value);
-            (void)ignored;
-            signalled_ = false;
-        }
+        return true;
+    }
+
+    // take_tagged_locked for a caller that does not wait: true if taken.
+    bool take_tagged(std::string_view suffix, uint64_t seen, Batch& out, uint64_t& generation) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!take_tagged_locked(suffix, seen, out)) return false;
+        generation = generation_;
         return true;
     }
 
@@ -274,6 +313,19 @@ private:
         char byte = '!';
         ssize_t ignored = ::write(fd, &byte, 1);   // a full pipe wakes the reader anyway
         (void)ignored;
+    }
+
+    // Everything kept was taken: waiters look again.
+    void taken_locked() {
+        untaken_ = false;
+        ++generation_;
+        cv_.notify_all();
+        if (signalled_ && notify_fd_ >= 0) {
+            uint64_t value;
+            ssize_t ignored = ::read(notify_fd_, &value, sizeof value);
+            (void)ignored;
+            signalled_ = false;
+        }
     }
 
     void signal_locked() {
@@ -525,6 +577,7 @@ private:
     std::deque<Batch> batches_;
     size_t kept_lines_ = 0;
     uint64_t closed_ = 0, dropped_ = 0, generation_ = 0;
+    uint64_t taken_closed_ = 0, taken_dropped_ = 0;   // as the last take() gave them
     bool untaken_ = false, ended_ = false, closing_ = false, signalled_ = false, done_ = false;
     bool reading_ = false;    // a thread reads the pipe: the drain thread or a waiter
     bool drain_reads_ = false;   // ... and it is the drain thread
@@ -606,29 +659,88 @@ void drain_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// wait(seen, timeout[, look]) -> 1 ready, 0 timed out, -1 timed out and
-// descriptor 1 is no longer the pipe (not looked at when look is false; a
-// replaced descriptor usually ends the pipe, which makes the wait ready).
-// timeout < 0: no limit.
+// The text a reply with the tag ends with, "COMMANDTAG=<tag>\n", into
+// `suffix`; its length, 0 for a tag no client sends (negative, too large),
+// -1 with an exception set.
+int tag_suffix(PyObject* tag_object, char (&suffix)[48]) {
+    unsigned long long tag = PyLong_AsUnsignedLongLong(tag_object);
+    if (tag == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return snprintf(suffix, sizeof suffix, "COMMANDTAG=%llu\n", tag);
+}
+
+// (generation after the take, time, text) of a reply taken by tag.
+PyObject* tagged_reply(const Batch& batch, uint64_t generation) {
+    const char* text = batch.texts.data() + batch.start;
+    Ref decoded(PyUnicode_DecodeUTF8(
+        text, static_cast<Py_ssize_t>(batch.texts.size() - batch.start - 1), "replace"));
+    if (decoded.get() == nullptr) return nullptr;
+    return Py_BuildValue("(KdO)", static_cast<unsigned long long>(generation), batch.time,
+                         decoded.get());
+}
+
+// wait(seen, timeout[, look[, tag]]) -> 1 ready, 0 timed out, -1 timed out
+// and descriptor 1 is no longer the pipe (not looked at when look is false;
+// a replaced descriptor usually ends the pipe, which makes the wait ready).
+// timeout < 0: no limit. With a tag (an int from 0 up), a reply with that
+// tag that is all there is to take is taken at once and returned as
+// (generation after the take, time, text).
 PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Drain* drain = live(self);
     if (drain == nullptr) return nullptr;
-    if (nargs != 2 && nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "wait(seen, timeout[, look])");
+    if (nargs < 2 || nargs > 4) {
+        PyErr_SetString(PyExc_TypeError, "wait(seen, timeout[, look[, tag]])");
         return nullptr;
     }
     int look = 1;
-    if (nargs == 3 && (look = PyObject_IsTrue(args[2])) < 0) return nullptr;
+    if (nargs >= 3 && (look = PyObject_IsTrue(args[2])) < 0) return nullptr;
     unsigned long long seen = PyLong_AsUnsignedLongLong(args[0]);
     if (seen == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     double timeout = PyFloat_AsDouble(args[1]);
     if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
+    char suffix[48];
+    int suffix_size = nargs == 4 ? tag_suffix(args[3], suffix) : 0;
+    if (suffix_size < 0) return nullptr;
     bool ready;
+    Batch direct{};
+    uint64_t took = 0;
     Py_BEGIN_ALLOW_THREADS
-    ready = drain->wait(seen, timeout);
+    if (suffix_size > 0) {
+        ready = drain->wait(seen, timeout, std::string_view(suffix, suffix_size), &direct, &took);
+    } else {
+        ready = drain->wait(seen, timeout);
+    }
     Py_END_ALLOW_THREADS
+    if (took != 0) return tagged_reply(direct, took);
     if (look && !ready && !drain->descriptor_is_ours()) return PyLong_FromLong(-1);
     return PyLong_FromLong(ready ? 1 : 0);
+}
+
+// take_tag(seen, tag) -> (generation, time, text) of the reply with that
+// tag when it is all there is to take and nothing was taken since `seen`,
+// else None (take() then takes in what there is).
+PyObject* drain_take_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "take_tag(seen, tag)");
+        return nullptr;
+    }
+    unsigned long long seen = PyLong_AsUnsignedLongLong(args[0]);
+    if (seen == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    char suffix[48];
+    int suffix_size = tag_suffix(args[1], suffix);
+    if (suffix_size < 0) return nullptr;
+    Batch direct{};
+    uint64_t took = 0;
+    if (suffix_size > 0 &&
+        drain->take_tagged(std::string_view(suffix, suffix_size), seen, direct, took)) {
+        return tagged_reply(direct, took);
+    }
+    Py_RETURN_NONE;
 }
 
 // take() -> None when nothing changed since the last take, else
@@ -730,13 +842,16 @@ PyObject* drain_pump(PyObject* self, PyObject*) {
 
 PyMethodDef drain_methods[] = {
     {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain_wait)), METH_FASTCALL,
-     "wait(seen, timeout[, look]) -> 1 ready, 0 timed out, -1 descriptor 1 replaced"},
+     "wait(seen, timeout[, look[, tag]]) -> 1 ready, 0 timed out, -1 descriptor 1 replaced, "
+     "or (generation, time, text) of the reply with that tag"},
     {"take", drain_take, METH_NOARGS,
      "take() -> (batches, closed, dropped, ended, generation, failure, output)"},
     {"finish", drain_finish, METH_O, "finish(grace): end the thread once the pipe is done"},
     {"watch", drain_watch, METH_O, "watch(+1 or -1): an asyncio loop watches notify_fd"},
     {"notify_fd", descriptor_of<&Drain::notify_fd>, METH_NOARGS,
      "the descriptor readable once a reply is kept"},
+    {"take_tag", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain_take_tag)),
+     METH_FASTCALL, "take_tag(seen, tag) -> (generation, time, text) or None"},
     {"pump", drain_pump, METH_NOARGS, "pump(): reads one chunk unless someone else reads"},
     {"watch_fd", descriptor_of<&Drain::watch_fd>, METH_NOARGS,
      "the pipe's read end, for asyncio loops to watch"},

@@ -223,6 +223,8 @@ class ReplyTap:
         self._wakers: List[_Waker] = []
         # loop: (the pipe and notify descriptors it watches, idle wake-ups)
         self._watching: Dict[asyncio.AbstractEventLoop, Tuple[int, int, int]] = {}
+        # loop: (when, the timer that wakes its waits then)
+        self._alarms: Dict[asyncio.AbstractEventLoop, Tuple[float, asyncio.TimerHandle]] = {}
         self._failure: Optional[BaseException] = None
         self._pid = -1
         self._saved = -1               # the original descriptor 1, or -1 if it was closed
@@ -611,7 +613,11 @@ class ReplyTap:
         return None, False, left
 
     def _wait(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
-              what: str) -> Optional[Reply]:
+              what: str, tag: Optional[int] = None) -> Optional[Reply]:
+        """Waits until `take` finds its reply. With the tag it looks for,
+        the drain hands over a reply with that tag directly when it is all
+        there is to take (the usual case of a program that waits for each
+        answer), with no batch to take in or index."""
         deadline = None if timeout is None else monotonic() + timeout
         cond = self._cond
         with cond:
@@ -628,11 +634,27 @@ class ReplyTap:
                 try:
                     # Blocks without the interpreter lock until the drain
                     # keeps something, or another thread took from it.
-                    state = drain.wait(seen, _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN))
+                    chunk = _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN)
+                    if tag is None:
+                        state = drain.wait(seen, chunk)
+                    else:
+                        state = drain.wait(seen, chunk, True, tag)
                 finally:
                     cond.acquire()
+                if state.__class__ is tuple:
+                    return self._direct(state)
                 if state < 0 and not self._closing:
                     self._lost_descriptor()
+
+    def _direct(self, taken: Tuple[int, float, str]) -> Reply:
+        # With self._cond held: the one reply the drain kept since our last
+        # take, taken by tag. It takes its number after the kept ones.
+        self._generation, time, text = taken
+        self._index()
+        reply = self._last = Reply(text, time)
+        self._count += 1
+        self._indexed = self._count
+        return reply
 
     def wait_for(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
         """Takes the first reply with that tag, waiting up to timeout seconds
@@ -640,7 +662,8 @@ class ReplyTap:
         arrive; it is raised at once when the tap is closed and no such
         reply is kept."""
         tag = operator.index(tag)
-        reply = self._wait(lambda: self._take_tag(tag), timeout, f"reply with COMMANDTAG={tag}")
+        reply = self._wait(lambda: self._take_tag(tag), timeout, f"reply with COMMANDTAG={tag}",
+                           tag)
         assert reply is not None
         return reply
 
@@ -699,23 +722,30 @@ class ReplyTap:
 
     def _pumped(self, loop: asyncio.AbstractEventLoop) -> None:
         # The pipe is readable: the loop reads it itself, so that an answer
-        # needs no hop through another thread.
+        # needs no hop through another thread. The waiters take in what it
+        # read themselves (a wait by tag may take its reply directly).
         with self._cond:
-            if self._drain is not None:
-                self._drain.pump()
-            self._looked(loop)
+            waiting = self._waits_in(loop)
+            drain = self._drain
+            if drain is not None and drain.pump():
+                wakers, self._wakers = self._wakers, []
+                self._wake_async(wakers)
+            self._looked(loop, waiting)
 
     def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
         # The drain's notify descriptor is readable: another thread kept
         # something.
         with self._cond:
-            self._looked(loop)
+            waiting = self._waits_in(loop)
+            self._pull()
+            self._looked(loop, waiting)
 
-    def _looked(self, loop: asyncio.AbstractEventLoop) -> None:
+    def _waits_in(self, loop: asyncio.AbstractEventLoop) -> bool:
+        return any(waiter is loop for waiter, _ in self._wakers)
+
+    def _looked(self, loop: asyncio.AbstractEventLoop, waiting: bool) -> None:
         # A loop keeps watching while its waits follow each other; once it
         # has been woken twice with none of its waits pending, it stops.
-        waiting = any(waiter is loop for waiter, _ in self._wakers)
-        self._pull()
         watched = self._watching.get(loop)
         if watched is not None:
             idle = 0 if waiting else watched[2] + 1
@@ -734,7 +764,28 @@ class ReplyTap:
         self._watching[loop] = (pipe, notify, 0)
         drain.watch(1)
 
+    def _alarm(self, loop: asyncio.AbstractEventLoop, when: float) -> None:
+        # One timer per loop, at the earliest deadline of its waits (not one
+        # per wait, set and cancelled each time): a wait it wakes before its
+        # own deadline looks again and sets the timer anew.
+        armed = self._alarms.get(loop)
+        if armed is not None:
+            if armed[0] <= when:
+                return
+            armed[1].cancel()
+        self._alarms[loop] = (when, loop.call_at(when, self._rang, loop))
+
+    def _rang(self, loop: asyncio.AbstractEventLoop) -> None:
+        with self._cond:
+            self._alarms.pop(loop, None)
+            for waiter, future in self._wakers:
+                if waiter is loop:
+                    _wake(future)
+
     def _unwatch(self, loop: asyncio.AbstractEventLoop) -> None:
+        armed = self._alarms.pop(loop, None)
+        if armed is not None:
+            armed[1].cancel()
         watched = self._watching.pop(loop, None)
         if watched is not None:
             for fd in watched[:2]:
@@ -746,11 +797,19 @@ class ReplyTap:
             self._native.watch(-1)
 
     async def _await(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
-                     what: str) -> Optional[Reply]:
+                     what: str, tag: Optional[int] = None) -> Optional[Reply]:
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else monotonic() + timeout
+        seen = -1
         while True:
             with self._cond:
+                drain = self._drain
+                if tag is not None and drain is not None and seen == self._generation:
+                    # Nothing taken in since the last look found no such
+                    # reply: the one the loop just read may be it, alone.
+                    taken = drain.take_tag(seen, tag)
+                    if taken is not None:
+                        return self._direct(taken)
                 try:
                     reply, over, left = self._attempt(take, deadline, what, timeout)
                 except BaseException:
@@ -764,12 +823,12 @@ class ReplyTap:
                 waker: asyncio.Future[None] = loop.create_future()
                 self._wakers.append((loop, waker))
                 self._watch(loop)
-            timer = None if left is None else loop.call_later(left, _wake, waker)
+                seen = self._generation
+                if left is not None:
+                    self._alarm(loop, loop.time() + left)
             try:
                 await waker
             finally:
-                if timer is not None:
-                    timer.cancel()
                 if not waker.done():
                     waker.cancel()
                 if self._wakers:
@@ -781,7 +840,7 @@ class ReplyTap:
         """wait_for for asyncio: safe from any event loop."""
         tag = operator.index(tag)
         reply = await self._await(lambda: self._take_tag(tag), timeout,
-                                  f"reply with COMMANDTAG={tag}")
+                                  f"reply with COMMANDTAG={tag}", tag)
         assert reply is not None
         return reply
 

@@ -258,6 +258,11 @@ def test_asyncio(flow_server):
             break
         with pytest.raises(TimeoutError, match="COMMANDTAG=99"):
             await tap.reply(99, timeout=0.2)
+        # A wait with a far deadline, then one with a near one: the near one
+        # still ends at its own.
+        await tap.reply(client.send_raw_command("Far 4"), timeout=1e6)
+        with pytest.raises(TimeoutError, match="COMMANDTAG=98"):
+            await asyncio.wait_for(tap.reply(98, timeout=0.1), DEADLINE)
 
     def in_a_thread_of_its_own(tap, client):
         # The event loop of another thread, then the same tap from this one.
@@ -283,6 +288,37 @@ def test_asyncio(flow_server):
             return words
 
         assert asyncio.run(collect()) == ["Last"]
+
+
+# lines printed one at a time while a thread or a loop waits for tag 5:
+# the texts that waits for 5 take, in order, and the ones left kept
+BY_TAG = [
+    (["A COMMANDTAG=5", "B COMMANDTAG=5"], ["A COMMANDTAG=5", "B COMMANDTAG=5"], []),
+    (["A xCOMMANDTAG=5", "B COMMANDTAG=15", "C COMMANDTAG=5"], ["C COMMANDTAG=5"],
+     ["A xCOMMANDTAG=5", "B COMMANDTAG=15"]),
+    (["A COMMANDTAG=05", "B\tCOMMANDTAG=5", "COMMANDTAG=5"],
+     ["A COMMANDTAG=05", "B\tCOMMANDTAG=5", "COMMANDTAG=5"], []),
+    (["A COMMANDTAG=5 X=1", "B COMMANDTAG=5\r", "C COMMANDTAG=6"],
+     ["A COMMANDTAG=5 X=1", "B COMMANDTAG=5\r"], ["C COMMANDTAG=6"]),
+]
+
+
+@pytest.mark.parametrize("way", ["thread", "loop"])
+@pytest.mark.parametrize("lines, taken, left", BY_TAG)
+def test_a_wait_by_tag_takes_the_first_reply_with_it(way, lines, taken, left):
+    async def takes(tap):
+        return [(await tap.reply(5)).text for _ in taken]
+
+    with ReplyTap() as tap:
+        got = []
+        waiter = threading.Thread(target=lambda: got.extend(
+            [tap.wait_for(5).text for _ in taken] if way == "thread" else asyncio.run(takes(tap))))
+        waiter.start()
+        for line in lines:
+            os.write(1, f"Received: {line}\n".encode())
+        waiter.join(timeout=DEADLINE)
+        assert got == taken
+        assert [r.text for r in tap.replies] == left
 
 
 def test_a_thread_and_an_event_loop_wait_side_by_side(flow_server):
