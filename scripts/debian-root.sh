@@ -168,6 +168,8 @@ for config in /etc/pip.conf /etc/xdg/pip/pip.conf "$HOME/.config/pip/pip.conf" "
 done
 for path in "${named[@]}"; do
     path=${path#file://}
+    # A local index's pages point into the directory above them.
+    [[ $path == */simple || $path == */simple/ ]] && path=$(dirname "$path")
     if [[ -f $path && $path == /* ]]; then
         mkdir -p "$root$(dirname "$path")" && cp "$path" "$root$path"
     elif [[ -d $path && $path == /* ]]; then

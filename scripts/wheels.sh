@@ -184,7 +184,7 @@ step_start=$SECONDS
 for row in "${rows[@]}"; do
     read -r arch name <<<"$row"
     # A wheel of another platform is built by this platform's interpreter.
-    for platform in "$native" "$arch"; do
+    for platform in $(printf '%s\n' "$native" "$arch" | sort -u); do
         where=$(locate "$platform" "$name" </dev/null) && log "$platform $name: $where" ||
             fail "no $platform $name interpreter"
     done
@@ -370,7 +370,7 @@ build_wheel() {  # arch name
     fi
     [[ -e $ZIG_GLOBAL_CACHE_DIR/runtime-$arch ]] ||
         log "the first build for $arch also builds Zig's C++ runtime for it: minutes (kept in $zig_cache)"
-    log "building the $arch $name wheel (with $python${place/#host/} )"
+    log "building the $arch $name wheel (with $python$([[ $place == host ]] || echo " in $place"))"
     if ! with_heartbeat "the $arch $name wheel" "$dir/build.log" \
             in_place "$place" env PATH="$(dirname "$python"):/usr/local/bin:/usr/bin:/bin" \
             ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" ZIG_LOCAL_CACHE_DIR="$ZIG_LOCAL_CACHE_DIR" "${env[@]}" \
