@@ -347,7 +347,7 @@ print(sysconfig.get_config_var("MULTIARCH") or "")') || return 1
 # Every extension module of a wheel may need the C library and nothing else
 # of the system; prints what else they need.
 foreign_libraries() {  # wheel dir
-    rm -rf "$2/unpacked" && mkdir -p "$2/unpacked" && unzip -q -d "$2/unpacked" "$1" '*.so'
+    rm -rf "$2/unpacked" && "$tools/bin/python" -m zipfile -e "$1" "$2/unpacked"
     find "$2/unpacked" -name '*.so' -exec readelf -d {} + |
         sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u |
         grep -vxE 'libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|ld-linux-[a-z0-9-]+\.so\.[12]' || true
