@@ -9,9 +9,11 @@
 # qemu-user, which the kernel calls through binfmt_misc.
 set -euo pipefail
 
-# What each suite's root holds: its interpreters, their headers and venv.
+# What each suite's root holds: its interpreters, their headers and venv
+# (debootstrap does not resolve virtual packages: python3.11-venv needs
+# python3.11-distutils, which python3-distutils provides).
 declare -A SUITE_PACKAGES=(
-    [bookworm]="python3.11 libpython3.11-dev python3.11-venv pypy3 pypy3-dev pypy3-venv"
+    [bookworm]="python3.11 libpython3.11-dev python3.11-venv python3-distutils pypy3 pypy3-dev pypy3-venv"
     [trixie]="python3.13 libpython3.13-dev python3.13-venv pypy3 pypy3-dev pypy3-venv"
     [sid]="python3.14 libpython3.14-dev python3.14-venv python3.15 libpython3.15-dev python3.15-venv pypy3 pypy3-dev pypy3-venv"
 )
