@@ -14,14 +14,15 @@ environments named (with none named: cpython and pypy) with the build and
 test tools, and builds the module into each, only when its sources changed
 since the last build there (build trees in build/venv-<name>).
 
-  cpython  .venv-cpython: CPython 3.11, with the type checkers; its build
-           tree also holds the C++ unit tests of the protocol core
-  pypy     .venv-pypy: PyPy 3.9
-  debug    .venv-dbg: Debian's debug build of CPython 3.11, which counts
+  cpython  .venv-cpython: the CPython of this Debian release (12: 3.11,
+           13: 3.13), with the type checkers; its build tree also holds the
+           C++ unit tests of the protocol core
+  pypy     .venv-pypy: this Debian release's PyPy (12: PyPy 3.9, 13: 3.11)
+  debug    .venv-dbg: Debian's debug build of that CPython, which counts
            references
-  asan     .venv-asan: CPython 3.11 with the module built with
+  asan     .venv-asan: that CPython with the module built with
            AddressSanitizer and UndefinedBehaviorSanitizer
-  tsan     .venv-tsan: CPython 3.11 with the module built with
+  tsan     .venv-tsan: that CPython with the module built with
            ThreadSanitizer (scripts/tsan.sh)
   fuzz     clang and libFuzzer, for the fuzz targets (scripts/fuzz.sh)
   -h, --help  print this help and exit
@@ -43,11 +44,22 @@ log() { printf '[setup] %s\n' "$*"; }
 want() { local x; for x in "${wanted[@]}"; do [[ $x == "$1" ]] && return 0; done; return 1; }
 
 # --- Debian packages -------------------------------------------------------
+# The development environments use the interpreters of the Debian release
+# that this machine runs (its python3 and debug build, its pypy3); another
+# release can name its CPython in SONVEX_CPYTHON (say 3.13).
+declare -A DEBIAN_CPYTHON=([bookworm]=3.11 [trixie]=3.13)
+codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+version=${SONVEX_CPYTHON:-${DEBIAN_CPYTHON[${codename:-none}]:-}}
+if [[ -z $version ]]; then
+    printf 'setup.sh: no CPython known for this Debian release (%s): name one in SONVEX_CPYTHON, say 3.13\n' \
+        "${codename:-unknown}" >&2
+    exit 1
+fi
 # valgrind: benchmarks/count_instructions.py counts instructions with callgrind.
 packages=()
 want pypy && packages+=(pypy3 pypy3-dev pypy3-venv)
-packages+=(googletest libgtest-dev python3.11 python3.11-dev python3.11-venv valgrind)
-want debug && packages+=(python3.11-dbg)
+packages+=(g++ googletest libgtest-dev "python$version" "python$version-dev" "python$version-venv" valgrind)
+want debug && packages+=("python$version-dbg")
 want fuzz && packages+=(clang libclang-rt-dev)
 missing=()
 for pkg in "${packages[@]}"; do
@@ -68,18 +80,15 @@ if ((${#missing[@]})); then
 fi
 
 # --- Interpreters ----------------------------------------------------------
-cpython=""
-for candidate in python3.11 python3 /usr/bin/python3.11; do
-    if command -v "$candidate" >/dev/null 2>&1 &&
-       "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))' 2>/dev/null; then
-        cpython="$(command -v "$candidate")"
-        break
-    fi
-done
-[[ -n "$cpython" ]] || { echo "CPython 3.11 not found" >&2; exit 1; }
+cpython=/usr/bin/python$version
+"$cpython" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$version')" 2>/dev/null ||
+    { echo "setup.sh: Debian's CPython $version ($cpython) not found" >&2; exit 1; }
 
 # --- Virtual environments with the build and test tools --------------------
-tools=(pytest hypothesis "scikit-build-core>=0.11" cmake ninja)
+# Recent Hypothesis releases install on PyPy 3.11 only from a source build.
+tools=(pytest "scikit-build-core>=0.11" cmake ninja
+       "hypothesis<6.150; implementation_name == 'pypy' and python_version >= '3.11'"
+       "hypothesis; implementation_name != 'pypy' or python_version < '3.11'")
 make_venv() {  # venv interpreter
     local venv=$1 python=$2
     if [[ ! -x "$venv/bin/python" ]]; then
@@ -129,7 +138,7 @@ if want pypy; then
     build_into .venv-pypy
 fi
 if want debug; then
-    make_venv .venv-dbg "$(command -v python3.11-dbg)"
+    make_venv .venv-dbg "/usr/bin/python$version-dbg"
     build_into .venv-dbg
 fi
 if want asan; then

@@ -8,11 +8,14 @@ usage() {
     cat <<'USAGE'
 Usage: bash scripts/test.sh [--quick | --long]
 
-With no option, the full gate (what CI runs through .ci/run): sets everything
-up (scripts/setup.sh cpython pypy debug asan), then runs
+With no option, the full gate (what CI runs through .ci/run): starts making
+the Debian roots that the wheels need in the background (scripts/wheels.sh
+--roots; its log in build/roots.log), sets everything up (scripts/setup.sh
+cpython pypy debug asan), then runs
   - the C++ unit tests of the protocol core (GoogleTest through ctest);
-  - the Python suite on CPython 3.11 (with the type checkers, stubtest, mypy
-    --strict and pyright, and every Python block of the README) and on PyPy 3.9;
+  - the Python suite on this Debian release's CPython (with the type
+    checkers, stubtest, mypy --strict and pyright, and every Python block of
+    the README) and on its PyPy;
   - reference counting: the suite on Debian's debug build of CPython, whose
     reference-count test fails on any leaked reference or descriptor;
   - the suite on CPython with the module built with AddressSanitizer,
@@ -20,8 +23,10 @@ up (scripts/setup.sh cpython pypy debug asan), then runs
   - the scripts' command lines and an install from a read-only copy of the
     source tree as an unprivileged user (tests/packaging);
   - the portable wheels (scripts/wheels.sh --test): built for every supported
-    interpreter, checked by auditwheel, tested (on aarch64 in an emulated
-    arm64 Debian system, scripts/aarch64-root.sh).
+    interpreter, checked by auditwheel, tested on it (the whole suite on the
+    newest CPython and on each PyPy but the one already run above, the smoke
+    test on the others; on aarch64 in emulated arm64 Debian roots,
+    scripts/debian-root.sh).
 The fuzz, fault and process tests run in their short modes.
 
   --quick     the loop to run after each edit: builds what changed into
@@ -105,6 +110,11 @@ long)
     ;;
 esac
 
+# The roots wait on the network and on emulated package set-ups: they are
+# made while the other stages run (a lock orders them with the wheel stages).
+mkdir -p build
+bash scripts/wheels.sh --roots > build/roots.log 2>&1 &
+roots_pid=$!
 setup cpython pypy debug asan
 run "C++ core: ctest" ctest --test-dir build/venv-cpython --output-on-failure -j2
 run "Python suite on CPython" pytest_in .venv-cpython tests/python
@@ -122,6 +132,9 @@ run "Python suite on CPython with ASan/LSan/UBSan" env \
 run "ThreadSanitizer: reader, sending, process and fault tests" bash scripts/tsan.sh
 run "Fuzzing the protocol core (libFuzzer, short runs)" bash scripts/fuzz.sh
 run "Scripts and installing (tests/packaging)" pytest_in .venv-cpython tests/packaging
+wait "$roots_pid" || { cat build/roots.log; status=1; failed+=("Debian roots (build/roots.log)"); }
+# The whole suite ran on these interpreters above: their wheels get the smoke test.
+export SONVEX_SUITE_RAN_ON="$PWD/.venv-cpython/bin/python $PWD/.venv-pypy/bin/python"
 run "Wheels: build, auditwheel, the suite on each" bash scripts/wheels.sh --test --arch x86_64
 run "aarch64 wheels: build, auditwheel, the suite on each (emulated)" bash scripts/wheels.sh --test \
     --arch aarch64

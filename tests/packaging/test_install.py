@@ -12,8 +12,9 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-# Debian's interpreter: one that any user may run (pyenv's live under /root).
-SYSTEM_PYTHON = "/usr/bin/python3.11"
+# Debian's interpreter, whose headers scripts/setup.sh installs: one that any
+# user may run (pyenv's live under /root).
+SYSTEM_PYTHON = "/usr/bin/python3"
 SKIP = shutil.ignore_patterns(".git", ".venv*", "build", "dist", "__pycache__", ".pytest_cache",
                               ".hypothesis", "*.so")
 

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "aarch64-root.sh", "tsan.sh", "fuzz.sh",
+SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "debian-root.sh", "tsan.sh", "fuzz.sh",
            "docs.sh"]
 
 
@@ -89,17 +89,12 @@ def test_setup_without_root_names_the_missing_packages(unprivileged_copy):
     assert tree == ["scripts"]
 
 
-@pytest.mark.parametrize("dpkg_query, args, says", [
-    (MISSING, [], "missing: qemu-user-static debootstrap\nInstall them as root"),
-    (MISSING, ["run", "true"], "apt-get install -y qemu-user-static debootstrap"),
-    # Then binfmt_misc (unless it is mounted, with the handler) or the root.
-    (INSTALLED, [], "needs root: run this script as root"),
-    (INSTALLED, ["run", "/bin/true"], "needs root: run this script as root"),
-])
-def test_aarch64_root_without_root_says_what_is_missing(unprivileged_copy, dpkg_query, args, says):
-    result, tree = unprivileged_copy("aarch64-root.sh", dpkg_query, *args)
+@pytest.mark.parametrize("dpkg_query", [MISSING, INSTALLED])
+@pytest.mark.parametrize("args", [["trixie", "arm64"], ["sid", "amd64", "run", "/bin/true"]])
+def test_debian_root_without_root_says_so_before_any_work(unprivileged_copy, dpkg_query, args):
+    result, tree = unprivileged_copy("debian-root.sh", dpkg_query, *args)
     assert result.returncode == 1, result.stdout + result.stderr
-    assert says in result.stderr
+    assert "needs root: run this script as root" in result.stderr
     assert result.stdout == ""
     assert tree == ["scripts"]
 
@@ -108,7 +103,11 @@ def test_aarch64_root_without_root_says_what_is_missing(unprivileged_copy, dpkg_
     ("wheels.sh", ["--arch"], "--arch needs one of: x86_64 aarch64"),
     ("wheels.sh", ["--arch", "sparc64"], "--arch needs one of: x86_64 aarch64"),
     ("wheels.sh", ["--arch", "aarch64", "--arch"], "--arch needs one of: x86_64 aarch64"),
-    ("aarch64-root.sh", ["run"], "run needs a command"),
+    ("debian-root.sh", ["trixie", "arm64", "run"], "run needs a command"),
+    ("debian-root.sh", ["potato", "arm64"],
+     "needs a suite (bookworm sid trixie) and an architecture (amd64, arm64)"),
+    ("debian-root.sh", ["sid", "i386"],
+     "needs a suite (bookworm sid trixie) and an architecture (amd64, arm64)"),
 ])
 def test_refused_option_values(script, args, says):
     result = _script(script, *args)
