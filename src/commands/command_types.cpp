@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "commands/commands.hpp"
+#include "core/command.hpp"
 #include "frame/binding.hpp"
 #include "frame/classes.hpp"
 #include "frame/converters.hpp"
