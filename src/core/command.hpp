@@ -287,6 +287,12 @@ char* render_of(const Command& command, char* out) {
     return out;
 }
 
+// The rendering code of every command is compiled once, in command.cpp; the
+// client's command methods call it there rather than compile it again.
+#define COMMAND(Name, ...) \
+    extern template char* render_of<static_cast<std::size_t>(Variant::Name)>(const Command&, char*);
+#include "core/catalogue.def"
+
 // The same for a command of any variant: max_length, render_to and render
 // (command_fwd.hpp), and the wire text as a new string.
 inline std::string render(const Command& command) {
