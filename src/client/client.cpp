@@ -3,14 +3,14 @@
 
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <string>
 #include <utility>
 
 #include "client/client.hpp"
 #include "client/client_object.hpp"
-#include "client/command_methods.hpp"
 #include "commands/commands.hpp"
 #include "core/address.hpp"
 #include "core/reader.hpp"
@@ -121,20 +121,6 @@ void raise_send_error(int error) {
         return;
     }
     raise_os_error(PyExc_OSError, "Failed to send message: " + core::describe_os_error(error), error);
-}
-
-void fill_credentials(const ClientObject& client, core::Command& command) {
-    const core::CommandSpec& spec = command.spec();
-    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
-        const core::FieldSpec& field = spec.fields[i];
-        if (field.name == "username") {
-            command.set_text(i, client.username);
-        } else if (field.name == "password") {
-            command.set_text(i, client.password);
-        } else if (field.has_default) {
-            command.set_number(i, field.default_value);
-        }
-    }
 }
 
 namespace {
@@ -314,8 +300,9 @@ constexpr Signature kPrintDetailsSignature{"SonvexClient.", "print_details", {}}
 // The class
 
 // The whole method table, ending in the empty entry: the methods around the
-// command methods, and these in between.
-auto client_methods() {
+// command methods, and these in between. Made once and kept for the life of
+// the process, as the class refers to it.
+PyMethodDef* client_methods() {
     const PyMethodDef before[] = {
         method_def<kConnectSignature, Exclusive, CallWith<client_connect>>(),
         method_def<kDisconnectSignature, Exclusive, CallWith<client_disconnect>>(),
@@ -326,14 +313,11 @@ auto client_methods() {
         method_def<kPrintDetailsSignature, Shared, CallWith<client_print_details>>(),
         kRefuseSubclassMethod,
     };
-    std::array<PyMethodDef, std::extent_v<decltype(before)> + core::kCommandCount +
-                                std::extent_v<decltype(after)> + 1>
-        table{};
-    auto next = std::copy(std::begin(before), std::end(before), table.begin());
-    const std::span<PyMethodDef, core::kCommandCount> commands(next, core::kCommandCount);
-    fill_command_methods<0>(commands);
-    fill_command_methods<1>(commands);
-    std::copy(std::begin(after), std::end(after), next + core::kCommandCount);
+    const std::span<const PyMethodDef> commands = command_methods();
+    auto* table = new PyMethodDef[std::size(before) + commands.size() + std::size(after) + 1]{};
+    PyMethodDef* next = std::copy(std::begin(before), std::end(before), table);
+    next = std::copy(commands.begin(), commands.end(), next);
+    std::copy(std::begin(after), std::end(after), next);
     return table;  // the last entry stays empty
 }
 
@@ -343,13 +327,13 @@ PyGetSetDef kClientGetSet[] = {
 };
 
 PyObject* create_client_class() {
-    static auto methods = client_methods();
+    static PyMethodDef* const methods = client_methods();
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(
                         constructor<kNewSignature, receiver::ExactClass<ClientObject>, ClientNew>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(client_dealloc)},
         {Py_tp_setattro, reinterpret_cast<void*>(refuse_setattr)},
-        {Py_tp_methods, methods.data()},
+        {Py_tp_methods, methods},
         {Py_tp_getset, kClientGetSet},
         {Py_tp_doc, const_cast<char*>(constructor_doc(kNewSignature))},
         layout_init_slot<sizeof(ClientObject)>(),

@@ -1,11 +1,13 @@
 // What the parts of SonvexClient share: the layout of a client object and
 // the sending of one command line. Used by client.cpp and by the command
-// methods (command_methods.hpp).
+// methods (command_methods.hpp); free of the catalogue, so that client.cpp
+// does not recompile when a catalogue row changes.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -82,5 +84,9 @@ bool send_line(ClientObject& client, std::size_t length, Write&& write, std::uin
     tag = client.command_tag++;
     return true;
 }
+
+// The client's command methods, one per catalogue row, in method-table order
+// (command_methods.hpp); kept for the life of the process.
+std::span<const PyMethodDef> command_methods();
 
 }  // namespace sonvex

@@ -2,7 +2,8 @@
 // arguments into a command, renders it and sends it. Their method-table
 // entries are made in several translation units (command_methods_part*.cpp),
 // which the compiler can build side by side: these 54 instantiations are
-// most of the work of rebuilding the module after a catalogue edit.
+// most of the work of rebuilding the module after a catalogue edit. The
+// first part also assembles the table (command_methods, client_object.hpp).
 #pragma once
 
 #include <array>
@@ -44,7 +45,19 @@ inline constexpr Signature kMethodSignature{"SonvexClient.", core::kCatalogue[I]
 
 // The login's fields: the client's user name and password, and the other
 // fields' defaults.
-void fill_credentials(const ClientObject& client, core::Command& command);
+inline void fill_credentials(const ClientObject& client, core::Command& command) {
+    const core::CommandSpec& spec = command.spec();
+    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
+        const core::FieldSpec& field = spec.fields[i];
+        if (field.name == "username") {
+            command.set_text(i, client.username);
+        } else if (field.name == "password") {
+            command.set_text(i, client.password);
+        } else if (field.has_default) {
+            command.set_number(i, field.default_value);
+        }
+    }
+}
 
 // Builds command I from the arguments (or the client's credentials) and
 // sends it.

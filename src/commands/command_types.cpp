@@ -3,12 +3,16 @@
 // payload object holds a copy of one command's payload. Both are immutable
 // and compare by identity.
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "commands/commands.hpp"
+#include "core/command.hpp"
 #include "frame/binding.hpp"
 #include "frame/classes.hpp"
 #include "frame/converters.hpp"
@@ -146,6 +150,8 @@ PyObject* command_str(PyObject* self) {
 
 PyMethodDef kRefuseSubclass[] = {kRefuseSubclassMethod, {nullptr, nullptr, 0, nullptr}};
 
+constexpr std::string_view kPayloadParam[] = {"_0"};
+
 // "Command_CallMake.": the owner of the variant constructor in binding
 // messages; without the dot, the variant class's name.
 template <std::size_t I>
@@ -161,9 +167,9 @@ inline constexpr auto kVariantOwner = [] {
 }();
 
 template <std::size_t I>
-constexpr std::string_view variant_class_name() {
-    return std::string_view(kVariantOwner<I>.data(), kVariantOwner<I>.size() - 1);
-}
+inline constexpr Signature kVariantNewSignature{
+    std::string_view(kVariantOwner<I>.data(), kVariantOwner<I>.size()), "__new__",
+    kPayloadParam};
 
 // Class objects. Variant classes are made with Command; payload classes on
 // first use.
@@ -188,114 +194,144 @@ PyTypeObject* payload_type(std::size_t i) {
     });
 }
 
-// Checks that `self` belongs to variant class I and holds a command of that
+std::string_view variant_class_name(std::size_t i);
+
+// Checks that `self` belongs to variant class i and holds a command of that
 // variant; returns the command.
-template <std::size_t I>
-const core::Command* checked_variant(PyObject* self) {
-    const core::Command* command = laid_out_as(self, g_variants[I]) ? held(self) : nullptr;
+const core::Command* checked_variant(std::size_t i, PyObject* self) {
+    const core::Command* command = laid_out_as(self, g_variants[i]) ? held(self) : nullptr;
     if (!command) {
-        raise_conversion_error(self, variant_class_name<I>());
+        raise_conversion_error(self, variant_class_name(i));
         return nullptr;
     }
-    if (static_cast<std::size_t>(command->variant) != I)
+    if (static_cast<std::size_t>(command->variant) != i)
         fail_internal(
             "internal error: entered unreachable code: Wrong complex enum variant found in "
             "variant wrapper PyClass");
     return command;
 }
 
-template <std::size_t I>
-PyObject* payload_copy(PyObject* self) {
-    const core::Command* command = checked_variant<I>(self);
+PyObject* payload_copy(std::size_t i, PyObject* self) {
+    const core::Command* command = checked_variant(i, self);
     if (!command) return nullptr;
-    PyTypeObject* type = payload_type(I);
+    PyTypeObject* type = payload_type(i);
     if (!type) return nullptr;
     return alloc_value(type, *command);
 }
 
-template <std::size_t I>
-PyObject* variant_get_0(PyObject* self, void*) {
-    return guarded(static_cast<PyObject*>(nullptr), [&] { return payload_copy<I>(self); });
-}
-
-template <std::size_t I>
-Py_ssize_t variant_len(PyObject* self) {
-    return guarded(Py_ssize_t{-1}, [&]() -> Py_ssize_t {
-        return checked_variant<I>(self) ? 1 : -1;
+// The getter of _0; its closure is the variant number.
+PyObject* variant_get_0(PyObject* self, void* closure) {
+    return guarded(static_cast<PyObject*>(nullptr), [&] {
+        return payload_copy(reinterpret_cast<std::uintptr_t>(closure), self);
     });
 }
 
-constexpr std::string_view kIndexParam = "idx";
-constexpr std::string_view kPayloadParam[] = {"_0"};
+[[gnu::noinline]] Py_ssize_t variant_len(std::size_t i, PyObject* self) {
+    return guarded(Py_ssize_t{-1}, [&]() -> Py_ssize_t { return checked_variant(i, self) ? 1 : -1; });
+}
 
-template <std::size_t I>
-PyObject* variant_getitem(PyObject* self, PyObject* key) {
+constexpr std::string_view kIndexParam = "idx";
+
+[[gnu::noinline]] PyObject* variant_getitem(std::size_t i, PyObject* self, PyObject* key) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        if (!checked_variant<I>(self)) return nullptr;
+        if (!checked_variant(i, self)) return nullptr;
         std::uint32_t index = 0;
         if (!to_int(key, index)) return argument_failed(kIndexParam), nullptr;
         if (index != 0) {
             PyErr_SetString(PyExc_IndexError, "tuple index out of range");
             return nullptr;
         }
-        return payload_copy<I>(self);
+        return payload_copy(i, self);
     });
 }
 
-template <std::size_t I>
-inline constexpr Signature kVariantNewSignature{
-    std::string_view(kVariantOwner<I>.data(), kVariantOwner<I>.size()), "__new__", kPayloadParam};
-
 // Command_<Variant>(_0): a new command with a copy of the payload of _0.
+[[gnu::noinline]] PyObject* from_payload(std::size_t i, const Signature& sig, PyObject* const* bound) {
+    PyTypeObject* expected = payload_type(i);
+    if (!expected) return nullptr;
+    if (!to_instance(bound[0], expected)) return argument_failed(sig.params[0]), nullptr;
+    const core::Command* command = held(bound[0]);
+    if (!command) {
+        raise_conversion_error(bound[0], type_name(expected));
+        return argument_failed(sig.params[0]), nullptr;
+    }
+    if (static_cast<std::size_t>(command->variant) != i)
+        fail_internal("payload object holds a payload of another command");
+    return new_command_object(*command);
+}
+
+// The slots that the interpreter calls without telling the variant: one
+// small function per variant that passes its number on (the functions above
+// are kept out of line, so that each variant does not get a copy).
 template <std::size_t I>
 struct FromPayload {
     static PyObject* run(const Signature& sig, PyTypeObject*, PyObject* const* bound) {
-        PyTypeObject* expected = payload_type(I);
-        if (!expected) return nullptr;
-        if (!to_instance(bound[0], expected)) return argument_failed(sig.params[0]), nullptr;
-        const core::Command* command = held(bound[0]);
-        if (!command) {
-            raise_conversion_error(bound[0], type_name(expected));
-            return argument_failed(sig.params[0]), nullptr;
-        }
-        if (static_cast<std::size_t>(command->variant) != I)
-            fail_internal("payload object holds a payload of another command");
-        return new_command_object(*command);
+        return from_payload(I, sig, bound);
     }
 };
 
 template <std::size_t I>
-PyTypeObject* create_variant_class(PyObject* base) {
-    static PyGetSetDef getset[] = {
-        {"_0", variant_get_0<I>, nullptr, nullptr, nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
+Py_ssize_t variant_len_of(PyObject* self) {
+    return variant_len(I, self);
+}
+
+template <std::size_t I>
+PyObject* variant_getitem_of(PyObject* self, PyObject* key) {
+    return variant_getitem(I, self, key);
+}
+
+// What each variant class has of its own.
+struct VariantClass {
+    std::string_view name;  // Command_<Variant>
+    const Signature* new_signature;
+    newfunc new_slot;
+    lenfunc length_slot;
+    binaryfunc subscript_slot;
+};
+
+template <std::size_t... I>
+constexpr std::array<VariantClass, sizeof...(I)> variant_classes(std::index_sequence<I...>) {
+    return {VariantClass{
+        std::string_view(kVariantOwner<I>.data(), kVariantOwner<I>.size() - 1),
+        &kVariantNewSignature<I>,
+        constructor<kVariantNewSignature<I>, receiver::AnyClass, FromPayload<I>>,
+        variant_len_of<I>,
+        variant_getitem_of<I>,
+    }...};
+}
+
+constexpr auto kVariantClasses = variant_classes(std::make_index_sequence<kCommandCount>{});
+
+std::string_view variant_class_name(std::size_t i) { return kVariantClasses[i].name; }
+
+// The getters of the variant classes, each with its variant number.
+PyGetSetDef g_variant_getset[kCommandCount][2];
+
+PyTypeObject* create_variant_class(std::size_t i, PyObject* base) {
+    const VariantClass& variant = kVariantClasses[i];
+    PyGetSetDef* getset = g_variant_getset[i];
+    getset[0] = {"_0", variant_get_0, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{i})};
+    getset[1] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     PyType_Slot slots[] = {
-        {Py_tp_new,
-         reinterpret_cast<void*>(constructor<kVariantNewSignature<I>, receiver::AnyClass, FromPayload<I>>)},
+        {Py_tp_new, reinterpret_cast<void*>(variant.new_slot)},
         {Py_tp_getset, getset},
         {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
         {Py_tp_alloc, reinterpret_cast<void*>(value_alloc)},
         {Py_tp_free, reinterpret_cast<void*>(value_free)},
-        {Py_mp_length, reinterpret_cast<void*>(variant_len<I>)},
-        {Py_mp_subscript, reinterpret_cast<void*>(variant_getitem<I>)},
+        {Py_mp_length, reinterpret_cast<void*>(variant.length_slot)},
+        {Py_mp_subscript, reinterpret_cast<void*>(variant.subscript_slot)},
         {Py_tp_methods, kRefuseSubclass},
-        {Py_tp_doc, const_cast<char*>(constructor_doc(kVariantNewSignature<I>))},
+        {Py_tp_doc, const_cast<char*>(constructor_doc(*variant.new_signature))},
         layout_init_slot<sizeof(CommandObject)>(),
         {0, nullptr},
     };
-    Ref type = Ref::steal(create_type("sonvex_rs.commands", variant_class_name<I>(),
-                                      sizeof(CommandObject), 0, slots, base));
+    Ref type = Ref::steal(create_type("sonvex_rs.commands", variant.name, sizeof(CommandObject), 0,
+                                      slots, base));
     if (!type) return nullptr;
     Ref match_args = Ref::steal(Py_BuildValue("(s)", "_0"));
     if (!match_args || PyObject_SetAttrString(type.get(), "__match_args__", match_args.get()) < 0)
         return nullptr;
     return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
-template <std::size_t... I>
-bool create_variant_classes(PyObject* base, std::index_sequence<I...>) {
-    return ((g_variants[I] = create_variant_class<I>(base)) && ...);
 }
 
 PyObject* create_command_class() {
@@ -311,9 +347,11 @@ PyObject* create_command_class() {
     Ref command = Ref::steal(create_type("sonvex_rs.commands", "Command", sizeof(CommandObject),
                                          Py_TPFLAGS_BASETYPE, slots));
     if (!command) return nullptr;
-    if (!create_variant_classes(command.get(), std::make_index_sequence<kCommandCount>{})) {
-        for (PyTypeObject*& variant : g_variants) Py_CLEAR(variant);
-        return nullptr;
+    for (std::size_t i = 0; i < kCommandCount; ++i) {
+        if (!(g_variants[i] = create_variant_class(i, command.get()))) {
+            for (PyTypeObject*& variant : g_variants) Py_CLEAR(variant);
+            return nullptr;
+        }
     }
     for (std::size_t i = 0; i < kCommandCount; ++i) {
         std::string name(core::kCatalogue[i].variant);

@@ -4,15 +4,38 @@
 // its row, so that no field kind is looked up at run time.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <span>
+#include <string_view>
 #include <utility>
 
+#include "commands/commands.hpp"
 #include "commands/value_classes.hpp"
 #include "core/command.hpp"
 #include "frame/binding.hpp"
 #include "frame/converters.hpp"
 
 namespace sonvex {
+
+// The parameter names of command I, in field order.
+template <std::size_t I>
+inline constexpr auto kFieldNames = [] {
+    constexpr std::span<const core::FieldSpec> fields = core::kCatalogue[I].fields;
+    std::array<std::string_view, fields.size()> names{};
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = fields[i].name;
+    return names;
+}();
+
+// Copies the texts of the command (of variant I) that start_command gave
+// into its object; false with MemoryError set.
+template <std::size_t I>
+bool finish_command(PyObject* object, core::Command& command) {
+    char* storage = text_storage(object, core::text_bytes_of<I>(command));
+    if (!storage) return false;
+    core::copy_texts_of<I>(command, storage);
+    return true;
+}
 
 namespace field_detail {
 

@@ -2,6 +2,10 @@
 
 namespace sonvex::core {
 
+#define COMMAND(Name, ...) \
+    template char* render_of<static_cast<std::size_t>(Variant::Name)>(const Command&, char*);
+#include "core/catalogue.def"
+
 namespace {
 
 // Each command's own code, by variant number.

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/command_fwd.hpp"
 #include "core/kinds.hpp"
 #include "core/put.hpp"
 #include "core/short_bytes.hpp"
@@ -286,21 +287,22 @@ char* render_of(const Command& command, char* out) {
     return out;
 }
 
-// The same for a command of any variant.
-std::size_t max_length(const Command& command);
-char* render_to(const Command& command, char* out);
+// The rendering code of every command is compiled once, in command.cpp; the
+// client's command methods call it there rather than compile it again.
+#define COMMAND(Name, ...) \
+    extern template char* render_of<static_cast<std::size_t>(Variant::Name)>(const Command&, char*);
+#include "core/catalogue.def"
 
-// Appends the wire text of the command to `out`. Never fails.
-void render(const Command& command, std::string& out);
+// The same for a command of any variant: max_length, render_to and render
+// (command_fwd.hpp), and the wire text as a new string.
 inline std::string render(const Command& command) {
     std::string out;
     render(command, out);
     return out;
 }
 
-// Text storage: the number of bytes of all texts of the command, and copying
-// them into `storage` (that many bytes), after which the command refers to
-// the copies.
+// Text storage of command I (for any variant: text_bytes and copy_texts,
+// command_fwd.hpp).
 template <std::size_t I>
 std::size_t text_bytes_of(const Command& command) {
     return [&]<std::size_t... J>(std::index_sequence<J...>) {
@@ -325,8 +327,5 @@ void copy_texts_of(Command& command, char* storage) {
          ...);
     }(std::make_index_sequence<kCatalogue[I].fields.size()>{});
 }
-
-std::size_t text_bytes(const Command& command);
-void copy_texts(Command& command, char* storage);
 
 }  // namespace sonvex::core

@@ -23,8 +23,10 @@ pytest.importorskip("mypy")
 import sonvex_rs  # noqa: E402
 from oracle import COUNT  # noqa: E402
 
-# Type checkers in child processes: left out of the quick loop.
-pytestmark = pytest.mark.slow
+# Type checkers and examples in child processes are left out of the quick
+# loop; the comparisons of the committed stubs with the catalogue and with
+# the module stay in it.
+slow = pytest.mark.slow
 
 ROOT = Path(__file__).resolve().parents[2]
 STUBS = ROOT / "stubs"
@@ -262,6 +264,7 @@ def test_catalogue_reader_refuses_what_it_cannot_read(text):
         generate_stubs.read_catalogue(text)
 
 
+@slow
 def test_stubtest_finds_no_difference(tmp_path):
     result = _stubtest(tmp_path)
     output = result.stdout + result.stderr
@@ -276,6 +279,7 @@ def test_what_stubtest_skips_matches_the_module():
     assert checked == 2 * COUNT + 6
 
 
+@slow
 def test_drift_is_reported(tmp_path, monkeypatch):
     """Edited stubs are caught, by stubtest or by our own check, in module
     classes, variant classes and @type_check_only classes alike."""
@@ -335,6 +339,7 @@ def _pyright(tmp_path, *paths):
         timeout=300)
 
 
+@slow
 @pytest.mark.parametrize("example", list(TYPED))
 def test_typed_examples_pass_pyright(tmp_path, example):
     result = _pyright(tmp_path, *TYPED[example])
@@ -342,6 +347,7 @@ def test_typed_examples_pass_pyright(tmp_path, example):
     assert "0 errors, 0 warnings" in result.stdout, result.stdout
 
 
+@slow
 @pytest.mark.parametrize("example", list(TYPED))
 def test_typed_examples_pass_strict_mypy(tmp_path, example):
     result = _mypy(tmp_path, "--strict", *map(str, TYPED[example]))
@@ -409,12 +415,14 @@ def misuse_report(tmp_path_factory):
     return report
 
 
+@slow
 @pytest.mark.parametrize("name", sorted(MISUSE))
 def test_mypy_refuses_misuse(misuse_report, name):
     expected = MISUSE[name][1]
     assert any(expected in message for message in misuse_report[name]), misuse_report[name]
 
 
+@slow
 def test_pyright_refuses_dotted_imports_and_takes_the_attributes(tmp_path):
     (tmp_path / "imports.py").write_text(
         "from __future__ import annotations\n"
@@ -434,6 +442,7 @@ def test_pyright_refuses_dotted_imports_and_takes_the_attributes(tmp_path):
     assert not [e for e in errors if e[0] in ("2", "5", "6")], result.stdout
 
 
+@slow
 def test_answers_example_runs():
     result = subprocess.run([sys.executable, str(TYPED["answers_example"][0])],
                             capture_output=True, text=True, timeout=60)
@@ -445,6 +454,7 @@ def test_answers_example_runs():
         "replies not taken: 0, dropped: 0\n")
 
 
+@slow
 def test_typed_example_runs(server):
     result = subprocess.run(
         [sys.executable, str(EXAMPLE), server.host, str(server.port)],
