@@ -19,12 +19,8 @@ The code samples of the pages run in tests/python/test_docs.py.
 USAGE
 }
 
-for arg in "$@"; do
-    case $arg in
-        -h|--help) usage; exit 0 ;;
-        *) printf 'docs.sh: unknown argument: %s\n\n' "$arg" >&2; usage >&2; exit 2 ;;
-    esac
-done
+source "$(dirname "$0")/help_only.sh"
+help_only docs.sh "$@"
 cd "$(dirname "$0")/.."
 
 python=.venv-cpython/bin/python
