@@ -314,10 +314,11 @@ def test_a_wait_by_tag_takes_the_first_reply_with_it(way, lines, taken, left):
         waiter = threading.Thread(target=lambda: got.extend(
             [tap.wait_for(5).text for _ in taken] if way == "thread" else asyncio.run(takes(tap))))
         waiter.start()
-        for line in lines:
+        for line in lines + ["End"]:
             os.write(1, f"Received: {line}\n".encode())
         waiter.join(timeout=DEADLINE)
         assert got == taken
+        tap.wait_for_word("End")   # every line before it has been read too
         assert [r.text for r in tap.replies] == left
 
 
