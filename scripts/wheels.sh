@@ -33,8 +33,13 @@ WHEELS=(
     "x86_64     pypy-3.9-pp73    bookworm  full"
     "x86_64     pypy-3.11-pp73   trixie    full"
     "x86_64     pypy-3.11-pp80   sid       full"
-    "aarch64    cpython-3.11     bookworm  full"
-    "aarch64    pypy-3.9-pp73    bookworm  full"
+    "aarch64    cpython-3.11     bookworm  smoke"
+    "aarch64    cpython-3.13     trixie    smoke"
+    "aarch64    cpython-3.14     sid       smoke"
+    "aarch64    cpython-3.15     sid       full"
+    "aarch64    pypy-3.9-pp73    bookworm  smoke"
+    "aarch64    pypy-3.11-pp73   trixie    smoke"
+    "aarch64    pypy-3.11-pp80   sid       full"
 )
 # Per platform: auditwheel's tag, Zig's target, Debian's name.
 declare -A PLATFORM=([x86_64]=manylinux2014_x86_64 [aarch64]=manylinux2014_aarch64)
@@ -74,6 +79,9 @@ run.
                the whole suite becomes the smoke test on the interpreters
                given in SONVEX_SUITE_RAN_ON (paths of interpreters of this
                machine, separated by spaces), where the caller already ran it
+  --jobs N     test N wheels at a time (default 1), each one's output
+               printed whole when it is done: an emulated suite keeps one
+               core busy
   --roots      only make the Debian roots that the wheels of the platforms
                need, and exit
   -h, --help   print this help and exit
@@ -82,6 +90,7 @@ USAGE
 
 run_tests=0
 roots_only=0
+jobs=1
 arches=()
 only=()
 while (($#)); do
@@ -89,6 +98,11 @@ while (($#)); do
         -h|--help) usage; exit 0 ;;
         --test) run_tests=1 ;;
         --roots) roots_only=1 ;;
+        --jobs)
+            if [[ $# -lt 2 || ! $2 =~ ^[1-9][0-9]*$ ]]; then
+                printf 'wheels.sh: --jobs needs a number of wheels to test at a time\n\n' >&2; usage >&2; exit 2
+            fi
+            jobs=$2; shift ;;
         --arch)
             if [[ $# -lt 2 || -z ${PLATFORM[$2]:-} ]]; then
                 printf 'wheels.sh: --arch needs one of: %s\n\n' "x86_64 aarch64" >&2; usage >&2; exit 2
@@ -224,6 +238,11 @@ wait_for() {  # pid seconds: whether the process ended (or is a zombie) within t
 step_start=$SECONDS
 bash scripts/setup.sh cpython >&2
 mkdir -p "$work"
+# Runs for different platforms may go on at once (the full gate tests the
+# emulated ones beside its other stages): what they share here (the tools,
+# the toolchain wrappers, the sdist) is prepared under a lock.
+exec 8>"$work/prepare.lock"
+flock 8
 tools=$work/tools
 [[ -x $tools/bin/python ]] || .venv-cpython/bin/python -m venv "$tools"
 "$tools/bin/python" -c 'import build, ziglang, auditwheel, scikit_build_core' 2>/dev/null ||
@@ -238,14 +257,15 @@ export ZIG_GLOBAL_CACHE_DIR=$zig_cache/global ZIG_LOCAL_CACHE_DIR=$work/zig-cach
 mkdir -p "$ZIG_GLOBAL_CACHE_DIR" "$ZIG_LOCAL_CACHE_DIR"
 for arch in "${!ZIG_TARGET[@]}"; do
     mkdir -p "$work/toolchain-$arch"
-    for tool in cc c++; do
-        printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig" "$tool" "${ZIG_TARGET[$arch]}" \
-            > "$work/toolchain-$arch/$tool"
+    # Replaced whole (never rewritten in place): a build may be running one.
+    for tool in cc c++ ar ranlib; do
+        case $tool in
+            cc|c++) printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig" "$tool" "${ZIG_TARGET[$arch]}" ;;
+            *) printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" ;;
+        esac > "$work/toolchain-$arch/$tool.new"
+        chmod +x "$work/toolchain-$arch/$tool.new"
+        mv "$work/toolchain-$arch/$tool.new" "$work/toolchain-$arch/$tool"
     done
-    for tool in ar ranlib; do
-        printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" > "$work/toolchain-$arch/$tool"
-    done
-    chmod +x "$work/toolchain-$arch"/*
 done
 log "tools ready ($(elapsed $((SECONDS - step_start))))"
 
@@ -270,44 +290,44 @@ fi
 sdist=$(ls "$work"/sdist/sonvex_rs-*.tar.gz)
 find dist -maxdepth 1 -name 'sonvex_rs-*.tar.gz' -delete
 cp "$sdist" dist/
+flock -u 8
 log "sdist: dist/$(basename "$sdist") ($(elapsed $((SECONDS - step_start))))"
 
 # --- One wheel per row ---------------------------------------------------------
 declare -A wheel_of=()
 
-# A virtual environment of an interpreter with the test tools (and, on this
-# machine's platform, the build tools), kept: in the build tree for this
-# machine and its platform's roots, in the root itself for another
-# platform's (made under a lock there, since other clones use it too).
+# A virtual environment of an interpreter of this machine's platform with the
+# build and test tools, kept in the build tree (made under a lock: another
+# run may be making the same one).
 declare -A venv_of=()
-venv() {  # arch name -> prints "place python-of-the-venv"
-    local arch=$1 name=$2 where place command venv
-    [[ -z ${venv_of[$arch/$name]:-} ]] || { echo "${venv_of[$arch/$name]}"; return; }
-
-    where=$(locate "$arch" "$name") || return 1
+venv() {  # name -> prints "place python-of-the-venv"
+    local name=$1 where place command venv
+    [[ -z ${venv_of[$name]:-} ]] || { echo "${venv_of[$name]}"; return; }
+    where=$(locate "$native" "$name") || return 1
     read -r place command <<<"$where"
-    if [[ $arch == "$native" ]]; then
-        venv=$work/venv/$name
-        [[ -x $venv/bin/python ]] || in_place "$place" "$command" -m venv "$venv" >&2 || return 1
+    venv=$work/venv/$name
+    mkdir -p "$work/venv"
+    (
+        flock 7
+        [[ -x $venv/bin/python ]] || in_place "$place" "$command" -m venv "$venv" >&2 || exit 1
         in_place "$place" "$venv/bin/python" -c 'import scikit_build_core, pytest, hypothesis' 2>/dev/null ||
-            pip_in "$place" "$venv/bin/python" "scikit-build-core>=0.11" cmake ninja "${TEST_TOOLS[@]}" >&2 ||
-            return 1
-    else
-        venv=/opt/sonvex/venv-$name
-        log "  the $arch $name environment in $place (under emulation: the first time, minutes)" >&2
-        in_place "$place" /bin/sh -euc '
-            venv=$1 python=$2
-            shift 2
-            mkdir -p /opt/sonvex
-            exec 9>"$venv.lock"
-            flock 9
-            [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-            "$venv/bin/python" -c "import pytest, hypothesis" 2>/dev/null ||
-                "$venv/bin/python" -W ignore -m pip install -q --disable-pip-version-check "$@"
-            ' sh "$venv" "$command" "${TEST_TOOLS[@]}" >&2 || return 1
-    fi
-    venv_of[$arch/$name]="$place $venv/bin/python"
-    echo "${venv_of[$arch/$name]}"
+            pip_in "$place" "$venv/bin/python" "scikit-build-core>=0.11" cmake ninja "${TEST_TOOLS[@]}" >&2
+    ) 7>"$venv.lock" || return 1
+    venv_of[$name]="$place $venv/bin/python"
+    echo "${venv_of[$name]}"
+}
+
+# Installs for the interpreter of a row into a directory, by pip of the same
+# interpreter of this machine's platform: the test tools are Python but for
+# Hypothesis's optional native part, which comes for the row's platform.
+# Under emulation, pip itself would take minutes per interpreter.
+install_for() {  # arch name dir pip-arguments...
+    local arch=$1 name=$2 dir=$3 where place python
+    where=$(venv "$name") || return 1
+    read -r place python <<<"$where"
+    rm -rf "$dir"
+    pip_in "$place" "$python" --target "$dir" --no-compile --only-binary=:all: \
+        --platform "${PLATFORM[$arch]}" "${@:4}"
 }
 
 # For a Debian interpreter: copies of its headers, with Debian's multiarch
@@ -353,7 +373,7 @@ build_wheel() {  # arch name
     local settings=() env=() start=$SECONDS
     dir=$work/$arch/$name
     # The interpreter of this machine's platform builds, also for another.
-    where=$(venv "$native" "$name") || { fail "no $name interpreter for the $arch wheel"; return; }
+    where=$(venv "$name") || { fail "no $name interpreter for the $arch wheel"; return; }
     read -r place python <<<"$where"
     rm -rf "$dir/cmake" "$dir/raw"
     mkdir -p "$dir"
@@ -401,23 +421,35 @@ build_wheel() {  # arch name
 }
 
 # --- The suite on a wheel -------------------------------------------------------
-# The wheel goes into a directory of its own on the path of its interpreter's
-# environment; pytest runs from the tests' directory, so that the module and
-# the fake server can only come from the wheel.
+# The wheel goes into a directory of its own, on the path of its interpreter:
+# for this machine's platform the environment of that interpreter; for
+# another one Debian's interpreter itself, with the test tools in a directory
+# of their own, kept. pytest runs from the tests' directory, so that the
+# module and the fake server can only come from the wheel.
 test_wheel() {  # arch name
-    local arch=$1 name=$2 where place python site suite=(.) what="the Python suite" start=$SECONDS
+    local arch=$1 name=$2 where place python site testtools path suite=(.) what="the Python suite"
+    local start=$SECONDS
     if [[ $(column "$arch" "$name" 4) != full || ($arch == "$native" && " $ran_on " == *" $name "*) ]]; then
         suite=("${SMOKE_TESTS[@]}") what="the smoke test"
     fi
     printf '\n=== %s on the %s %s wheel ===\n' "$what" "$arch" "$name"
-    where=$(venv "$arch" "$name") || { fail "no $arch $name environment"; return; }
-    read -r place python <<<"$where"
-    site=$work/$arch/$name/site
-    rm -rf "$site"
-    pip_in "$place" "$python" --no-index --no-deps --target "$site" "$root/${wheel_of[$arch/$name]}" &&
-        in_place "$place" /bin/sh -c 'cd "$1/tests/python" && shift && exec "$@"' sh "$root" \
-            env PYTHONPATH="$site" "$python" -m pytest -q -p no:cacheprovider --rootdir="$root" \
-            -c "$root/pyproject.toml" "${suite[@]}" ||
+    site=$work/$arch/$name/site path=$site
+    if [[ $arch == "$native" ]]; then
+        where=$(venv "$name") && read -r place python <<<"$where" && rm -rf "$site" &&
+            pip_in "$place" "$python" --no-index --no-deps --target "$site" "$root/${wheel_of[$arch/$name]}" ||
+            { fail "the $arch $name wheel did not install"; return; }
+    else
+        testtools=$work/$arch/$name/tools path=$site:$testtools
+        where=$(locate "$arch" "$name") && read -r place python <<<"$where" &&
+            { [[ "$(cat "$testtools/.complete" 2>/dev/null)" == "${TEST_TOOLS[*]}" ]] ||
+                { install_for "$arch" "$name" "$testtools" "${TEST_TOOLS[@]}" &&
+                  echo "${TEST_TOOLS[*]}" > "$testtools/.complete"; }; } &&
+            install_for "$arch" "$name" "$site" --no-index --no-deps "$root/${wheel_of[$arch/$name]}" ||
+            { fail "the $arch $name wheel or the test tools did not install"; return; }
+    fi
+    in_place "$place" /bin/sh -c 'cd "$1/tests/python" && shift && exec "$@"' sh "$root" \
+        env PYTHONPATH="$path" "$python" -m pytest -q -p no:cacheprovider --rootdir="$root" \
+        -c "$root/pyproject.toml" "${suite[@]}" ||
         fail "$what on the $arch $name wheel"
     log "$what on the $arch $name wheel: $(elapsed $((SECONDS - start)))"
 }
@@ -437,8 +469,24 @@ for row in "${rows[@]}"; do
     "$tools/bin/auditwheel" show "${wheel_of[${row/ //}]}" 2>/dev/null
 done
 if ((run_tests)); then
+    tested=()
     for row in "${rows[@]}"; do
-        [[ -z ${wheel_of[${row/ //}]:-} ]] || test_wheel $row </dev/null
+        [[ -n ${wheel_of[${row/ //}]:-} ]] || continue
+        if ((jobs == 1)); then
+            test_wheel $row </dev/null
+            continue
+        fi
+        while (($(jobs -rp | wc -l) >= jobs)); do wait -n || true; done
+        output=$work/${row/ //}/test.log
+        (test_wheel $row; echo "$status" > "$output.status") </dev/null > "$output" 2>&1 &
+        tested+=("$row")
+    done
+    wait
+    for row in "${tested[@]}"; do
+        output=$work/${row/ //}/test.log
+        cat "$output"
+        [[ $(cat "$output.status" 2>/dev/null) == 0 ]] ||
+            { status=1; failed+=("the tests on the ${row/ / } wheel (see above)"); }
     done
 fi
 
