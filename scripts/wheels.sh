@@ -478,6 +478,7 @@ if ((run_tests)); then
         fi
         while (($(jobs -rp | wc -l) >= jobs)); do wait -n || true; done
         output=$work/${row/ //}/test.log
+        rm -f "$output.status"  # an earlier run's must not stand for this one
         (test_wheel $row; echo "$status" > "$output.status") </dev/null > "$output" 2>&1 &
         tested+=("$row")
     done
