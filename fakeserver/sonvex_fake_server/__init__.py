@@ -776,18 +776,29 @@ def _stderr_logger(conn: ServerConnection, line: bytes) -> None:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m sonvex_fake_server",
-                                     description="Loopback fake media server.")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--silent", action="store_true", help="do not answer command lines")
-    parser.add_argument("--quiet", action="store_true", help="do not log received lines")
+    parser = argparse.ArgumentParser(
+        prog="python -m sonvex_fake_server",
+        description="Loopback fake media server: prints \"listening on HOST PORT\", "
+                    "answers each command line with \"<CommandWord> OK COMMANDTAG=<tag>\" "
+                    "and runs until SIGINT or SIGTERM.")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="the address to listen on, IPv4 or IPv6 (default: %(default)s)")
+    parser.add_argument("--port", type=int, default=0,
+                        help="the TCP port to listen on; 0 takes a free port, which the "
+                             "first line printed names (default: %(default)s)")
+    parser.add_argument("--silent", action="store_true",
+                        help="do not answer command lines (default: answer each)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="do not log received lines (default: log each to standard "
+                             "error as \"server got: <line>\")")
     parser.add_argument("--stop-at-eof", action="store_true",
-                        help="also stop at end of file on standard input (so that the "
-                             "server ends with the program that holds a pipe to it)")
+                        help="also stop at end of file on standard input, so that the "
+                             "server ends with the program that holds a pipe to it "
+                             "(default: standard input is not read)")
     parser.add_argument("--flow", metavar="FLOW.PY",
                         help="answer with the function reply(line) that this Python file "
-                             "defines (bytes, a list of bytes or None for each command line)")
+                             "defines, which returns bytes, a list of bytes or None for each "
+                             "command line (default: none; every line is answered with OK)")
     # The old way to ask for what is now the default; accepted and ignored.
     parser.add_argument("--ignore-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
