@@ -67,11 +67,13 @@ from typing import Any, Callable, Deque, List, Optional, Set, Tuple, Union
 __all__ = ["FakeMediaServer", "ServerConnection", "reply_for_line", "main", "DEFAULT",
            "DEFAULT_TIMEOUT", "DEFAULT_MAX_QUEUED"]
 
-# Seconds the wait_* methods wait when called without a timeout. They return
-# as soon as what they wait for has happened, so only a failing wait takes
-# this long; a test suite that runs on slow machines (sanitizer builds, busy
-# CI hosts) may raise it.
 DEFAULT_TIMEOUT = 5.0
+"""Seconds a wait_* method waits when its timeout is left out, read at each
+call. Every wait_* method takes timeout in seconds, and None waits without
+limit; a wait returns as soon as what it waits for has happened, and one
+whose time runs out raises TimeoutError saying what it waited for. So only
+a failing wait takes this long; a test suite that runs on slow machines
+(sanitizer builds, busy CI hosts) may raise it."""
 # Bytes of answers a connection keeps queued for a client that does not read
 # them; past that the server closes the connection.
 DEFAULT_MAX_QUEUED = 16 << 20
@@ -100,8 +102,9 @@ class _Default:
         return "DEFAULT"
 
 
-# A wait's timeout when none is given: DEFAULT_TIMEOUT as it is at the call.
 DEFAULT = _Default()
+"""A wait's timeout when none is given: DEFAULT_TIMEOUT as it is at the
+call."""
 Timeout = Union[float, None, _Default]
 
 
@@ -165,8 +168,11 @@ class ServerConnection:
     def __init__(self, server: "FakeMediaServer", sock: socket.socket,
                  peer: Tuple[Any, ...], index: int) -> None:
         self.server = server
+        """The FakeMediaServer that accepted the connection."""
         self.peer = peer
+        """The client's address, as accept() gave it."""
         self.index = index
+        """The connection's place in the server's accept order, from 0."""
         self._sock = sock
         self._cond = threading.Condition(threading.Lock())
         self._wake_r, self._wake_w = os.pipe()
@@ -207,11 +213,13 @@ class ServerConnection:
 
     @property
     def byte_count(self) -> int:
+        """Bytes received so far (counted also with record=False)."""
         with self._cond:
             return self._byte_count
 
     @property
     def line_count(self) -> int:
+        """Complete lines received so far (counted also with record=False)."""
         with self._cond:
             return self._line_count
 
@@ -236,8 +244,8 @@ class ServerConnection:
         """Wait until at least n complete lines arrived; return all lines
         (with record=False none are kept: it waits by count and returns []).
 
-        Raises TimeoutError when the time runs out (see the module's note on
-        timeouts), or as soon as the connection is closed with fewer lines.
+        Raises TimeoutError when the time runs out (see DEFAULT_TIMEOUT), or
+        as soon as the connection is closed with fewer lines.
         """
         self._wait(lambda: self._line_count >= n or self._finished, timeout,
                    lambda: "waited for %d lines from connection %d, got %d" % (
@@ -597,7 +605,12 @@ class FakeMediaServer:
         standard error), so that a client that never reads cannot make the
         server grow without limit."""
         self.host = host
+        """The address the server listens on, as given; from start() on, as
+        the listening socket reports it."""
         self.port = port
+        """The port the server listens on, as given; from start() on, the
+        port it took (a free one when 0 was given): what a client connects
+        to."""
         self.reply = reply
         self.close_on_eof = close_on_eof
         self.greeting = bytes(greeting) if greeting else None
@@ -617,6 +630,9 @@ class FakeMediaServer:
     # ----- lifecycle ------------------------------------------------------
 
     def start(self) -> "FakeMediaServer":
+        """Listens on host and port and accepts connections on a thread of
+        its own; returns the server. A server starts once: RuntimeError
+        the second time. The with statement starts and stops it."""
         with self._cond:
             if self._state != "new":
                 raise RuntimeError("server was already started")
@@ -675,6 +691,7 @@ class FakeMediaServer:
 
     @property
     def address(self) -> Tuple[str, int]:
+        """(host, port): what socket.create_connection() takes."""
         return (self.host, self.port)
 
     # ----- connections ----------------------------------------------------
@@ -687,6 +704,7 @@ class FakeMediaServer:
 
     @property
     def accepted_count(self) -> int:
+        """Connections accepted so far, also those already ended."""
         with self._cond:
             return self._accepted
 
