@@ -2,13 +2,17 @@
 every Python block runs against the Quickstart's fake server and prints
 what the page says (the README's runner and markers), every link and every
 "see ..." leads to a page and a heading that exist, each heading is once in
-the contents, no code line is wider than the page shows, and what the
-examples use is documented. scripts/docs.sh builds the pages."""
+the contents, no code line is wider than the page shows, what the
+examples use is documented, and the version shown is the package's.
+scripts/docs.sh builds the pages."""
 
 import ast
 import importlib
+import importlib.metadata
 import inspect
 import re
+import runpy
+import sys
 from pathlib import Path
 
 import pytest
@@ -87,6 +91,14 @@ def test_pages_and_their_links():
     assert [p for p in problems if p is not None] == []
     # Samples that print show what they print.
     assert all(block["output"] is not None for _, block in PYTHON)
+
+
+def test_the_version_is_the_packages_and_the_changelog_a_page(monkeypatch):
+    monkeypatch.setattr(sys, "path", list(sys.path))  # conf.py adds to it
+    conf = runpy.run_path(str(DOCS / "conf.py"))
+    assert conf["release"] == importlib.metadata.version("sonvex_rs")
+    assert conf["release"] in conf["html_theme_options"]["description"]
+    assert TEXTS["changelog"] == (DOCS.parent / "CHANGELOG.md").read_text(encoding="utf-8")
 
 
 def test_every_item_is_once_in_the_contents():
