@@ -586,24 +586,31 @@ class FakeMediaServer:
                  record: bool = True, keep_closed: bool = True,
                  on_line: Optional[LineCallback] = None,
                  max_queued: int = DEFAULT_MAX_QUEUED) -> None:
-        """reply: True answers each command line with reply_for_line, False
-        answers nothing, a function reply(line) -> bytes | list[bytes] | None
-        gives the answer lines (each is sent with CRLF, which replaces a line
-        end it has; None: no answer); it runs on the connection's thread, in
-        the order of the lines. Can be changed at any time. A reply
-        function (or on_line) that raises, or returns anything else, ends
-        that connection: the traceback goes to standard error, the lines
-        that arrived stay recorded, the answers to the lines before go out.
-        close_on_eof: close a connection once its client stops sending.
-        greeting: bytes sent to each client right after accept.
-        record: keep received bytes and lines (counts are kept regardless).
-        keep_closed: keep ended connections in `connections`.
-        on_line: called as on_line(connection, line) on the connection's
-        thread for each complete received line.
-        max_queued: bytes of answers kept queued for a client that does not
-        read them; past that the connection is closed (and said so on
-        standard error), so that a client that never reads cannot make the
-        server grow without limit."""
+        """A server that is not listening yet; start() or the with statement
+        starts it.
+
+        - host, port: the address to listen on (port 0: a free port, which
+          start() puts in port).
+        - reply: True answers each command line with reply_for_line, False
+          answers nothing, a function reply(line) -> bytes | list[bytes] |
+          None gives the answer lines (each is sent with CRLF, which replaces
+          a line end it has; None: no answer); it runs on the connection's
+          thread, in the order of the lines. Can be changed at any time. A
+          reply function (or on_line) that raises, or returns anything else,
+          ends that connection: the traceback goes to standard error, the
+          lines that arrived stay recorded, the answers to the lines before
+          go out.
+        - close_on_eof: close a connection once its client stops sending.
+        - greeting: bytes sent to each client right after accept.
+        - record: keep received bytes and lines (counts are kept regardless).
+        - keep_closed: keep ended connections in the list connections.
+        - on_line: called as on_line(connection, line) on the connection's
+          thread for each complete received line.
+        - max_queued: bytes of answers kept queued for a client that does not
+          read them; past that the connection is closed (and said so on
+          standard error), so that a client that never reads cannot make the
+          server grow without limit.
+        """
         self.host = host
         """The address the server listens on, as given; from start() on, as
         the listening socket reports it."""
