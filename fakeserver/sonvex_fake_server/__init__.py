@@ -67,11 +67,13 @@ from typing import Any, Callable, Deque, List, Optional, Set, Tuple, Union
 __all__ = ["FakeMediaServer", "ServerConnection", "reply_for_line", "main", "DEFAULT",
            "DEFAULT_TIMEOUT", "DEFAULT_MAX_QUEUED"]
 
-# Seconds the wait_* methods wait when called without a timeout. They return
-# as soon as what they wait for has happened, so only a failing wait takes
-# this long; a test suite that runs on slow machines (sanitizer builds, busy
-# CI hosts) may raise it.
 DEFAULT_TIMEOUT = 5.0
+"""Seconds a wait_* method waits when its timeout is left out, read at each
+call. Every wait_* method takes timeout in seconds, and None waits without
+limit; a wait returns as soon as what it waits for has happened, and one
+whose time runs out raises TimeoutError saying what it waited for. So only
+a failing wait takes this long; a test suite that runs on slow machines
+(sanitizer builds, busy CI hosts) may raise it."""
 # Bytes of answers a connection keeps queued for a client that does not read
 # them; past that the server closes the connection.
 DEFAULT_MAX_QUEUED = 16 << 20
@@ -100,8 +102,9 @@ class _Default:
         return "DEFAULT"
 
 
-# A wait's timeout when none is given: DEFAULT_TIMEOUT as it is at the call.
 DEFAULT = _Default()
+"""A wait's timeout when none is given: DEFAULT_TIMEOUT as it is at the
+call."""
 Timeout = Union[float, None, _Default]
 
 
@@ -165,8 +168,11 @@ class ServerConnection:
     def __init__(self, server: "FakeMediaServer", sock: socket.socket,
                  peer: Tuple[Any, ...], index: int) -> None:
         self.server = server
+        """The FakeMediaServer that accepted the connection."""
         self.peer = peer
+        """The client's address, as accept() gave it."""
         self.index = index
+        """The connection's place in the server's accept order, from 0."""
         self._sock = sock
         self._cond = threading.Condition(threading.Lock())
         self._wake_r, self._wake_w = os.pipe()
@@ -207,11 +213,13 @@ class ServerConnection:
 
     @property
     def byte_count(self) -> int:
+        """Bytes received so far (counted also with record=False)."""
         with self._cond:
             return self._byte_count
 
     @property
     def line_count(self) -> int:
+        """Complete lines received so far (counted also with record=False)."""
         with self._cond:
             return self._line_count
 
@@ -236,8 +244,8 @@ class ServerConnection:
         """Wait until at least n complete lines arrived; return all lines
         (with record=False none are kept: it waits by count and returns []).
 
-        Raises TimeoutError when the time runs out (see the module's note on
-        timeouts), or as soon as the connection is closed with fewer lines.
+        Raises TimeoutError when the time runs out (see DEFAULT_TIMEOUT), or
+        as soon as the connection is closed with fewer lines.
         """
         self._wait(lambda: self._line_count >= n or self._finished, timeout,
                    lambda: "waited for %d lines from connection %d, got %d" % (
@@ -578,26 +586,38 @@ class FakeMediaServer:
                  record: bool = True, keep_closed: bool = True,
                  on_line: Optional[LineCallback] = None,
                  max_queued: int = DEFAULT_MAX_QUEUED) -> None:
-        """reply: True answers each command line with reply_for_line, False
-        answers nothing, a function reply(line) -> bytes | list[bytes] | None
-        gives the answer lines (each is sent with CRLF, which replaces a line
-        end it has; None: no answer); it runs on the connection's thread, in
-        the order of the lines. Can be changed at any time. A reply
-        function (or on_line) that raises, or returns anything else, ends
-        that connection: the traceback goes to standard error, the lines
-        that arrived stay recorded, the answers to the lines before go out.
-        close_on_eof: close a connection once its client stops sending.
-        greeting: bytes sent to each client right after accept.
-        record: keep received bytes and lines (counts are kept regardless).
-        keep_closed: keep ended connections in `connections`.
-        on_line: called as on_line(connection, line) on the connection's
-        thread for each complete received line.
-        max_queued: bytes of answers kept queued for a client that does not
-        read them; past that the connection is closed (and said so on
-        standard error), so that a client that never reads cannot make the
-        server grow without limit."""
+        """A server that is not listening yet; start() or the with statement
+        starts it.
+
+        - host, port: the address to listen on (port 0: a free port, which
+          start() puts in port).
+        - reply: True answers each command line with reply_for_line, False
+          answers nothing, a function reply(line) -> bytes | list[bytes] |
+          None gives the answer lines (each is sent with CRLF, which replaces
+          a line end it has; None: no answer); it runs on the connection's
+          thread, in the order of the lines. Can be changed at any time. A
+          reply function (or on_line) that raises, or returns anything else,
+          ends that connection: the traceback goes to standard error, the
+          lines that arrived stay recorded, the answers to the lines before
+          go out.
+        - close_on_eof: close a connection once its client stops sending.
+        - greeting: bytes sent to each client right after accept.
+        - record: keep received bytes and lines (counts are kept regardless).
+        - keep_closed: keep ended connections in the list connections.
+        - on_line: called as on_line(connection, line) on the connection's
+          thread for each complete received line.
+        - max_queued: bytes of answers kept queued for a client that does not
+          read them; past that the connection is closed (and said so on
+          standard error), so that a client that never reads cannot make the
+          server grow without limit.
+        """
         self.host = host
+        """The address the server listens on, as given; from start() on, as
+        the listening socket reports it."""
         self.port = port
+        """The port the server listens on, as given; from start() on, the
+        port it took (a free one when 0 was given): what a client connects
+        to."""
         self.reply = reply
         self.close_on_eof = close_on_eof
         self.greeting = bytes(greeting) if greeting else None
@@ -617,6 +637,9 @@ class FakeMediaServer:
     # ----- lifecycle ------------------------------------------------------
 
     def start(self) -> "FakeMediaServer":
+        """Listens on host and port and accepts connections on a thread of
+        its own; returns the server. A server starts once: RuntimeError
+        the second time. The with statement starts and stops it."""
         with self._cond:
             if self._state != "new":
                 raise RuntimeError("server was already started")
@@ -675,6 +698,7 @@ class FakeMediaServer:
 
     @property
     def address(self) -> Tuple[str, int]:
+        """(host, port): what socket.create_connection() takes."""
         return (self.host, self.port)
 
     # ----- connections ----------------------------------------------------
@@ -687,6 +711,7 @@ class FakeMediaServer:
 
     @property
     def accepted_count(self) -> int:
+        """Connections accepted so far, also those already ended."""
         with self._cond:
             return self._accepted
 
@@ -776,18 +801,29 @@ def _stderr_logger(conn: ServerConnection, line: bytes) -> None:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m sonvex_fake_server",
-                                     description="Loopback fake media server.")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--silent", action="store_true", help="do not answer command lines")
-    parser.add_argument("--quiet", action="store_true", help="do not log received lines")
+    parser = argparse.ArgumentParser(
+        prog="python -m sonvex_fake_server",
+        description="Loopback fake media server: prints \"listening on HOST PORT\", "
+                    "answers each command line with \"<CommandWord> OK COMMANDTAG=<tag>\" "
+                    "and runs until SIGINT or SIGTERM.")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="the address to listen on, IPv4 or IPv6 (default: %(default)s)")
+    parser.add_argument("--port", type=int, default=0,
+                        help="the TCP port to listen on; 0 takes a free port, which the "
+                             "first line printed names (default: %(default)s)")
+    parser.add_argument("--silent", action="store_true",
+                        help="do not answer command lines (default: answer each)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="do not log received lines (default: log each to standard "
+                             "error as \"server got: <line>\")")
     parser.add_argument("--stop-at-eof", action="store_true",
-                        help="also stop at end of file on standard input (so that the "
-                             "server ends with the program that holds a pipe to it)")
+                        help="also stop at end of file on standard input, so that the "
+                             "server ends with the program that holds a pipe to it "
+                             "(default: standard input is not read)")
     parser.add_argument("--flow", metavar="FLOW.PY",
                         help="answer with the function reply(line) that this Python file "
-                             "defines (bytes, a list of bytes or None for each command line)")
+                             "defines, which returns bytes, a list of bytes or None for each "
+                             "command line (default: none; every line is answered with OK)")
     # The old way to ask for what is now the default; accepted and ignored.
     parser.add_argument("--ignore-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)

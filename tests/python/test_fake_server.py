@@ -1,4 +1,6 @@
+import inspect
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -247,6 +249,25 @@ def test_command_line(how):
             proc.wait()
         for stream in (proc.stdin, proc.stdout, proc.stderr):
             stream.close()
+
+
+def test_help_says_what_each_option_does_and_its_default():
+    """--help gives every option of its usage line a meaning and a default,
+    and the defaults it shows for the address are the server's own."""
+    out = subprocess.run([sys.executable, *SCRIPT, "--help"], capture_output=True, text=True,
+                         timeout=DEADLINE, check=True, env={**os.environ, "COLUMNS": "80"}).stdout
+    usage, _, rest = out.partition("\n\n")
+    listed = re.findall(r"\[(--[\w-]+)", usage)
+    # An option's entry: its name at the start of a line, then its help
+    # text, which may start on the next line and wrap, up to the next entry.
+    entries = {name: " ".join(text.split()) for name, text in
+               re.findall(r"^  (--[\w-]+)(?: [A-Z.]+)?\s+(.*?)(?=^  -|\Z)", rest, re.M | re.S)}
+    assert sorted(entries) == sorted(listed) and len(listed) >= 6
+    for name, text in entries.items():
+        assert re.fullmatch(r"\w.* \(default: [^()]+\)", text), (name, text)
+    defaults = inspect.signature(FakeMediaServer).parameters
+    assert f"(default: {defaults['host'].default})" in entries["--host"]
+    assert f"(default: {defaults['port'].default})" in entries["--port"]
 
 
 def _gen(line):
