@@ -74,7 +74,7 @@ def session(host, port, tap):
         client.call_make(1, "200")
     except TypeError as error:
         print(f"TypeError: {error}", flush=True)
-    print("Calling call_make with a line break in its number (expected: a ValueError)", flush=True)
+    print("Calling call_make with a line break in its address (expected: a ValueError)", flush=True)
     try:
         client.call_make(1, "200\r\nQuit", None, None, None, None, None)
     except ValueError as error:
