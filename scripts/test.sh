@@ -34,7 +34,7 @@ The fuzz, fault and process tests run in their short modes.
   --quick     the loop to run after each edit: builds what changed into
               .venv-cpython only, runs the C++ core tests and the Python suite
               on CPython without the tests marked slow (type checkers, README
-              blocks, child processes, long fuzz); a minute or two
+              blocks, child processes, long fuzz); about half a minute idle
   --long      the long modes of the fuzz, fault and process tests, on CPython
               and on PyPy: at least 100,000 fuzz cases, 10,000
               connect/disconnect cycles, 1,000,000 commands on one
