@@ -1,13 +1,18 @@
-"""The developer scripts' command lines: help, refused arguments, and setup
-on a machine where Debian packages are missing and the user is not root."""
+"""The developer scripts' command lines: help, refused arguments, setup on a
+machine where Debian packages are missing and the user is not root, and the
+gate's search for the processes that outlive it."""
 
 import os
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
 import pytest
+
+import helpers
 
 ROOT = Path(__file__).resolve().parents[2]
 SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "debian-root.sh", "tsan.sh", "fuzz.sh",
@@ -15,8 +20,8 @@ SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "debian-root.sh", "tsa
 
 
 def _script(name, *args):
-    return subprocess.run(["bash", str(ROOT / "scripts" / name), *args], capture_output=True,
-                          text=True, stdin=subprocess.DEVNULL, timeout=60)
+    return helpers.run(["bash", str(ROOT / "scripts" / name), *args], capture_output=True,
+                       text=True, stdin=subprocess.DEVNULL, timeout=60)
 
 
 @pytest.mark.parametrize("name", SCRIPTS)
@@ -65,7 +70,7 @@ def unprivileged_copy(as_unprivileged):
         (work / "bin" / "dpkg-query").write_text(f"#!/bin/sh\n{dpkg_query}\n")
         for path in [work, *work.rglob("*")]:
             path.chmod(0o755)
-        result = subprocess.run(
+        result = helpers.run(
             as_unprivileged + ["env", f"PATH={work / 'bin'}:/usr/sbin:/usr/bin:/bin",
                                "bash", str(work / "repo" / "scripts" / script), *args],
             capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=60)
@@ -117,3 +122,29 @@ def test_refused_option_values(script, args, says):
     assert result.returncode == 2, result.stdout + result.stderr
     assert result.stderr.startswith(f"{script}: {says}\n\nUsage: bash scripts/{script}")
     assert result.stdout == ""
+
+
+STAYER = "import sys; print('started', flush=True); sys.stdin.read()"
+
+
+@pytest.mark.parametrize("mark, named", [("this gate's", True), ("another gate's", False),
+                                         (None, False)])
+def test_the_gate_names_and_ends_the_processes_that_outlive_it(mark, named):
+    """A process that carries the gate's mark is found although it runs in a
+    session of its own; another gate's and unmarked ones are left alone."""
+    gate = {**os.environ, "SONVEX_GATE_ID": f"test-{os.getpid()}"}
+    env = {k: v for k, v in os.environ.items() if k != "SONVEX_GATE_ID"}
+    if mark:
+        env["SONVEX_GATE_ID"] = gate["SONVEX_GATE_ID"] + ("" if named else "-2")
+    with helpers.Child([sys.executable, "-c", STAYER], env=env, stdin=subprocess.PIPE,
+                       stdout=subprocess.PIPE) as stayer:
+        assert stayer.stdout.readline() == b"started\n"
+        result = helpers.run(["bash", "-c", 'source scripts/outliving.sh; end_outliving_processes'],
+                             cwd=ROOT, env=gate, capture_output=True, text=True, timeout=60)
+        if named:
+            assert result.returncode == 1, result.stderr
+            assert f"\n{stayer.pid} {sys.executable} -c {STAYER}\n" in result.stdout
+            assert stayer.wait(timeout=60) == -signal.SIGKILL
+        else:
+            assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+            assert stayer.poll() is None

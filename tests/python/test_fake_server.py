@@ -9,6 +9,7 @@ import threading
 
 import pytest
 
+import helpers
 from helpers import DEADLINE
 from sonvex_fake_server import FakeMediaServer, reply_for_line
 
@@ -225,8 +226,8 @@ def test_command_line(how):
     input (as `python -m sonvex_fake_server &` in a script) and stops at a
     signal; with it, it also stops at end of input."""
     options = ["--stop-at-eof"] if how == "stdin" else []
-    proc = subprocess.Popen([sys.executable, *SCRIPT, "--port", "0", *options],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = helpers.Child([sys.executable, *SCRIPT, "--port", "0", *options],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         words = proc.stdout.readline().split()
         assert words[:3] == [b"listening", b"on", b"127.0.0.1"] and len(words) == 4
@@ -342,8 +343,8 @@ def reply(line):
 def test_command_line_plays_a_flow_file(tmp_path, flow, status):
     path = tmp_path / "flow.py"
     path.write_bytes(flow)
-    proc = subprocess.Popen([sys.executable, *SCRIPT, "--quiet", "--flow", str(path)],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = helpers.Child([sys.executable, *SCRIPT, "--quiet", "--flow", str(path)],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     with proc:
         if status is not None:
             assert proc.wait(timeout=DEADLINE) == status

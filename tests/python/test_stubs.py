@@ -20,6 +20,7 @@ if platform.python_implementation() == "PyPy":
     pytest.skip("stubs are checked on CPython", allow_module_level=True)
 pytest.importorskip("mypy")
 
+import helpers  # noqa: E402
 import sonvex_rs  # noqa: E402
 from oracle import COUNT  # noqa: E402
 
@@ -83,7 +84,7 @@ def _stubtest(tmp_path, stubs=STUBS):
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text("".join(re.escape(name) + "\n" for name in _aliases(stubs, public=False))
                          + "sonvex_rs\\._classes(\\..*)?\n")
-    return subprocess.run(
+    return helpers.run(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file",
          str(_mypy_config(tmp_path, stubs)), "--allowlist", str(allowlist), "sonvex_rs"],
         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
@@ -233,7 +234,7 @@ def check_beyond_stubtest(stubs):
 
 
 def _mypy(tmp_path, *args):
-    return subprocess.run(
+    return helpers.run(
         [sys.executable, "-m", "mypy", "--config-file", str(_mypy_config(tmp_path)), *args],
         cwd=tmp_path, capture_output=True, text=True, timeout=300)
 
@@ -333,7 +334,7 @@ def _pyright(tmp_path, *paths):
     config.write_text(json.dumps({"stubPath": str(STUBS), "typeCheckingMode": "strict",
                                   "reportMissingModuleSource": "none"}))
     env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")  # no look for a newer release
-    return subprocess.run(
+    return helpers.run(
         [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "--project", str(config),
          *map(str, paths)], cwd=tmp_path, env=env, capture_output=True, text=True,
         timeout=300)
@@ -444,8 +445,8 @@ def test_pyright_refuses_dotted_imports_and_takes_the_attributes(tmp_path):
 
 @slow
 def test_answers_example_runs():
-    result = subprocess.run([sys.executable, str(TYPED["answers_example"][0])],
-                            capture_output=True, text=True, timeout=60)
+    result = helpers.run([sys.executable, str(TYPED["answers_example"][0])],
+                         capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout == (
         "logged in: Login OK COMMANDTAG=0\n"
@@ -456,7 +457,7 @@ def test_answers_example_runs():
 
 @slow
 def test_typed_example_runs(server):
-    result = subprocess.run(
+    result = helpers.run(
         [sys.executable, str(EXAMPLE), server.host, str(server.port)],
         capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stdout + result.stderr
