@@ -30,6 +30,10 @@ PREAMBLE = r"""
 import gc, os, signal, sys, time
 import sonvex_rs
 Command = sonvex_rs.commands.Command
+# Python leaves SIGINT alone when it starts ignored, as it does in a
+# background job of a shell without job control: every child raises
+# KeyboardInterrupt on SIGINT whatever the test run inherited.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 def client(port):
     return sonvex_rs.client.SonvexClient("127.0.0.1", port, None, None, None)
 def say(text):
@@ -332,9 +336,6 @@ CONNECTER = r"""
 port, handler = int(sys.argv[1]), sys.argv[2]
 if handler == "noop":
     signal.signal(signal.SIGUSR1, lambda *_: say("handler"))
-# Python leaves SIGINT alone when it starts ignored, as it does in a
-# background job of a shell: raise KeyboardInterrupt whatever the parent did.
-signal.signal(signal.SIGINT, signal.default_int_handler)
 c = client(port)
 c.connect()
 say("first")
