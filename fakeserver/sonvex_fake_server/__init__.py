@@ -45,7 +45,8 @@ touches the connection's socket. Other threads (the test calling send(),
 close(), stop_reading(), ...) post a request and wake that thread through a
 pipe, so requests take effect promptly even while it waits in poll().
 
-Standard library only; runs on CPython 3.9+ and PyPy 3.9.
+Python only, standard library only (the server, its command line in
+__main__.py, the pytest plugin); runs wherever sonvex_rs runs.
 """
 
 from __future__ import annotations

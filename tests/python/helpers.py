@@ -4,6 +4,7 @@ that no module exposes, and children that run the client in a process of
 their own."""
 
 import contextlib
+import importlib.util
 import os
 import platform
 import select
@@ -157,6 +158,17 @@ def value_class(name):
         call()
     assert str(info.value) == message
     return next(c for c in object.__subclasses__() if c.__name__ == name and c.__module__ == "sonvex_rs")
+
+
+def load_generator():
+    """tools/generate_stubs.py as a module (standard library only, so it runs
+    on every interpreter)."""
+    path = ROOT / "tools" / "generate_stubs.py"
+    spec = importlib.util.spec_from_file_location("generate_stubs", path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up by name
+    spec.loader.exec_module(module)
+    return module
 
 
 # --- Children ---------------------------------------------------------------

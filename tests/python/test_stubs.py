@@ -3,7 +3,6 @@ module (mypy's stubtest, plus our own look at what stubtest skips), and
 precise enough for mypy and pyright to accept typed use and catch misuse."""
 
 import ast
-import importlib.util
 import inspect
 import json
 import os
@@ -22,6 +21,7 @@ pytest.importorskip("mypy")
 
 import helpers  # noqa: E402
 import sonvex_rs  # noqa: E402
+from helpers import load_generator  # noqa: E402
 from oracle import COUNT  # noqa: E402
 
 # Type checkers and examples in child processes are left out of the quick
@@ -31,7 +31,6 @@ slow = pytest.mark.slow
 
 ROOT = Path(__file__).resolve().parents[2]
 STUBS = ROOT / "stubs"
-GENERATOR = ROOT / "tools" / "generate_stubs.py"
 EXAMPLE = ROOT / "examples" / "typed_example.py"
 # Each example is checked with the sources of the pure-Python package it
 # shows, which is strictly typed too.
@@ -57,15 +56,7 @@ sys.modules["sonvex_rs._commands"] = sonvex_rs.commands
 PUBLIC = {"_client": "client", "_commands": "commands"}
 
 
-def _load_generator():
-    spec = importlib.util.spec_from_file_location("generate_stubs", GENERATOR)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up by name
-    spec.loader.exec_module(module)
-    return module
-
-
-generate_stubs = _load_generator()
+generate_stubs = load_generator()
 
 
 def _mypy_config(tmp_path, stubs=STUBS):
@@ -245,24 +236,6 @@ def test_generator_reproduces_committed_stubs():
     assert sorted(committed) == sorted(files)
     for name, text in files.items():
         assert committed[name] == text, f"{name} is stale: run tools/generate_stubs.py"
-
-
-_ROW = "COMMAND(CallHold, call_hold, call_hold, REQ(resource_id, U32))\n"
-
-
-@pytest.mark.parametrize("text", [
-    _ROW.replace("U32", "U31"),                                   # unknown kind
-    _ROW.replace("REQ(resource_id, U32)", "REQ(resource_id, U32, 3)"),  # wrong arity
-    _ROW.replace("REQ(", "REQUIRED("),                            # unknown field form
-    _ROW + "CallAnswer\n" + _ROW.replace("CallHold", "CallAnswer"),  # text between rows
-    _ROW + _ROW.replace("CallHold,", "CallRetrieve,"),              # factory name twice
-    _ROW.replace("COMMAND", "LOGIN_COMMAND"),                     # unknown row form
-    _ROW.replace("U32))", "U32)"),                                # unbalanced parentheses
-], ids=["kind", "arity", "form", "stray-text", "duplicate", "row-form", "parens"])
-def test_catalogue_reader_refuses_what_it_cannot_read(text):
-    generate_stubs.read_catalogue(_ROW)  # the row itself is fine
-    with pytest.raises(generate_stubs.CatalogueError):
-        generate_stubs.read_catalogue(text)
 
 
 @slow
