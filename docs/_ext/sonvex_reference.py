@@ -24,8 +24,10 @@ other character taken literally, so no docstring can make the build warn.
 from __future__ import annotations
 
 import ast
+import importlib.util
 import inspect
 import re
+import sys
 from pathlib import Path
 
 from docutils import nodes
@@ -35,8 +37,7 @@ from sphinx.util.docutils import SphinxDirective
 ROOT = Path(__file__).resolve().parents[2]
 STUBS = ROOT / "stubs" / "sonvex_rs"
 CATALOGUE = ROOT / "src" / "core" / "catalogue.def"
-# A row of the command catalogue: COMMAND(Variant, factory, method, fields...).
-_ROW = re.compile(r"^(?:CREDENTIALS_)?COMMAND\((\w+),\s*(\w+),\s*(\w+)", re.M)
+GENERATOR = ROOT / "tools" / "generate_stubs.py"
 
 _INLINE = re.compile(r"([\\`*_|\[\]<>:])")
 
@@ -151,17 +152,27 @@ def stub_reference(stem: str, module: str) -> list[str]:
     return out
 
 
+def _generator():  # type: ignore[no-untyped-def]
+    """tools/generate_stubs.py as a module: the catalogue is read by its
+    reader, the one the stubs are made with."""
+    spec = importlib.util.spec_from_file_location("generate_stubs", GENERATOR)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up by name
+    spec.loader.exec_module(module)
+    return module
+
+
 def command_table() -> list[str]:
     """The reStructuredText of a table of every command, in the catalogue's
     order: its variant class (named as the command word on the wire), the
     client method that sends it and its factory, each a link to its entry."""
-    rows = _ROW.findall(CATALOGUE.read_text(encoding="utf-8"))
+    rows = _generator().read_catalogue(CATALOGUE.read_text(encoding="utf-8"))
     out = [".. list-table::", "   :header-rows: 1", "   :class: sonvex-commands", "",
            "   * - Command", "     - Client method", "     - Factory of Command"]
-    for variant, factory, method in rows:
-        out += [f"   * - :py:class:`{variant} <sonvex_rs.commands.Command.{variant}>`",
-                f"     - :py:meth:`~sonvex_rs.client.SonvexClient.{method}`",
-                f"     - :py:meth:`~sonvex_rs.commands.Command.{factory}`"]
+    for row in rows:
+        out += [f"   * - :py:class:`{row.variant} <sonvex_rs.commands.Command.{row.variant}>`",
+                f"     - :py:meth:`~sonvex_rs.client.SonvexClient.{row.method}`",
+                f"     - :py:meth:`~sonvex_rs.commands.Command.{row.factory}`"]
     return out + [""]
 
 
