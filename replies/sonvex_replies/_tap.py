@@ -20,6 +20,7 @@ from typing import (
     Optional, Set, Tuple, TypeVar, cast,
 )
 
+from ._call import Calls
 from ._drain import Drain
 from ._reply import Reply
 
@@ -133,7 +134,7 @@ def _tags_text(replies: List[Reply]) -> str:
     return ", ".join(tags) + (", ..." if len(replies) > 10 else "")
 
 
-class ReplyTap:
+class ReplyTap(Calls):
     """Turns the lines that sonvex_rs prints into data.
 
     While the tap is active, descriptor 1 (standard output) is the write end
