@@ -57,8 +57,8 @@ def send_tagged(send: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[st
         send(*args, **kwargs)
         after: int = client.command_tag
     if after != before + 1:
-        # A send that went around the calls (another thread's client method,
-        # or a connect that numbered anew) came between the two reads.
+        # A send that went around the calls (another thread's client method
+        # or send) came between the two reads.
         raise RuntimeError(
             f"{send.__name__} sent its line, but the client's command_tag went from {before} "
             f"to {after} meanwhile: another thread sent on this client without tap.call, "

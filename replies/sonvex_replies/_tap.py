@@ -152,8 +152,8 @@ class ReplyTap(Calls):
     would feed the tap its own records).
 
         with ReplyTap() as tap:
-            tag = client.send_raw_command("GetVersion")
-            reply = tap.wait_for(tag)     # a Reply: text, word, tag, fields, time
+            reply = tap.call(client.send_raw_command, "GetVersion")
+            # a Reply: text, word, tag, fields, time (see call)
 
     On close (the end of the with block, also when it raises, or at
     interpreter exit for a tap still open) the tap reads what is left in the
@@ -165,7 +165,8 @@ class ReplyTap(Calls):
     prints keep their place among the module's lines. One tap at a time can
     be active in a process; a tap runs once.
 
-    Taking and looking: wait_for, wait_for_word, wait_until, their asyncio
+    Taking and looking: call and acall (which send the command too),
+    wait_for, wait_for_word, wait_until, their asyncio
     forms reply, reply_word and reply_until, and iteration (for and async
     for) take the reply they return: each reply goes to exactly one taker,
     the first that asks for it, and replies not taken stay kept, in the
