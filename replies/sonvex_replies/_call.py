@@ -9,9 +9,6 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple
 
 from ._reply import Reply
 
-if TYPE_CHECKING:
-    from ._tap import ReplyTap
-
 __all__ = ["Calls"]
 
 # The client methods that return the tag of the line they sent.
@@ -33,34 +30,38 @@ def _new_turn_in_child() -> None:
 os.register_at_fork(after_in_child=_new_turn_in_child)
 
 
-def _client_of(send: Callable[..., Any]) -> Any:
-    client = getattr(send, "__self__", None)
-    if client is None or not hasattr(client, "command_tag"):
-        raise TypeError("send must be a method of a SonvexClient, such as client.call_make or "
-                        f"client.send_command, not {send!r}")
-    return client
+def _not_a_client_method(send: Callable[..., Any]) -> TypeError:
+    return TypeError("send must be a method of a SonvexClient, such as client.call_make or "
+                     f"client.send_command, not {send!r}")
 
 
 def send_tagged(send: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> int:
     """Sends with `send` (a method of a client) and returns the tag the line
     carried. What the send raises comes out unchanged, and then nothing was
     sent that an answer could follow."""
-    client = _client_of(send)
+    bound: Any = send
+    try:
+        client, name = bound.__self__, bound.__name__
+    except AttributeError:
+        raise _not_a_client_method(send) from None
     # Every send through a call takes its turn, also the ones that return
     # their tag, which would otherwise come between another call's read of
     # command_tag and its send.
     with _turn:
-        if send.__name__ in _RETURN_THE_TAG:
+        if name in _RETURN_THE_TAG:
             tag: int = send(*args, **kwargs)
             return tag
-        before: int = client.command_tag
+        try:
+            before: int = client.command_tag
+        except AttributeError:
+            raise _not_a_client_method(send) from None
         send(*args, **kwargs)
         after: int = client.command_tag
     if after != before + 1:
         # A send that went around the calls (another thread's client method
         # or send) came between the two reads.
         raise RuntimeError(
-            f"{send.__name__} sent its line, but the client's command_tag went from {before} "
+            f"{name} sent its line, but the client's command_tag went from {before} "
             f"to {after} meanwhile: another thread sent on this client without tap.call, "
             "so the tag of this line is unknown")
     return before
@@ -69,7 +70,12 @@ def send_tagged(send: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[st
 class Calls:
     """The part of ReplyTap that sends a command and returns its answer."""
 
-    def call(self: ReplyTap, send: Callable[..., Any], /, *args: Any,
+    if TYPE_CHECKING:   # ReplyTap's waits
+        def wait_for(self, tag: int, timeout: Optional[float] = 5.0) -> Reply: ...
+
+        async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply: ...
+
+    def call(self, send: Callable[..., Any], /, *args: Any,
              timeout: Optional[float] = 5.0, **kwargs: Any) -> Reply:
         """Sends a command with `send` and returns its answer, the Reply
         whose tag is the one the line carried:
@@ -94,7 +100,7 @@ class Calls:
         exact."""
         return self.wait_for(send_tagged(send, args, kwargs), timeout)
 
-    async def acall(self: ReplyTap, send: Callable[..., Any], /, *args: Any,
+    async def acall(self, send: Callable[..., Any], /, *args: Any,
                     timeout: Optional[float] = 5.0, **kwargs: Any) -> Reply:
         """call for asyncio: sends at once, then awaits the answer (tap.reply)."""
         return await self.reply(send_tagged(send, args, kwargs), timeout)
