@@ -17,14 +17,16 @@ _RETURN_THE_TAG = frozenset({"send_command", "send_raw_command"})
 # Held from reading a client's command_tag until its command method (which
 # returns None) has sent: the sends of calls through any tap in the process
 # take turns, so the tag read is the one the line carried. A send holds the
-# interpreter lock anyway, so taking turns costs no parallelism.
-_turn = threading.Lock()
+# interpreter lock anyway, so taking turns costs no parallelism. Reentrant:
+# a signal handler that calls while its thread is inside a call's send
+# (which runs handlers) must not wait for that thread.
+_turn = threading.RLock()
 
 
 def _new_turn_in_child() -> None:
     # A thread of the parent may have held it at the fork.
     global _turn
-    _turn = threading.Lock()
+    _turn = threading.RLock()
 
 
 os.register_at_fork(after_in_child=_new_turn_in_child)
