@@ -766,11 +766,21 @@ class ReplyTap(Calls):
             return
         for closed in [other for other in self._watching if other.is_closed()]:
             self._unwatch(closed)   # closed without its waits ending
-        pipe, notify = drain.watch_fd(), drain.notify_fd()
-        loop.add_reader(pipe, self._pumped, loop)
-        loop.add_reader(notify, self._notified, loop)
-        self._watching[loop] = (pipe, notify, 0)
+        # Counted as a watcher first: a close that finishes the drain
+        # meanwhile then keeps the descriptors open until this loop stops
+        # watching; one that finished it before has closed them.
         drain.watch(1)
+        pipe, notify = drain.watch_fd(), drain.notify_fd()
+        if pipe < 0 or notify < 0:
+            drain.watch(-1)
+            return
+        self._watching[loop] = (pipe, notify, 0)
+        try:
+            loop.add_reader(pipe, self._pumped, loop)
+            loop.add_reader(notify, self._notified, loop)
+        except BaseException:
+            self._unwatch(loop)
+            raise
 
     def _alarm(self, loop: asyncio.AbstractEventLoop, when: float) -> None:
         # One timer per loop, at the earliest deadline of its waits (not one
