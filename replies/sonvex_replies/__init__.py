@@ -12,8 +12,8 @@ and passes every other line on to the original standard output::
     with ReplyTap() as tap:
         client = sonvex_rs.client.SonvexClient("127.0.0.1", 1234, None, None, None)
         client.connect()
-        tag = client.send_command(sonvex_rs.commands.Command.resource_create_player())
-        player = tap.wait_for(tag).fields["ResourceId"]   # whatever the server put there
+        answer = tap.call(client.resource_create_player)
+        player = answer.fields["ResourceId"]   # whatever the server put there
         client.disconnect()
         tap.wait_closed()
 
