@@ -34,7 +34,9 @@ Command-line use::
 prints "listening on <host> <port>" and runs until SIGTERM or SIGINT (or
 also until end of file on standard input, with --stop-at-eof). With
 --flow flow.py it answers with the function `reply` that the Python file
-flow.py defines (a reply function as above).
+flow.py defines (a reply function as above); a flow file that does not
+load (it raises, calls sys.exit() or defines no reply) ends it at once with
+status 2 and the reason on standard error.
 
 Waits: every wait_* method takes `timeout` in seconds; left out, it is
 DEFAULT_TIMEOUT (read at the call); None waits without limit. A wait whose
@@ -54,7 +56,8 @@ said so on standard error; when descriptors run out, the server accepts
 again as soon as a connection ends.
 
 Python only, standard library only (the server, its command line in
-__main__.py, the pytest plugin); runs wherever sonvex_rs runs.
+__main__.py, the pytest plugin); runs wherever sonvex_rs runs (Linux: it
+waits with epoll).
 """
 
 from __future__ import annotations
@@ -890,11 +893,14 @@ class FakeMediaServer:
             except ConnectionAbortedError:
                 continue
             except OSError as exc:
-                # Out of descriptors or memory: stop watching the listener
-                # until a connection ends, or for ACCEPT_BACKOFF seconds.
+                # Out of descriptors or memory (at the descriptor limit,
+                # Linux says so also with no connection waiting): stop
+                # watching the listener until a connection ends, or for
+                # ACCEPT_BACKOFF seconds.
                 if not self._accept_failing:
                     self._accept_failing = True
-                    _say("accept failed: %s; accepting again once a connection ends" % exc)
+                    _say("cannot accept connections: %s; accepting again once a "
+                         "connection ends" % exc)
                 self._poller.unregister(listener.fileno())
                 self._accept_again = time.monotonic() + ACCEPT_BACKOFF
                 return

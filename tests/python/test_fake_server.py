@@ -431,7 +431,7 @@ def test_one_descriptor_per_connection_and_a_new_client_once_one_ends():
         expect(clients[-1], b"Ping OK COMMANDTAG=%d\r\n" % free)
         proc.terminate()
         assert proc.wait(timeout=DEADLINE) == 0
-        assert b"accept failed: [Errno 24]" in proc.stderr.read()
+        assert b"cannot accept connections: [Errno 24]" in proc.stderr.read()
     finally:
         for client in clients:
             client.close()
