@@ -529,26 +529,27 @@ class ServerConnection:
         reply = server.reply if replying else False
         callback = server.on_line
         answers: List[bytes] = []
+        failed = False
         try:
-            try:
-                if reply is True and callback is None:
-                    answers = [reply_for_line(line) for line in lines]
-                else:
-                    for line in lines:
-                        if reply:
-                            answers.append(_answer_lines(reply, line) if callable(reply)
-                                           else reply_for_line(line))
-                        if callback is not None:
-                            callback(self, line)
-            finally:
-                self._queue(b"".join(answers))
-        except _ReplyFailed:
-            raise
+            if reply is True and callback is None:
+                answers = [reply_for_line(line) for line in lines]
+            else:
+                for line in lines:
+                    if reply:
+                        answers.append(_answer_lines(reply, line) if callable(reply)
+                                       else reply_for_line(line))
+                    if callback is not None:
+                        callback(self, line)
         except BaseException:
             # The flow's own fault: say where, end this connection only.
             _say("connection %d: the reply function or on_line callback failed; "
                  "closing the connection\n%s" % (self.index, traceback.format_exc().rstrip("\n")))
-            raise _ReplyFailed() from None
+            failed = True
+        # The answers to the lines before go out; a client that is gone
+        # raises OSError here, which is no fault of the flow.
+        self._queue(b"".join(answers))
+        if failed:
+            raise _ReplyFailed()
 
     def _queue(self, answer: bytes) -> None:
         if not answer:

@@ -3,6 +3,7 @@ import os
 import re
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -302,6 +303,21 @@ def test_a_failing_reply_function_ends_its_connection_and_keeps_the_record(case,
     err = capfd.readouterr().err
     assert "connection 0: the reply function or on_line callback failed" in err
     assert "Traceback" in err
+
+
+def test_a_client_gone_while_its_answers_go_out_is_no_fault_of_the_flow(capfd):
+    clients = []
+
+    def on_line(conn, line):   # the client resets before the answer is written
+        clients[0].setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        clients[0].close()
+
+    with FakeMediaServer(on_line=on_line) as server:
+        clients.append(connect(server))
+        clients[0].sendall(b"A 1\n")
+        conn = server.wait_for_connections(1)[0]
+        assert conn.wait_closed() and conn.lines() == [b"A 1"]
+    assert capfd.readouterr().err == ""
 
 
 def test_a_client_that_never_reads_is_closed_once_its_answers_pass_the_bound(capfd):
