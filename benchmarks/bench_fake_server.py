@@ -17,7 +17,7 @@ to one have all come. Each measurement runs --seconds after a warm-up and
 counts the lines answered; the two servers take turns for --rounds rounds,
 so that a busy machine slows both alike.
 
-    python benchmarks/bench_fake_server.py [--batch B] [--seconds S] [--rounds R]
+    python benchmarks/bench_fake_server.py [--conns N...] [--batch B] [--seconds S] [--rounds R]
     python benchmarks/bench_fake_server.py --all      # every venv of the repository
     python benchmarks/bench_fake_server.py --idle 10000
 
@@ -161,11 +161,11 @@ def load(pid, port, connections, batch, warmup, seconds):
     return lines / (end - begin), cpu / max(lines, 1)
 
 
-def run_here(batch, warmup, seconds, rounds):
+def run_here(counts, batch, warmup, seconds, rounds):
     procs = {kind: start(kind) for kind in SERVERS}
     results = {}
     try:
-        for n in COUNTS:
+        for n in counts:
             rates = {kind: [] for kind in SERVERS}
             costs = {kind: [] for kind in SERVERS}
             for r in range(rounds):
@@ -256,6 +256,8 @@ def expect(sock, wanted):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--conns", type=int, nargs="+", default=COUNTS, metavar="N",
+                        help="connection counts (1 10 100)")
     parser.add_argument("--batch", type=int, default=32, help="lines in a batch (32)")
     parser.add_argument("--warmup", type=float, default=0.5, help="seconds (0.5)")
     parser.add_argument("--seconds", type=float, default=1.0, help="seconds measured (1.0)")
@@ -273,7 +275,7 @@ def main():
     if args.idle:
         idle(args.idle)
         return
-    options = ["--batch", str(args.batch), "--warmup", str(args.warmup),
+    options = ["--conns", *map(str, args.conns), "--batch", str(args.batch), "--warmup", str(args.warmup),
                "--seconds", str(args.seconds), "--rounds", str(args.rounds)]
     if args.all:
         for venv in VENVS:
@@ -283,7 +285,7 @@ def main():
                                      check=True, stdout=subprocess.PIPE).stdout
                 report(venv, json.loads(out.decode().strip().splitlines()[-1]))
         return
-    results = run_here(args.batch, args.warmup, args.seconds, args.rounds)
+    results = run_here(args.conns, args.batch, args.warmup, args.seconds, args.rounds)
     if args.json:
         print(json.dumps(results))
     else:
