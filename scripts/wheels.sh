@@ -49,9 +49,9 @@ run.
                the whole suite becomes the smoke test on the interpreters
                given in SONVEX_SUITE_RAN_ON (paths of interpreters of this
                machine, separated by spaces), where the caller already ran it
-  --jobs N     test N wheels at a time (default 1), each one's output
-               printed whole when it is done: an emulated suite keeps one
-               core busy
+  --jobs N     test N wheels at a time (default 1), beside the builds of
+               the next ones, each one's output printed whole at the end:
+               an emulated suite keeps one core busy
   --roots      only make the Debian roots that the wheels of the platforms
                need, and exit
   -h, --help   print this help and exit
@@ -132,8 +132,28 @@ make_sdist
 flock -u 8
 log "sdist: dist/$(basename "$sdist") ($(elapsed $((SECONDS - step_start))))"
 
-# --- The core of each platform, then one wheel per row --------------------------
+# --- The core of each platform, then one wheel per row ------------------------
+# With --test, each wheel is tested as soon as it is built, beside the next
+# builds, in up to --jobs lanes; each one's output is printed whole at the end.
 declare -A core_of=() wheel_of=()
+ran_on=$(for python in ${SONVEX_SUITE_RAN_ON:-}; do "$python" -c "$IDENTIFY" 2>/dev/null || true; done)
+ran_on=$(echo $ran_on)
+queue=() tested=()
+start_tests() {  # [drain]: starts queued tests while a lane is free (drain: until none is queued)
+    local row output
+    while ((${#queue[@]})); do
+        if (($(jobs -rp | wc -l) >= jobs)); then
+            [[ ${1:-} == drain ]] || return 0
+            wait -n || true; continue
+        fi
+        row=${queue[0]} queue=("${queue[@]:1}")
+        output=$work/${row/ //}/test.log
+        rm -f "$output.status"  # an earlier run's must not stand for this one
+        log "testing the ${row/ / } wheel beside the builds (output: $output)"
+        (status=0; test_wheel $row || true; echo "$status" > "$output.status") </dev/null > "$output" 2>&1 &
+        tested+=("$row")
+    done
+}
 for arch in "${platforms[@]}"; do
     step_start=$SECONDS
     find dist -maxdepth 1 -name "sonvex_rs-*_$arch.whl" -delete
@@ -141,29 +161,15 @@ for arch in "${platforms[@]}"; do
 done
 for row in "${rows[@]}"; do
     [[ -n ${core_of[${row%% *}]:-} ]] && build_wheel $row </dev/null || true
+    ((run_tests)) && [[ -n ${wheel_of[${row/ //}]:-} ]] && queue+=("$row")
+    start_tests
 done
+start_tests drain
 echo
 for row in "${rows[@]}"; do
     [[ -n ${wheel_of[${row/ //}]:-} ]] || continue
     printf '=== auditwheel show %s ===\n' "${wheel_of[${row/ //}]}"
     "$tools/bin/auditwheel" show "${wheel_of[${row/ //}]}" 2>/dev/null
-done
-
-# --- The suite on each wheel -----------------------------------------------------
-ran_on=$(for python in ${SONVEX_SUITE_RAN_ON:-}; do "$python" -c "$IDENTIFY" 2>/dev/null || true; done)
-ran_on=$(echo $ran_on)
-tested=()
-for row in "${rows[@]}"; do
-    ((run_tests)) && [[ -n ${wheel_of[${row/ //}]:-} ]] || continue
-    if ((jobs == 1)); then
-        test_wheel $row </dev/null || true
-        continue
-    fi
-    while (($(jobs -rp | wc -l) >= jobs)); do wait -n || true; done
-    output=$work/${row/ //}/test.log
-    rm -f "$output.status"  # an earlier run's must not stand for this one
-    (test_wheel $row || true; echo "$status" > "$output.status") </dev/null > "$output" 2>&1 &
-    tested+=("$row")
 done
 wait
 for row in "${tested[@]}"; do

@@ -49,7 +49,7 @@ compile_wheel() {  # arch name dir
         log "the first build for $arch also builds Zig's C++ runtime for it: minutes (kept in $zig_cache)"
     log "building the $arch $name wheel (with $python$([[ $place == host ]] || echo " in $place"))"
     with_heartbeat "the $arch $name wheel" "$dir/build.log" \
-        in_place "$place" env PATH="$(dirname "$python"):/usr/local/bin:/usr/bin:/bin" \
+        in_place "$place" env PATH="$(dirname "$python"):$cmake_path:/usr/local/bin:/usr/bin:/bin" \
         ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" ZIG_LOCAL_CACHE_DIR="$ZIG_LOCAL_CACHE_DIR" "${env[@]}" \
         "$python" -W ignore -m pip wheel -v --no-deps --disable-pip-version-check --no-build-isolation \
         -w "$dir/raw" --config-settings=build-dir="$dir/cmake" "${settings[@]}" "$sdist" ||

@@ -54,9 +54,10 @@ locate() {  # arch name
     echo "$where"
 }
 
-# A virtual environment of an interpreter of this machine's platform with the
-# build and test tools, kept in the build tree (made under a lock: another
-# run may be making the same one).
+# A virtual environment of an interpreter of this machine's platform with
+# scikit-build-core and the test tools, kept in the build tree (made under a
+# lock: another run may be making the same one). CMake and Ninja are the
+# tools environment's, for every wheel.
 declare -A venv_of=()
 venv() {  # name -> prints "place python-of-the-venv"
     local name=$1 where place command venv
@@ -69,7 +70,7 @@ venv() {  # name -> prints "place python-of-the-venv"
         flock 7
         [[ -x $venv/bin/python ]] || in_place "$place" "$command" -m venv "$venv" >&2 || exit 1
         in_place "$place" "$venv/bin/python" -c 'import scikit_build_core, pytest, hypothesis' 2>/dev/null ||
-            pip_in "$place" "$venv/bin/python" -r "$root/scripts/build-tools.txt" \
+            pip_in "$place" "$venv/bin/python" scikit-build-core -c "$root/scripts/build-tools.txt" \
                 -r "$root/scripts/test-tools.txt" >&2
     ) 7>"$venv.lock" || return 1
     venv_of[$name]="$place $venv/bin/python"

