@@ -51,13 +51,18 @@ want() { local x; for x in "${wanted[@]}"; do [[ $x == "$1" ]] && return 0; done
 
 # --- Debian packages -------------------------------------------------------
 # The development environments use the interpreters of the Debian release
-# that this machine runs (its python3 and debug build, its pypy3); another
+# that this machine runs (its python3 and debug build, its pypy3): the CPython
+# that the interpreter matrix (scripts/interpreters.txt) takes from it; another
 # release can name its CPython in SONVEX_CPYTHON (say 3.13).
-declare -A DEBIAN_CPYTHON=([bookworm]=3.11 [trixie]=3.13)
+source scripts/matrix.sh
 codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
-version=${SONVEX_CPYTHON:-${DEBIAN_CPYTHON[${codename:-none}]:-}}
+version=${SONVEX_CPYTHON:-}
 if [[ -z $version ]]; then
-    printf 'setup.sh: no CPython known for this Debian release (%s): name one in SONVEX_CPYTHON, say 3.13\n' \
+    versions=($(matrix_suite_cpythons "${codename:-none}"))
+    ((${#versions[@]} != 1)) || version=${versions[0]}
+fi
+if [[ -z $version ]]; then
+    printf 'setup.sh: scripts/interpreters.txt names no single CPython of this Debian release (%s): name one in SONVEX_CPYTHON, say 3.13\n' \
         "${codename:-unknown}" >&2
     exit 1
 fi
@@ -91,10 +96,6 @@ cpython=/usr/bin/python$version
     { echo "setup.sh: Debian's CPython $version ($cpython) not found" >&2; exit 1; }
 
 # --- Virtual environments with the build and test tools --------------------
-# Recent Hypothesis releases install on PyPy 3.11 only from a source build.
-tools=(pytest "scikit-build-core>=0.11" cmake ninja
-       "hypothesis<6.150; implementation_name == 'pypy' and python_version >= '3.11'"
-       "hypothesis; implementation_name != 'pypy' or python_version < '3.11'")
 make_venv() {  # venv interpreter
     local venv=$1 python=$2
     if [[ ! -x "$venv/bin/python" ]]; then
@@ -103,7 +104,8 @@ make_venv() {  # venv interpreter
     if ! "$venv/bin/python" -c 'import pytest, hypothesis, scikit_build_core' 2>/dev/null ||
        [[ ! -x "$venv/bin/cmake" || ! -x "$venv/bin/ninja" ]]; then
         timed "installing build and test tools into $venv" \
-            "$venv/bin/python" -W ignore -m pip install -q --disable-pip-version-check "${tools[@]}"
+            "$venv/bin/python" -W ignore -m pip install -q --disable-pip-version-check \
+            -r scripts/build-tools.txt -r scripts/test-tools.txt
     fi
 }
 

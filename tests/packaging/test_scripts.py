@@ -3,6 +3,8 @@ machine where Debian packages are missing and the user is not root, and the
 gate's search for the processes that outlive it."""
 
 import os
+import platform
+import re
 import shutil
 import signal
 import subprocess
@@ -111,6 +113,8 @@ def test_debian_root_without_root_says_so_before_any_work(unprivileged_copy, dpk
     ("wheels.sh", ["--jobs"], "--jobs needs a number of wheels to test at a time"),
     ("wheels.sh", ["--jobs", "0"], "--jobs needs a number of wheels to test at a time"),
     ("wheels.sh", ["--jobs", "2x"], "--jobs needs a number of wheels to test at a time"),
+    ("wheels.sh", ["--only"], "--only needs an interpreter of the matrix (say cpython-3.15)"),
+    ("wheels.sh", ["--only", "cpython-2.7"], "--only needs an interpreter of the matrix (say cpython-3.15)"),
     ("debian-root.sh", ["trixie", "arm64", "run"], "run needs a command"),
     ("debian-root.sh", ["potato", "arm64"],
      "needs a suite (bookworm sid trixie) and an architecture (amd64, arm64)"),
@@ -148,3 +152,11 @@ def test_the_gate_names_and_ends_the_processes_that_outlive_it(mark, named):
         else:
             assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
             assert stayer.poll() is None
+
+
+def test_one_interpreter_means_one_wheel():
+    # --only without --arch: the wheel of this machine's platform alone (--roots
+    # stops after finding the interpreters, or saying which one is missing).
+    result = _script("wheels.sh", "--roots", "--only", "cpython-3.11")
+    platforms = re.findall(r"^\[wheels [^]]*\] (?:FAILED: no )?(\S+) cpython-3\.11\b", result.stdout, re.M)
+    assert platforms == [platform.machine()], result.stdout + result.stderr
