@@ -82,3 +82,18 @@ def test_classifiers_and_requires_python():
     assert metadata["Requires-Python"] == f">={versions[0]}"
     assert "Typing :: Typed" in classifiers
     assert "Operating System :: POSIX :: Linux" in classifiers
+
+
+def test_readme_names_the_interpreters_without_a_wheel():
+    # The README's "Elsewhere" sentence lists the CPython versions that have a
+    # wheel on one platform but none on the other (pip builds those from the
+    # source distribution).
+    platforms = sorted({row["platform"] for row in _matrix()})
+    everywhere = set(_interpreters()[0])
+    for platform in platforms:
+        missing = sorted(everywhere - set(_interpreters(platform)[0]), key=_version_key)
+        if not missing:
+            continue
+        listed = ", ".join(missing[:-1]) + " and " + missing[-1] if len(missing) > 1 else missing[0]
+        text = " ".join(README.split())
+        assert f"Elsewhere, {platform} with CPython {listed} included" in text, (platform, missing)
