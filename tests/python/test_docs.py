@@ -142,8 +142,10 @@ def _rendered():
                 continue
             docs[name] = inspect.getdoc(obj)
             if kind == "class":
-                members = {member: inspect.getdoc(value) for member, value in vars(obj).items()
-                           if not member.startswith("_")}
+                # Inherited members too: autodoc documents those a page names.
+                members = {member: inspect.getdoc(value)
+                           for klass in reversed(obj.__mro__[:-1])
+                           for member, value in vars(klass).items() if not member.startswith("_")}
                 members.update(attribute_docs(inspect.getsource(obj)))
                 docs.update({f"{name}.{member}": doc for member, doc in members.items()})
         for stem in re.findall(r"^\.\. sonvex-stubs:: (\w+)", text, re.M):
