@@ -144,7 +144,7 @@ _Take = Callable[[_Box], bool]
 _F = TypeVar("_F", bound=Callable[..., Any])
 
 
-class _Handed(Handing):
+class _HandingMethod(Handing):
     """A ReplyTap method that returns the reply its body took into a box,
     with no Python frame between the take and the caller (see Handing in
     native/drain.cpp); it shows the signature and docstring of the method
@@ -155,7 +155,7 @@ def _handed_by(body: Callable[..., object]) -> Callable[[_F], _F]:
     """Makes the decorated method, which only declares the signature and
     the docstring, run `body(self, box, *args, **kwargs)` natively."""
     def make(declared: _F) -> _F:
-        method = _Handed(body)
+        method = _HandingMethod(body)
         functools.update_wrapper(method, declared)
         return cast(_F, method)
     return make
@@ -1003,7 +1003,8 @@ class ReplyTap:
         try:
             await self._await(box, lambda b: self._take_tag(tag, b), timeout,
                               f"reply with COMMANDTAG={tag}", tag)
-            return box[-1][1]
+            reply: Reply = box[-1][1]
+            return reply
         except BaseException:
             self._orphans.extend(box)   # put back on the next look
             raise
@@ -1015,7 +1016,8 @@ class ReplyTap:
         box: _Box = []
         try:
             await self._await(box, lambda b: self._take_word(word, b), timeout, f"reply {word!r}")
-            return box[-1][1]
+            reply: Reply = box[-1][1]
+            return reply
         except BaseException:
             self._orphans.extend(box)   # put back on the next look
             raise
@@ -1027,7 +1029,8 @@ class ReplyTap:
         box: _Box = []
         try:
             await self._await(box, take, timeout, "reply that satisfies the predicate")
-            return box[-1][1]
+            reply: Reply = box[-1][1]
+            return reply
         except BaseException:
             self._orphans.extend(box)   # put back on the next look
             raise
