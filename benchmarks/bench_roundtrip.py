@@ -2,7 +2,7 @@
 """Round trips: send one command, wait for its answer, send the next.
 
 Against the fake server in a process of its own (python -m sonvex_fake_server
---quiet), CallHold commands one at a time, five ways measured alternately in
+--quiet), CallHold commands one at a time, seven ways measured alternately in
 one run, so that a busy machine slows them all alike:
 
   socket      a plain-socket Python client: sendall, then readline
@@ -12,6 +12,8 @@ one run, so that a busy machine slows them all alike:
   tap         tap.wait_for(client.send_command(command))
   tap-method  client.call_hold(4), then tap.wait_for(the tag it used)
   tap-async   await tap.reply(client.send_command(command))
+  tap-call    tap.call(client.call_hold, 4): tap-method in one call
+  tap-acall   await tap.acall(client.send_command, command): tap-async in one call
 
     python benchmarks/bench_roundtrip.py [--trips N] [--rounds R]
     python benchmarks/bench_roundtrip.py --all    # every interpreter of the repository's venvs
@@ -33,7 +35,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 VENVS = [".venv-cpython", ".venv-pypy"]
-WAYS = ["socket", "floor", "tap", "tap-method", "tap-async"]
+WAYS = ["socket", "floor", "tap", "tap-method", "tap-async", "tap-call", "tap-acall"]
 
 
 def start_server():
@@ -104,6 +106,14 @@ def run_tap(host, port, trips, way):
                 tag = client.command_tag
                 client.call_hold(4)
                 tap.wait_for(tag)
+        elif way == "tap-call":
+            for _ in range(trips):
+                tap.call(client.call_hold, 4)
+        elif way == "tap-acall":
+            async def call_all():
+                for _ in range(trips):
+                    await tap.acall(client.send_command, command)
+            asyncio.run(call_all())
         else:
             async def trip_all():
                 for _ in range(trips):
@@ -148,6 +158,8 @@ def report(name, median, spread):
         print(f"  {way} / floor  {median[way] / median['floor']:.2f}    "
               f"{way} / socket {median[way] / median['socket']:.2f}")
     print(f"  tap-async / tap {median['tap-async'] / median['tap']:.2f}")
+    print(f"  tap-call / tap-method {median['tap-call'] / median['tap-method']:.2f}    "
+          f"tap-acall / tap-async {median['tap-acall'] / median['tap-async']:.2f}")
     load = os.getloadavg()[0]
     print(f"  load average {load:.1f}")
 

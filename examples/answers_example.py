@@ -1,5 +1,6 @@
 """Answers as data: a call flow that waits for each answer of the server and
-reads the ids it assigns, once with plain waits and once with asyncio.
+reads the ids it assigns, once in a thread and once with asyncio: tap.call
+(and tap.acall) sends a command and returns its answer.
 
 Usage: python examples/answers_example.py
 
@@ -42,25 +43,22 @@ class CallFlow:
 
 def call(client: SonvexClient, tap: ReplyTap, number: str) -> Reply:
     """Creates a front-end, calls `number` on it, hangs up; the call's event."""
-    created = tap.wait_for(client.send_command(Command.resource_create_frontend(
-        None, None, None, True)))
+    created = tap.call(client.resource_create_frontend, None, None, None, True)
     frontend = int(created.fields["ResourceId"])
-    tap.wait_for(client.send_command(Command.call_make(
-        frontend, number, None, None, None, None, None)))
+    tap.call(client.call_make, frontend, number, None, None, None, None, None)
     event = tap.wait_for_word("CallEvent")
-    tap.wait_for(client.send_raw_command(f"CallClear {frontend} Reason=normal"))
+    tap.call(client.send_raw_command, f"CallClear {frontend} Reason=normal")
     return event
 
 
 async def call_async(client: SonvexClient, tap: ReplyTap, number: str) -> Reply:
     """The same with asyncio."""
-    created = await tap.reply(client.send_command(Command.resource_create_frontend(
-        None, None, None, True)))
+    created = await tap.acall(client.send_command, Command.resource_create_frontend(
+        None, None, None, True))
     frontend = int(created.fields["ResourceId"])
-    await tap.reply(client.send_command(Command.call_make(
-        frontend, number, None, None, None, None, None)))
+    await tap.acall(client.call_make, frontend, number, None, None, None, None, None)
     event = await tap.reply_word("CallEvent")
-    await tap.reply(client.send_raw_command(f"CallClear {frontend} Reason=normal"))
+    await tap.acall(client.send_raw_command, f"CallClear {frontend} Reason=normal")
     return event
 
 
@@ -68,9 +66,7 @@ def main() -> None:
     with FakeMediaServer(reply=CallFlow()) as server, ReplyTap() as tap:
         client = SonvexClient(server.host, server.port, None, "alice", "secret")
         client.connect()
-        login = client.command_tag
-        client.login()
-        print(f"logged in: {tap.wait_for(login).text}")
+        print(f"logged in: {tap.call(client.login).text}")
         for event in (call(client, tap, "200"), asyncio.run(call_async(client, tap, "300"))):
             print(f"event: {event.text} (state {event.fields['State']})")
         client.disconnect()

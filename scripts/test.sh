@@ -34,7 +34,7 @@ The fuzz, fault and process tests run in their short modes.
   --quick     the loop to run after each edit: builds what changed into
               .venv-cpython only, runs the C++ core tests and the Python suite
               on CPython without the tests marked slow (type checkers, README
-              blocks, child processes, long fuzz); a minute or two
+              blocks, child processes, long fuzz); about half a minute idle
   --long      the long modes of the fuzz, fault and process tests, on CPython
               and on PyPy: at least 100,000 fuzz cases, 10,000
               connect/disconnect cycles, 1,000,000 commands on one
@@ -42,7 +42,9 @@ The fuzz, fault and process tests run in their short modes.
               while readers print; the libFuzzer targets 10 minutes each
   -h, --help  print this help and exit
 
-Each step prints its time.
+Each step prints its time. Every process the gate starts carries
+SONVEX_GATE_ID=<this run's id> in its environment: the gate fails, naming
+them, if any of them still runs at its end, and kills them.
 USAGE
 }
 
@@ -57,6 +59,8 @@ for arg in "$@"; do
 done
 (($# <= 1)) || { printf 'test.sh: one option at most\n\n' >&2; usage >&2; exit 2; }
 cd "$(dirname "$0")/.."
+source scripts/outliving.sh
+mark_gate_processes
 
 status=0
 failed=()
@@ -73,6 +77,11 @@ run() {  # title command...
     printf '(%s: %ds)\n' "$title" $((SECONDS - start))
 }
 finish() {
+    wait   # the background stages, when the gate stops early
+    if ! end_outliving_processes; then
+        status=1
+        failed+=("processes that outlived the gate (named above)")
+    fi
     printf '\n(%s: %ds in all)\n' "$1" $((SECONDS - started))
     if ((status)); then
         printf 'FAILED: %s\n' "${failed[@]}"

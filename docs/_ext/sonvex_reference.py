@@ -8,7 +8,12 @@ The directive
 writes the classes and functions of stubs/sonvex_rs/_client.pyi as Python
 objects of the module sonvex_rs.client, with the signatures and docstrings
 of the stubs (which tools/generate_stubs.py makes from the command
-catalogue), so the reference never copies them by hand.
+catalogue), so the reference never copies them by hand. The directive
+
+    .. sonvex-command-table::
+
+writes a table of every command of that catalogue (src/core/catalogue.def)
+with links to its client method, its factory and its variant class.
 
 Docstrings here, of the stubs and of the pure-Python packages alike, are
 plain text: paragraphs, lists whose items start with "- ", and indented
@@ -19,15 +24,20 @@ other character taken literally, so no docstring can make the build warn.
 from __future__ import annotations
 
 import ast
+import importlib.util
 import inspect
 import re
+import sys
 from pathlib import Path
 
 from docutils import nodes
 from docutils.parsers.rst import directives
 from sphinx.util.docutils import SphinxDirective
 
-STUBS = Path(__file__).resolve().parents[2] / "stubs" / "sonvex_rs"
+ROOT = Path(__file__).resolve().parents[2]
+STUBS = ROOT / "stubs" / "sonvex_rs"
+CATALOGUE = ROOT / "src" / "core" / "catalogue.def"
+GENERATOR = ROOT / "tools" / "generate_stubs.py"
 
 _INLINE = re.compile(r"([\\`*_|\[\]<>:])")
 
@@ -142,6 +152,38 @@ def stub_reference(stem: str, module: str) -> list[str]:
     return out
 
 
+def _generator():  # type: ignore[no-untyped-def]
+    """tools/generate_stubs.py as a module: the catalogue is read by its
+    reader, the one the stubs are made with."""
+    spec = importlib.util.spec_from_file_location("generate_stubs", GENERATOR)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up by name
+    spec.loader.exec_module(module)
+    return module
+
+
+def command_table() -> list[str]:
+    """The reStructuredText of a table of every command, in the catalogue's
+    order: its variant class (named as the command word on the wire), the
+    client method that sends it and its factory, each a link to its entry."""
+    rows = _generator().read_catalogue(CATALOGUE.read_text(encoding="utf-8"))
+    out = [".. list-table::", "   :header-rows: 1", "   :class: sonvex-commands", "",
+           "   * - Command", "     - Client method", "     - Factory of Command"]
+    for row in rows:
+        out += [f"   * - :py:class:`{row.variant} <sonvex_rs.commands.Command.{row.variant}>`",
+                f"     - :py:meth:`~sonvex_rs.client.SonvexClient.{row.method}`",
+                f"     - :py:meth:`~sonvex_rs.commands.Command.{row.factory}`"]
+    return out + [""]
+
+
+class CommandTable(SphinxDirective):
+    """``.. sonvex-command-table::``: the table of command_table()."""
+
+    def run(self):  # type: ignore[no-untyped-def]
+        self.env.note_dependency(str(CATALOGUE))
+        return self.parse_text_to_nodes("\n".join(command_table()))
+
+
 class StubReference(SphinxDirective):
     required_arguments = 1
     option_spec = {"module": directives.unchanged_required}
@@ -168,6 +210,7 @@ def _placeholders_as_text(app, doctree):  # type: ignore[no-untyped-def]
 
 def setup(app):  # type: ignore[no-untyped-def]
     app.add_directive("sonvex-stubs", StubReference)
+    app.add_directive("sonvex-command-table", CommandTable)
     app.connect("autodoc-process-docstring", _plain_docstring)
     app.connect("doctree-read", _placeholders_as_text)
     return {"parallel_read_safe": True, "parallel_write_safe": True}

@@ -34,18 +34,30 @@ Command-line use::
 prints "listening on <host> <port>" and runs until SIGTERM or SIGINT (or
 also until end of file on standard input, with --stop-at-eof). With
 --flow flow.py it answers with the function `reply` that the Python file
-flow.py defines (a reply function as above).
+flow.py defines (a reply function as above); a flow file that does not
+load (it raises, calls sys.exit() or defines no reply) ends it at once with
+status 2 and the reason on standard error.
 
 Waits: every wait_* method takes `timeout` in seconds; left out, it is
 DEFAULT_TIMEOUT (read at the call); None waits without limit. A wait whose
 time runs out raises TimeoutError saying what it waited for.
 
-Each connection is served by its own thread, which is the only thread that
-touches the connection's socket. Other threads (the test calling send(),
-close(), stop_reading(), ...) post a request and wake that thread through a
-pipe, so requests take effect promptly even while it waits in poll().
+One thread serves the listener and every connection, waiting on all of
+them at once (epoll); it is the only thread that touches their sockets, and
+reply functions and on_line callbacks run on it. Other threads (the test
+calling send(), close(), stop_reading(), ...) post a request and wake it
+through the server's one pipe, so requests take effect promptly. A
+connection takes one descriptor: the server uses four more (listener,
+poller, pipe).
 
-Standard library only; runs on CPython 3.9+ and PyPy 3.9.
+Hostile clients are bounded: a line longer than max_line (1 MiB) or more
+than max_queued (16 MiB) of answers left unread closes that connection,
+said so on standard error; when descriptors run out, the server accepts
+again as soon as a connection ends.
+
+Python only, standard library only (the server, its command line in
+__main__.py, the pytest plugin); runs wherever sonvex_rs runs (Linux: it
+waits with epoll).
 """
 
 from __future__ import annotations
@@ -61,20 +73,26 @@ import socket
 import struct
 import sys
 import threading
+import time
 import traceback
-from typing import Any, Callable, Deque, List, Optional, Set, Tuple, Union
+from typing import Any, Callable, Deque, Dict, List, Optional, Set, Tuple, Union
 
 __all__ = ["FakeMediaServer", "ServerConnection", "reply_for_line", "main", "DEFAULT",
-           "DEFAULT_TIMEOUT", "DEFAULT_MAX_QUEUED"]
+           "DEFAULT_TIMEOUT", "DEFAULT_MAX_QUEUED", "DEFAULT_MAX_LINE"]
 
-# Seconds the wait_* methods wait when called without a timeout. They return
-# as soon as what they wait for has happened, so only a failing wait takes
-# this long; a test suite that runs on slow machines (sanitizer builds, busy
-# CI hosts) may raise it.
 DEFAULT_TIMEOUT = 5.0
+"""Seconds a wait_* method waits when its timeout is left out, read at each
+call. Every wait_* method takes timeout in seconds, and None waits without
+limit; a wait returns as soon as what it waits for has happened, and one
+whose time runs out raises TimeoutError saying what it waited for. So only
+a failing wait takes this long; a test suite that runs on slow machines
+(sanitizer builds, busy CI hosts) may raise it."""
 # Bytes of answers a connection keeps queued for a client that does not read
 # them; past that the server closes the connection.
 DEFAULT_MAX_QUEUED = 16 << 20
+# The longest line (without its line feed) a client may send; a longer one,
+# complete or not, closes its connection.
+DEFAULT_MAX_LINE = 1 << 20
 
 RECV_SIZE = 65536
 # Largest block handed to one send() when several queued chunks are coalesced.
@@ -82,6 +100,9 @@ SEND_COALESCE = 262144
 # Upper bound of recv() calls spent draining unread input before an orderly
 # close (unread input would make the kernel answer with RST instead of FIN).
 CLOSE_DRAIN_READS = 64
+# Seconds the listener rests after accept() failed (no descriptor or memory
+# left), unless a connection ends before.
+ACCEPT_BACKOFF = 0.1
 
 _TAG_KEY = b"COMMANDTAG="
 _POLLIN = select.POLLIN
@@ -100,8 +121,9 @@ class _Default:
         return "DEFAULT"
 
 
-# A wait's timeout when none is given: DEFAULT_TIMEOUT as it is at the call.
 DEFAULT = _Default()
+"""A wait's timeout when none is given: DEFAULT_TIMEOUT as it is at the
+call."""
 Timeout = Union[float, None, _Default]
 
 
@@ -114,7 +136,17 @@ def _timeout_text(timeout: Timeout) -> str:
 
 
 class _ReplyFailed(Exception):
-    """A reply function or on_line callback failed: its connection ends."""
+    """A reply function or on_line callback failed, or the client broke a
+    bound: its connection ends (the reason is already on standard error)."""
+
+
+def _say(text: str) -> None:
+    """One report of the server on standard error."""
+    try:
+        sys.stderr.write("fake media server: %s\n" % text)
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass   # standard error gone; keep serving
 
 
 def _tag_of(token: bytes) -> Optional[bytes]:
@@ -160,18 +192,22 @@ def _answer_lines(reply: ReplyFunction, line: bytes) -> bytes:
 
 
 class ServerConnection:
-    """One accepted client connection, served by its own thread."""
+    """One accepted client connection, served by the server's thread."""
 
     def __init__(self, server: "FakeMediaServer", sock: socket.socket,
                  peer: Tuple[Any, ...], index: int) -> None:
         self.server = server
+        """The FakeMediaServer that accepted the connection."""
         self.peer = peer
+        """The client's address, as accept() gave it."""
         self.index = index
+        """The connection's place in the server's accept order, from 0."""
         self._sock = sock
-        self._cond = threading.Condition(threading.Lock())
-        self._wake_r, self._wake_w = os.pipe()
-        os.set_blocking(self._wake_r, False)
-        os.set_blocking(self._wake_w, False)
+        self._fd = sock.fileno()
+        # Taken as _lock (quicker than through the condition) where nothing waits.
+        self._lock = threading.Lock()
+        self._cond = threading.Condition(self._lock)
+        self._waiters = 0          # threads waiting on _cond: notified only when there are some
         # Recorded input.
         self._chunks: List[bytes] = []
         self._lines: List[bytes] = []
@@ -181,68 +217,86 @@ class ServerConnection:
         self._out: Deque[Union[bytes, memoryview]] = collections.deque()
         self._queued = 0
         self._sent = 0
-        # State shared with the serving thread.
+        # State shared with the server's thread.
         self._paused = False
-        self._parked = False      # serving thread has seen _paused and stopped reading
+        self._parked = False      # the server's thread has seen _paused and stopped reading
         self._eof = False         # client closed or half-closed its sending direction
         self._ending: Optional[str] = None   # "close" or "reset" once requested
-        self._finished = False    # socket closed, thread about to end
-        self._thread = threading.Thread(
-            target=self._run, name="fake-media-conn-%d" % index, daemon=True)
+        self._finished = False    # socket closed
+        # Only the server's thread touches these.
+        self._tail: List[bytes] = []   # pieces of the current incomplete line
+        self._tail_size = 0
+        self._mask = 0                 # events the poller watches; 0 = not registered
+        self._discarding = False       # input is read only to be dropped (line too long)
 
     # ----- recorded input -------------------------------------------------
 
     @property
     def received(self) -> bytes:
         """Every byte received so far."""
-        with self._cond:
+        with self._lock:
             if len(self._chunks) > 1:
                 self._chunks[:] = [b"".join(self._chunks)]
             return self._chunks[0] if self._chunks else b""
 
     def lines(self) -> List[bytes]:
         """Complete received lines, without their line feed."""
-        with self._cond:
+        with self._lock:
             return list(self._lines)
 
     @property
     def byte_count(self) -> int:
-        with self._cond:
+        """Bytes received so far (counted also with record=False)."""
+        with self._lock:
             return self._byte_count
 
     @property
     def line_count(self) -> int:
-        with self._cond:
+        """Complete lines received so far (counted also with record=False)."""
+        with self._lock:
             return self._line_count
 
     @property
     def eof(self) -> bool:
         """True once the client closed or half-closed its sending direction."""
-        with self._cond:
+        with self._lock:
             return self._eof
 
     @property
     def closed(self) -> bool:
         """True once the server side has closed the socket."""
-        with self._cond:
+        with self._lock:
             return self._finished
 
+    def _wait_until(self, done: Callable[[], bool], timeout: Optional[float]) -> bool:
+        # Called with self._lock held.
+        self._waiters += 1
+        try:
+            return self._cond.wait_for(done, timeout)
+        finally:
+            self._waiters -= 1
+
+    def _changed(self) -> None:
+        # Called with self._lock held, after a change that a wait may look for.
+        if self._waiters:
+            self._cond.notify_all()
+
     def _wait(self, done: Callable[[], bool], timeout: Timeout, what: Callable[[], str]) -> None:
-        with self._cond:
-            if not self._cond.wait_for(done, _limit(timeout)):
+        with self._lock:
+            if not self._wait_until(done, _limit(timeout)):
                 raise TimeoutError("%s, %s" % (what(), _timeout_text(timeout)))
 
     def wait_for_lines(self, n: int, timeout: Timeout = DEFAULT) -> List[bytes]:
         """Wait until at least n complete lines arrived; return all lines
         (with record=False none are kept: it waits by count and returns []).
 
-        Raises TimeoutError when the time runs out (see the module's note on
-        timeouts), or as soon as the connection is closed with fewer lines.
+        Raises TimeoutError when the time runs out (see DEFAULT_TIMEOUT), or
+        as soon as the connection is closed with fewer lines.
         """
         self._wait(lambda: self._line_count >= n or self._finished, timeout,
                    lambda: "waited for %d lines from connection %d, got %d" % (
                        n, self.index, self._line_count))
-        with self._cond:
+        with self._lock:
             if self._line_count < n:
                 raise TimeoutError("waited for %d lines from connection %d, got %d before "
                                    "the connection closed" % (n, self.index, self._line_count))
@@ -255,7 +309,7 @@ class ServerConnection:
         self._wait(lambda: self._byte_count >= n or self._finished, timeout,
                    lambda: "waited for %d bytes from connection %d, got %d" % (
                        n, self.index, self._byte_count))
-        with self._cond:
+        with self._lock:
             if self._byte_count < n:
                 raise TimeoutError("waited for %d bytes from connection %d, got %d before "
                                    "the connection closed" % (n, self.index, self._byte_count))
@@ -270,7 +324,7 @@ class ServerConnection:
         """
         self._wait(lambda: self._eof or self._finished, timeout,
                    lambda: "waited for the end of connection %d's input" % self.index)
-        with self._cond:
+        with self._lock:
             return self._eof
 
     def wait_closed(self, timeout: Timeout = DEFAULT) -> bool:
@@ -280,25 +334,10 @@ class ServerConnection:
                    lambda: "waited for connection %d to close" % self.index)
         return True
 
-    def _abandon(self) -> None:
-        # For a connection whose thread could not be started.
-        self._sock.close()
-        os.close(self._wake_r)
-        os.close(self._wake_w)
-        self._finished = True
+    # ----- requests to the server's thread --------------------------------
 
-    # ----- requests to the serving thread ---------------------------------
-
-    def _wake(self) -> None:
-        # Called with self._cond held; the pipe is closed only under it too.
-        if not self._finished:
-            try:
-                os.write(self._wake_w, b"!")
-            except BlockingIOError:
-                pass   # pipe full: the thread is woken anyway
-
-    def _on_own_thread(self) -> bool:
-        return threading.current_thread() is self._thread
+    def _on_server_thread(self) -> bool:
+        return threading.current_thread() is self.server._thread
 
     def send(self, data: bytes, timeout: Optional[float] = None) -> None:
         """Send the bytes exactly as given, in order with the replies: no
@@ -309,9 +348,11 @@ class ServerConnection:
         ConnectionError if the connection is or gets closed first, and
         TimeoutError if timeout (seconds, None = no limit) expires first;
         the data then stays queued and goes out once the client reads.
+        Called from a reply function or on_line, it returns at once and
+        the data goes out after that function's answers are queued.
         """
         data = bytes(data)
-        with self._cond:
+        with self._lock:
             if self._finished or self._ending is not None:
                 raise ConnectionError("connection is closed")
             if not data:
@@ -319,10 +360,10 @@ class ServerConnection:
             self._out.append(data)
             self._queued += len(data)
             target = self._queued
-            if self._on_own_thread():
-                return   # flushed by the serving loop
-            self._wake()
-            self._cond.wait_for(lambda: self._sent >= target or self._finished, timeout)
+            self.server._request(self)
+            if self._on_server_thread():
+                return   # flushed once the running reply function returns
+            self._wait_until(lambda: self._sent >= target or self._finished, timeout)
             if self._sent >= target:
                 return
             if self._finished:
@@ -331,19 +372,20 @@ class ServerConnection:
                                "after %s s" % (self.index, len(data), timeout))
 
     def _end(self, how: str) -> None:
-        with self._cond:
-            if not self._finished:
-                if self._ending != "reset":
-                    self._ending = how
-                self._wake()
-        if not self._on_own_thread() and self._thread.ident is not None:
-            self._thread.join()
+        with self._lock:
+            if self._finished:
+                return
+            if self._ending != "reset":
+                self._ending = how
+            self.server._request(self)
+            if not self._on_server_thread():
+                self._wait_until(lambda: self._finished, None)
 
     def close(self) -> None:
         """Orderly close of both directions (the client reads end of file).
 
-        Returns once the connection's thread has ended, also when the
-        connection had already ended by itself."""
+        Returns once the socket is closed, also when the connection had
+        already ended by itself (from a reply function: once it returns)."""
         self._end("close")
 
     def reset(self) -> None:
@@ -353,104 +395,101 @@ class ServerConnection:
     def stop_reading(self) -> None:
         """Stop receiving until resume_reading(); on return no further
         recv() happens, so the client's send buffer eventually fills up."""
-        with self._cond:
+        with self._lock:
             self._paused = True
-            self._wake()
-            if not self._on_own_thread():
-                self._cond.wait_for(lambda: self._parked or self._finished)
+            self.server._request(self)
+            if not self._on_server_thread():
+                self._wait_until(lambda: self._parked or self._finished, None)
 
     def resume_reading(self) -> None:
-        with self._cond:
+        with self._lock:
             self._paused = False
-            self._wake()
+            self.server._request(self)
 
-    # ----- serving thread -------------------------------------------------
+    # ----- on the server's thread -----------------------------------------
 
-    def _run(self) -> None:
-        sock = self._sock
-        fd = sock.fileno()
-        poller = select.poll()
-        poller.register(self._wake_r, _POLLIN)
-        registered = 0          # event mask of sock in poller, 0 = not registered
-        tail: List[bytes] = []  # pieces of the current incomplete line
-        how = "close"
+    def _serve(self, events: int) -> None:
+        """Handle what the poller reported for this connection."""
         try:
-            greeting = self.server.greeting
-            if greeting:
-                with self._cond:
-                    self._out.append(greeting)
-                    self._queued += len(greeting)
-            while True:
-                with self._cond:
-                    if self._ending is not None:
-                        how = self._ending
-                        break
-                    paused = self._paused
-                    if self._parked != paused:
-                        self._parked = paused
-                        self._cond.notify_all()
-                    pending = bool(self._out)
-                    if self._eof and not pending and self.server.close_on_eof:
-                        break
-                mask = (_POLLIN if not paused and not self._eof else 0) | (
-                    _POLLOUT if pending else 0)
-                if mask != registered:
-                    if not mask:
-                        poller.unregister(fd)
-                    elif registered:
-                        poller.modify(fd, mask)
-                    else:
-                        poller.register(fd, mask)
-                    registered = mask
-                events = 0
-                for efd, ev in poller.poll():
-                    if efd == fd:
-                        events = ev
-                    else:
-                        self._drain_wake()
-                if not events:
-                    continue
-                if events & (_POLLOUT | _POLLFAIL) and pending:
-                    self._flush()
-                if events & (_POLLIN | _POLLFAIL) and mask & _POLLIN:
-                    self._read_once(tail, replying=True)
+            if events & (_POLLOUT | _POLLFAIL) and self._out:
+                self._flush()
+            if events & (_POLLIN | _POLLFAIL) and self._mask & _POLLIN and not self._paused:
+                self._read_once(replying=True)
         except _ReplyFailed:
-            how = "close"
-        except (ConnectionError, OSError) as exc:
-            if exc.errno in (errno.ECONNRESET, errno.EPIPE, errno.ETIMEDOUT):
-                how = "gone"   # the client vanished; nothing more to say to it
-                with self._cond:
-                    self._eof = True
-            else:
-                raise
-        finally:
-            self._finish(how, tail)
+            self._finish("close")
+            return
+        except OSError as exc:
+            self._gone(exc)
+            return
+        # What _settle looks at changes here only with output left queued or
+        # the end of input; other threads' changes come with a request.
+        if self._out or self._eof or self._mask != _POLLIN:
+            self._settle()
 
-    def _drain_wake(self) -> None:
+    def _serve_request(self) -> None:
+        """Act on what another thread asked for (data to send, pause, end)."""
+        if self._finished:
+            return
         try:
-            while os.read(self._wake_r, 4096):
-                pass
-        except BlockingIOError:
-            pass
+            if self._out:
+                self._flush()
+        except OSError as exc:
+            self._gone(exc)
+            return
+        self._settle()
 
-    def _read_once(self, tail: List[bytes], replying: bool) -> bool:
+    def _settle(self) -> None:
+        """End the connection if it is to end, else watch the events its
+        state needs: input unless paused or ended, output while queued."""
+        with self._lock:
+            how = self._ending
+            paused = self._paused
+            if self._parked != paused:
+                self._parked = paused
+                self._changed()
+            pending = bool(self._out)
+            eof = self._eof
+            if how is None and eof and not pending and self.server.close_on_eof:
+                how = "close"
+        if how is not None:
+            self._finish(how)
+            return
+        mask = (0 if paused or eof else _POLLIN) | (_POLLOUT if pending else 0)
+        if mask != self._mask:
+            self.server._watch(self, mask)
+
+    def _gone(self, exc: OSError) -> None:
+        if exc.errno not in (errno.ECONNRESET, errno.EPIPE, errno.ETIMEDOUT):
+            _say("connection %d: %s; closing the connection" % (self.index, exc))
+        with self._lock:
+            self._eof = True
+            self._changed()
+        self._finish("gone")   # the client vanished; nothing more to say to it
+
+    def _read_once(self, replying: bool) -> bool:
         """One recv(); returns False when there is nothing (more) to read."""
         try:
             data = self._sock.recv(RECV_SIZE)
         except (BlockingIOError, InterruptedError):
             return False
         if not data:
-            with self._cond:
+            with self._lock:
                 self._eof = True
-                self._cond.notify_all()
+                self._changed()
             return False
-        self._take(data, tail, replying)
+        if not self._discarding:
+            self._take(data, replying)
         return True
 
-    def _take(self, chunk: bytes, tail: List[bytes], replying: bool) -> None:
+    def _take(self, chunk: bytes, replying: bool) -> None:
         """Record a received chunk, split it into lines and queue replies."""
+        tail = self._tail
+        max_line = self.server.max_line
+        too_long = False
         if chunk.rfind(b"\n") < 0:
             tail.append(chunk)   # joined only once its line is complete
+            self._tail_size += len(chunk)
+            too_long = self._tail_size > max_line
             lines: List[bytes] = []
         else:
             if tail:
@@ -461,89 +500,115 @@ class ServerConnection:
                 data = chunk
             lines = data.split(b"\n")
             rest = lines.pop()
+            self._tail_size = len(rest)
             if rest:
                 tail.append(rest)
+            too_long = self._tail_size > max_line
+            if len(data) > max_line:
+                for i, line in enumerate(lines):
+                    if len(line) > max_line:
+                        del lines[i:]    # the lines before it are answered
+                        too_long = True
+                        break
+        if too_long:
+            del tail[:]
+            self._tail_size = 0
+            self._discarding = True
         server = self.server
-        with self._cond:
+        with self._lock:
             self._byte_count += len(chunk)
             self._line_count += len(lines)
             if server.record:
                 self._chunks.append(chunk)
                 self._lines.extend(lines)
-            self._cond.notify_all()
-        if not lines:
-            return
+            self._changed()
+        if lines:
+            self._answer(lines, replying)
+        if too_long:
+            _say("connection %d: a line longer than %d bytes (max_line); closing the connection"
+                 % (self.index, max_line))
+            raise _ReplyFailed()
+
+    def _answer(self, lines: List[bytes], replying: bool) -> None:
+        server = self.server
         reply = server.reply if replying else False
         callback = server.on_line
         answers: List[bytes] = []
+        failed = False
         try:
-            try:
+            if reply is True and callback is None:
+                answers = [reply_for_line(line) for line in lines]
+            else:
                 for line in lines:
                     if reply:
                         answers.append(_answer_lines(reply, line) if callable(reply)
                                        else reply_for_line(line))
                     if callback is not None:
                         callback(self, line)
-            finally:
-                self._queue(b"".join(answers))
-        except _ReplyFailed:
-            raise
         except BaseException:
             # The flow's own fault: say where, end this connection only.
-            sys.stderr.write("fake media server: connection %d: the reply function or "
-                             "on_line callback failed; closing the connection\n%s"
-                             % (self.index, traceback.format_exc()))
-            raise _ReplyFailed() from None
+            _say("connection %d: the reply function or on_line callback failed; "
+                 "closing the connection\n%s" % (self.index, traceback.format_exc().rstrip("\n")))
+            failed = True
+        # The answers to the lines before go out; a client that is gone
+        # raises OSError here, which is no fault of the flow.
+        self._queue(b"".join(answers))
+        if failed:
+            raise _ReplyFailed()
 
     def _queue(self, answer: bytes) -> None:
         if not answer:
             return
-        with self._cond:
+        with self._lock:
             self._out.append(answer)
             self._queued += len(answer)
             unsent = self._queued - self._sent
-        if unsent > self.server.max_queued:
-            sys.stderr.write("fake media server: connection %d: the client does not read; "
-                             "%d bytes of answers queued; closing the connection\n"
-                             % (self.index, unsent))
-            with self._cond:
-                self._out.clear()   # nothing of it would reach the client in time
-            raise _ReplyFailed()
-        self._flush()
+            if unsent <= self.server.max_queued:
+                self._flush_locked()
+                return
+            self._out.clear()   # nothing of it would reach the client in time
+        _say("connection %d: the client does not read; %d bytes of answers queued; "
+             "closing the connection" % (self.index, unsent))
+        raise _ReplyFailed()
 
     def _flush(self) -> None:
         """Write queued output without blocking; raises OSError if the
         client is gone."""
+        with self._lock:
+            self._flush_locked()
+
+    def _flush_locked(self) -> None:
+        # _flush with self._lock held.
         sock = self._sock
         out = self._out
-        with self._cond:
-            sent_before = self._sent
-            try:
-                while out:
-                    if len(out) > 1 and len(out[0]) < SEND_COALESCE:
-                        parts = []
-                        size = 0
-                        while out and size < SEND_COALESCE:
-                            part = out.popleft()
-                            parts.append(part)
-                            size += len(part)
-                        out.appendleft(b"".join(parts))
-                    chunk = out[0]
-                    try:
-                        n = sock.send(chunk)
-                    except (BlockingIOError, InterruptedError):
-                        break
-                    self._sent += n
-                    if n < len(chunk):
-                        out[0] = memoryview(chunk)[n:]
-                        break
-                    out.popleft()
-            finally:
-                if self._sent != sent_before:
-                    self._cond.notify_all()
+        sent_before = self._sent
+        try:
+            while out:
+                if len(out) > 1 and len(out[0]) < SEND_COALESCE:
+                    parts = []
+                    size = 0
+                    while out and size < SEND_COALESCE:
+                        part = out.popleft()
+                        parts.append(part)
+                        size += len(part)
+                    out.appendleft(b"".join(parts))
+                chunk = out[0]
+                try:
+                    n = sock.send(chunk)
+                except (BlockingIOError, InterruptedError):
+                    break
+                self._sent += n
+                if n < len(chunk):
+                    out[0] = memoryview(chunk)[n:]
+                    break
+                out.popleft()
+        finally:
+            if self._sent != sent_before:
+                self._changed()
 
-    def _finish(self, how: str, tail: List[bytes]) -> None:
+    def _finish(self, how: str) -> None:
         sock = self._sock
+        self.server._watch(self, 0)
         try:
             if how == "reset":
                 sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -554,18 +619,16 @@ class ServerConnection:
                     # Take what the client already sent, so the close below
                     # ends with FIN and not with a reset for unread data.
                     for _ in range(CLOSE_DRAIN_READS):
-                        if self._eof or not self._read_once(tail, replying=False):
+                        if self._eof or not self._read_once(replying=False):
                             break
                 except (OSError, _ReplyFailed):
                     pass
         finally:
             sock.close()
-            with self._cond:
+            with self._lock:
                 self._finished = True
                 self._out.clear()
-                os.close(self._wake_r)
-                os.close(self._wake_w)
-                self._cond.notify_all()
+                self._changed()
             self.server._forget(self)
 
 
@@ -577,27 +640,46 @@ class FakeMediaServer:
                  close_on_eof: bool = True, greeting: Optional[bytes] = None,
                  record: bool = True, keep_closed: bool = True,
                  on_line: Optional[LineCallback] = None,
-                 max_queued: int = DEFAULT_MAX_QUEUED) -> None:
-        """reply: True answers each command line with reply_for_line, False
-        answers nothing, a function reply(line) -> bytes | list[bytes] | None
-        gives the answer lines (each is sent with CRLF, which replaces a line
-        end it has; None: no answer); it runs on the connection's thread, in
-        the order of the lines. Can be changed at any time. A reply
-        function (or on_line) that raises, or returns anything else, ends
-        that connection: the traceback goes to standard error, the lines
-        that arrived stay recorded, the answers to the lines before go out.
-        close_on_eof: close a connection once its client stops sending.
-        greeting: bytes sent to each client right after accept.
-        record: keep received bytes and lines (counts are kept regardless).
-        keep_closed: keep ended connections in `connections`.
-        on_line: called as on_line(connection, line) on the connection's
-        thread for each complete received line.
-        max_queued: bytes of answers kept queued for a client that does not
-        read them; past that the connection is closed (and said so on
-        standard error), so that a client that never reads cannot make the
-        server grow without limit."""
+                 max_queued: int = DEFAULT_MAX_QUEUED,
+                 max_line: int = DEFAULT_MAX_LINE) -> None:
+        """A server that is not listening yet; start() or the with statement
+        starts it.
+
+        - host, port: the address to listen on (port 0: a free port, which
+          start() puts in port).
+        - reply: True answers each command line with reply_for_line, False
+          answers nothing, a function reply(line) -> bytes | list[bytes] |
+          None gives the answer lines (each is sent with CRLF, which replaces
+          a line end it has; None: no answer); it runs on the server's
+          thread, in the order of the lines. Can be changed at any time. A
+          reply function (or on_line) that raises, or returns anything else,
+          ends that connection: the traceback goes to standard error, the
+          lines that arrived stay recorded, the answers to the lines before
+          go out. One thread serves every connection, so a reply function
+          that blocks holds up all of them.
+        - close_on_eof: close a connection once its client stops sending.
+        - greeting: bytes sent to each client right after accept.
+        - record: keep received bytes and lines (counts are kept regardless).
+        - keep_closed: keep ended connections in the list connections.
+        - on_line: called as on_line(connection, line) on the server's
+          thread for each complete received line.
+        - max_queued: bytes of answers kept queued for a client that does not
+          read them; past that the connection is closed (and said so on
+          standard error), so that a client that never reads cannot make the
+          server grow without limit.
+        - max_line: the longest line, in bytes without its line feed, that a
+          client may send (1 MiB by default); a longer one, complete or not,
+          closes its connection (said so on standard error) after the
+          answers to the lines before it, so that a client cannot make the
+          server grow by never ending a line.
+        """
         self.host = host
+        """The address the server listens on, as given; from start() on, as
+        the listening socket reports it."""
         self.port = port
+        """The port the server listens on, as given; from start() on, the
+        port it took (a free one when 0 was given): what a client connects
+        to."""
         self.reply = reply
         self.close_on_eof = close_on_eof
         self.greeting = bytes(greeting) if greeting else None
@@ -605,18 +687,32 @@ class FakeMediaServer:
         self.keep_closed = keep_closed
         self.on_line = on_line
         self.max_queued = max_queued
+        self.max_line = max_line
         self._cond = threading.Condition(threading.Lock())
         self._connections: List[ServerConnection] = []
-        self._live: Set[ServerConnection] = set()
+        self._live: Dict[int, ServerConnection] = {}   # by descriptor
         self._accepted = 0
         self._listener: Optional[socket.socket] = None
+        self._poller: Any = None
         self._thread: Optional[threading.Thread] = None
-        self._wake_r = self._wake_w = -1
         self._state = "new"   # new -> running -> stopped
+        # Connections that other threads asked something of, and the pipe
+        # that wakes the server's thread for them; under _requests_lock.
+        self._requests_lock = threading.Lock()
+        self._requests: Set[ServerConnection] = set()
+        self._woken = False
+        self._wake_r = self._wake_w = -1
+        # While descriptors run out, the listener is not watched until a
+        # connection ends or this time (time.monotonic()) comes.
+        self._accept_again: Optional[float] = None
+        self._accept_failing = False   # said so once, until an accept succeeds
 
     # ----- lifecycle ------------------------------------------------------
 
     def start(self) -> "FakeMediaServer":
+        """Listens on host and port and serves every connection on one
+        thread of its own; returns the server. A server starts once: RuntimeError
+        the second time. The with statement starts and stops it."""
         with self._cond:
             if self._state != "new":
                 raise RuntimeError("server was already started")
@@ -628,6 +724,7 @@ class FakeMediaServer:
             listener.bind((self.host, self.port))
             listener.listen(socket.SOMAXCONN)
             listener.setblocking(False)
+            poller = select.epoll()
         except BaseException:
             listener.close()
             with self._cond:
@@ -635,37 +732,28 @@ class FakeMediaServer:
             raise
         self.host, self.port = listener.getsockname()[:2]
         self._listener = listener
+        self._poller = poller
         self._wake_r, self._wake_w = os.pipe()
+        os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
-        self._thread = threading.Thread(target=self._accept_loop,
-                                        name="fake-media-accept", daemon=True)
+        poller.register(listener.fileno(), _POLLIN)
+        poller.register(self._wake_r, _POLLIN)
+        self._thread = threading.Thread(target=self._loop, name="fake-media-server", daemon=True)
         self._thread.start()
         return self
 
     def stop(self) -> None:
-        """Close the listener and every connection and join all threads."""
+        """Close the listener and every connection and join the server's
+        thread (called from a reply function, it returns at once and the
+        server stops once the function returns)."""
         with self._cond:
             if self._state != "running":
                 self._state = "stopped"
                 return
             self._state = "stopped"
-            try:
-                os.write(self._wake_w, b"!")
-            except BlockingIOError:
-                pass
+        self._wake()
         if self._thread is not None and self._thread is not threading.current_thread():
             self._thread.join()
-        os.close(self._wake_r)
-        os.close(self._wake_w)
-        with self._cond:
-            live = list(self._live)
-        for conn in live:          # ask them all first, then wait for each
-            with conn._cond:
-                if not conn._finished and conn._ending is None:
-                    conn._ending = "close"
-                    conn._wake()
-        for conn in live:
-            conn.close()
 
     def __enter__(self) -> "FakeMediaServer":
         return self.start()
@@ -675,6 +763,7 @@ class FakeMediaServer:
 
     @property
     def address(self) -> Tuple[str, int]:
+        """(host, port): what socket.create_connection() takes."""
         return (self.host, self.port)
 
     # ----- connections ----------------------------------------------------
@@ -687,6 +776,7 @@ class FakeMediaServer:
 
     @property
     def accepted_count(self) -> int:
+        """Connections accepted so far, also those already ended."""
         with self._cond:
             return self._accepted
 
@@ -703,30 +793,106 @@ class FakeMediaServer:
 
     def _forget(self, conn: ServerConnection) -> None:
         with self._cond:
-            self._live.discard(conn)
+            self._live.pop(conn._fd, None)
             if not self.keep_closed:
                 try:
                     self._connections.remove(conn)
                 except ValueError:
                     pass
+        if self._accept_again is not None:
+            self._accept_again = 0.0   # a descriptor is free: accept at once
 
-    def _accept_loop(self) -> None:
+    # ----- the server's thread --------------------------------------------
+
+    def _wake(self) -> None:
+        with self._requests_lock:
+            if not self._woken and self._wake_w >= 0:
+                self._woken = True
+                try:
+                    os.write(self._wake_w, b"!")
+                except BlockingIOError:
+                    pass   # pipe full: the thread is woken anyway
+
+    def _request(self, conn: ServerConnection) -> None:
+        """Have the server's thread serve conn's new request soon."""
+        with self._requests_lock:
+            self._requests.add(conn)
+        self._wake()
+
+    def _watch(self, conn: ServerConnection, mask: int) -> None:
+        """Watch conn's socket for the events in mask (0: none)."""
+        if mask == conn._mask:
+            return
+        if not mask:
+            self._poller.unregister(conn._fd)
+        elif conn._mask:
+            self._poller.modify(conn._fd, mask)
+        else:
+            self._poller.register(conn._fd, mask)
+        conn._mask = mask
+
+    def _loop(self) -> None:
+        poller = self._poller
         listener = self._listener
         assert listener is not None
-        poller = select.poll()
-        poller.register(listener.fileno(), _POLLIN)
-        poller.register(self._wake_r, _POLLIN)
+        listen_fd = listener.fileno()
+        wake_fd = self._wake_r
+        live = self._live
         try:
-            while True:
-                events = poller.poll()
-                with self._cond:
-                    if self._state != "running":
-                        return
-                if any(fd == self._wake_r for fd, _ in events):
-                    continue
-                self._accept_pending(listener)
+            while self._state == "running":
+                timeout = -1.0
+                if self._accept_again is not None:
+                    timeout = max(0.0, self._accept_again - time.monotonic())
+                    if timeout == 0.0:
+                        self._accept_again = None
+                        poller.register(listen_fd, _POLLIN)
+                        timeout = -1.0
+                for fd, events in poller.poll(timeout):
+                    conn = live.get(fd)
+                    if conn is not None:
+                        self._guarded(conn._serve, conn, events)
+                    elif fd == wake_fd:
+                        self._take_requests()
+                    elif fd == listen_fd:
+                        self._accept_pending(listener)
         finally:
-            listener.close()
+            self._close_all()
+
+    def _take_requests(self) -> None:
+        try:
+            while os.read(self._wake_r, 4096):
+                pass
+        except BlockingIOError:
+            pass
+        with self._requests_lock:
+            requests, self._requests = self._requests, set()
+            self._woken = False
+        for conn in requests:
+            self._guarded(conn._serve_request, conn)
+
+    @staticmethod
+    def _guarded(step: Callable[..., None], conn: ServerConnection, *args: Any) -> None:
+        # A fault of this module while serving one connection ends that
+        # connection, not the server.
+        try:
+            step(*args)
+        except Exception:
+            _say("connection %d: internal error; closing the connection\n%s"
+                 % (conn.index, traceback.format_exc().rstrip("\n")))
+            if not conn._finished:
+                conn._finish("gone")
+
+    def _close_all(self) -> None:
+        self._take_requests()   # a reset asked for before stop() stays a reset
+        for conn in list(self._live.values()):
+            self._guarded(conn._finish, conn, conn._ending or "close")
+        assert self._listener is not None
+        self._listener.close()
+        self._poller.close()
+        with self._requests_lock:
+            os.close(self._wake_r)
+            os.close(self._wake_w)
+            self._wake_r = self._wake_w = -1
 
     def _accept_pending(self, listener: socket.socket) -> None:
         while True:
@@ -737,31 +903,37 @@ class FakeMediaServer:
             except ConnectionAbortedError:
                 continue
             except OSError as exc:
-                # Out of descriptors or memory: report and back off briefly
-                # (the wait ends early when the server is stopped).
-                sys.stderr.write("fake media server: accept failed: %s\n" % exc)
-                with self._cond:
-                    self._cond.wait_for(lambda: self._state != "running", 0.1)
+                # Out of descriptors or memory (at the descriptor limit,
+                # Linux says so also with no connection waiting): stop
+                # watching the listener until a connection ends, or for
+                # ACCEPT_BACKOFF seconds.
+                if not self._accept_failing:
+                    self._accept_failing = True
+                    _say("cannot accept connections: %s; accepting again once a "
+                         "connection ends" % exc)
+                self._poller.unregister(listener.fileno())
+                self._accept_again = time.monotonic() + ACCEPT_BACKOFF
                 return
+            self._accept_failing = False
             try:
                 sock.setblocking(False)
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                 conn = ServerConnection(self, sock, peer, self._accepted)
-            except OSError as exc:   # e.g. no descriptor left for its wake pipe
+                self._watch(conn, _POLLIN)
+            except OSError as exc:
                 sock.close()
-                sys.stderr.write("fake media server: dropped a connection: %s\n" % exc)
+                _say("dropped a connection: %s" % exc)
                 continue
             with self._cond:
-                try:
-                    conn._thread.start()
-                except RuntimeError as exc:   # no thread left
-                    conn._abandon()
-                    sys.stderr.write("fake media server: dropped a connection: %s\n" % exc)
-                    continue
-                self._live.add(conn)
+                self._live[conn._fd] = conn
                 self._connections.append(conn)
                 self._accepted += 1
                 self._cond.notify_all()
+            if self.greeting:
+                with conn._lock:
+                    conn._out.append(self.greeting)
+                    conn._queued += len(self.greeting)
+                self._guarded(conn._serve_request, conn)
 
 
 # ----- command line -------------------------------------------------------
@@ -776,18 +948,29 @@ def _stderr_logger(conn: ServerConnection, line: bytes) -> None:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m sonvex_fake_server",
-                                     description="Loopback fake media server.")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--silent", action="store_true", help="do not answer command lines")
-    parser.add_argument("--quiet", action="store_true", help="do not log received lines")
+    parser = argparse.ArgumentParser(
+        prog="python -m sonvex_fake_server",
+        description="Loopback fake media server: prints \"listening on HOST PORT\", "
+                    "answers each command line with \"<CommandWord> OK COMMANDTAG=<tag>\" "
+                    "and runs until SIGINT or SIGTERM.")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="the address to listen on, IPv4 or IPv6 (default: %(default)s)")
+    parser.add_argument("--port", type=int, default=0,
+                        help="the TCP port to listen on; 0 takes a free port, which the "
+                             "first line printed names (default: %(default)s)")
+    parser.add_argument("--silent", action="store_true",
+                        help="do not answer command lines (default: answer each)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="do not log received lines (default: log each to standard "
+                             "error as \"server got: <line>\")")
     parser.add_argument("--stop-at-eof", action="store_true",
-                        help="also stop at end of file on standard input (so that the "
-                             "server ends with the program that holds a pipe to it)")
+                        help="also stop at end of file on standard input, so that the "
+                             "server ends with the program that holds a pipe to it "
+                             "(default: standard input is not read)")
     parser.add_argument("--flow", metavar="FLOW.PY",
                         help="answer with the function reply(line) that this Python file "
-                             "defines (bytes, a list of bytes or None for each command line)")
+                             "defines, which returns bytes, a list of bytes or None for each "
+                             "command line (default: none; every line is answered with OK)")
     # The old way to ask for what is now the default; accepted and ignored.
     parser.add_argument("--ignore-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -797,6 +980,12 @@ def main(argv: Optional[List[str]] = None) -> int:
             parser.error("--flow and --silent exclude each other")
         try:
             flow = runpy.run_path(args.flow, run_name="sonvex_flow").get("reply")
+        except SystemExit as exc:
+            # sys.exit() in the flow, whatever its status, is a flow that
+            # did not load: the server must not end as if it had run.
+            sys.stderr.write("fake media server: cannot load the flow %s: it called "
+                             "sys.exit(%r) while loading\n" % (args.flow, exc.code))
+            return 2
         except Exception:
             sys.stderr.write("fake media server: cannot load the flow %s\n%s"
                              % (args.flow, traceback.format_exc()))

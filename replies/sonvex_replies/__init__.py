@@ -12,15 +12,18 @@ and passes every other line on to the original standard output::
     with ReplyTap() as tap:
         client = sonvex_rs.client.SonvexClient("127.0.0.1", 1234, None, None, None)
         client.connect()
-        tag = client.send_command(sonvex_rs.commands.Command.resource_create_player())
-        player = tap.wait_for(tag).fields["ResourceId"]   # whatever the server put there
+        answer = tap.call(client.resource_create_player)
+        player = answer.fields["ResourceId"]   # whatever the server put there
         client.disconnect()
         tap.wait_closed()
 
 Several clients in one process share descriptor 1 and number their commands
 from 0 each, so their tags collide: see ReplyTap.
 
-Standard library only; runs on CPython 3.9+ and PyPy 3.9.
+The package holds Reply (_reply.py) and ReplyTap (_tap.py), in Python,
+and _drain, an extension module built with sonvex_rs (from native/drain.cpp),
+whose thread empties the pipe without the interpreter lock. It needs nothing
+beyond the standard library and runs wherever sonvex_rs runs.
 """
 
 from ._reply import Reply

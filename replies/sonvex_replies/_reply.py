@@ -48,15 +48,8 @@ def _fields_of(text: str) -> Dict[str, str]:
 
 class Reply:
     """One line that the server sent, as the client's reader printed it
-    ("Received: " and the line), read by a ReplyTap.
-
-    Attributes (read-only):
-        text    the line after "Received: "
-        word    its first word, "" for an empty line
-        tag     the number of its last COMMANDTAG=<digits> element, or None
-        fields  its Key=Value elements, as a new dict (str to str) on each
-                access; a key given twice keeps its last value
-        time    time.monotonic() when the tap read the line
+    ("Received: " and the line), read by a ReplyTap: text, word, tag,
+    fields and time, all read-only.
 
     Elements are the line's parts between white space. Replies compare equal
     when their text and time are equal.
@@ -82,27 +75,34 @@ class Reply:
 
     @property
     def text(self) -> str:
+        """The line after "Received: ", without its line end."""
         return self._text
 
     @property
     def word(self) -> str:
+        """The line's first word; "" for an empty line."""
         word = self._word
         return self._parse() if word is None else word
 
     @property
     def tag(self) -> Optional[int]:
+        """The number of the line's last COMMANDTAG=<digits> element, or None
+        for a line without one (an event the server sends of its own accord)."""
         if self._word is None:
             self._parse()
         return self._tag
 
     @property
     def fields(self) -> Dict[str, str]:
+        """The line's Key=Value elements, COMMANDTAG included, as a new dict
+        (str to str) on each access; a key given twice keeps its last value."""
         if self._fields is None:
             self._fields = _fields_of(self._text)
         return dict(self._fields)
 
     @property
     def time(self) -> float:
+        """time.monotonic() when the tap read the line."""
         return self._time
 
     def __eq__(self, other: object) -> bool:

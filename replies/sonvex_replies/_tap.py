@@ -18,9 +18,10 @@ from collections import OrderedDict, deque
 from time import monotonic, sleep
 from typing import (
     TYPE_CHECKING, Any, AsyncIterator, Callable, Deque, Dict, Iterator, List, MutableSequence,
-    Optional, Tuple, TypeVar, cast,
+    Optional, Set, Tuple, TypeVar, cast,
 )
 
+from ._call import Calls
 from ._drain import Drain, Handing, handed
 from ._reply import Reply
 
@@ -166,7 +167,7 @@ def _tags_text(replies: List[Reply]) -> str:
     return ", ".join(tags) + (", ..." if len(replies) > 10 else "")
 
 
-class ReplyTap:
+class ReplyTap(Calls):
     """Turns the lines that sonvex_rs prints into data.
 
     While the tap is active, descriptor 1 (standard output) is the write end
@@ -184,8 +185,8 @@ class ReplyTap:
     would feed the tap its own records).
 
         with ReplyTap() as tap:
-            tag = client.send_raw_command("GetVersion")
-            reply = tap.wait_for(tag)     # a Reply: text, word, tag, fields, time
+            reply = tap.call(client.send_raw_command, "GetVersion")
+            # a Reply: text, word, tag, fields, time (see call)
 
     On close (the end of the with block, also when it raises, or at
     interpreter exit for a tap still open) the tap reads what is left in the
@@ -197,7 +198,8 @@ class ReplyTap:
     prints keep their place among the module's lines. One tap at a time can
     be active in a process; a tap runs once.
 
-    Taking and looking: wait_for, wait_for_word, wait_until, their asyncio
+    Taking and looking: call and acall (which send the command too),
+    wait_for, wait_for_word, wait_until, their asyncio
     forms reply, reply_word and reply_until, and iteration (for and async
     for) take the reply they return: each reply goes to exactly one taker,
     the first that asks for it, and replies not taken stay kept, in the
@@ -262,6 +264,9 @@ class ReplyTap:
         self._watching: Dict[asyncio.AbstractEventLoop, Tuple[int, int, int]] = {}
         # loop: (when, the timer that wakes its waits then)
         self._alarms: Dict[asyncio.AbstractEventLoop, Tuple[float, asyncio.TimerHandle]] = {}
+        # loop: its waits in progress; loops with a settle() due
+        self._pending: Dict[asyncio.AbstractEventLoop, int] = {}
+        self._settling: Set[asyncio.AbstractEventLoop] = set()
         self._failure: Optional[BaseException] = None
         self._pid = -1
         self._saved = -1               # the original descriptor 1, or -1 if it was closed
@@ -369,6 +374,7 @@ class ReplyTap:
                     self._drain = None
                 self._state = "closed"
                 wakers, self._wakers = self._wakers, {}
+                self._unwatch_all()
         self._wake_async(list(wakers.items()))
         atexit.unregister(self.close)
 
@@ -902,7 +908,7 @@ class ReplyTap:
             self._looked(loop, waiting)
 
     def _waits_in(self, loop: asyncio.AbstractEventLoop) -> bool:
-        return any(waiter is loop for waiter in self._wakers.values())
+        return loop in self._pending
 
     def _looked(self, loop: asyncio.AbstractEventLoop, waiting: bool) -> None:
         # A loop keeps watching while its waits follow each other; once it
@@ -919,11 +925,23 @@ class ReplyTap:
         drain = self._drain
         if drain is None or loop in self._watching:
             return
-        pipe, notify = drain.watch_fd(), drain.notify_fd()
-        loop.add_reader(pipe, self._pumped, loop)
-        loop.add_reader(notify, self._notified, loop)
-        self._watching[loop] = (pipe, notify, 0)
+        for closed in [other for other in self._watching if other.is_closed()]:
+            self._unwatch(closed)   # closed without its waits ending
+        # Counted as a watcher first: a close that finishes the drain
+        # meanwhile then keeps the descriptors open until this loop stops
+        # watching; one that finished it before has closed them.
         drain.watch(1)
+        pipe, notify = drain.watch_fd(), drain.notify_fd()
+        if pipe < 0 or notify < 0:
+            drain.watch(-1)
+            return
+        self._watching[loop] = (pipe, notify, 0)
+        try:
+            loop.add_reader(pipe, self._pumped, loop)
+            loop.add_reader(notify, self._notified, loop)
+        except BaseException:
+            self._unwatch(loop)
+            raise
 
     def _alarm(self, loop: asyncio.AbstractEventLoop, when: float) -> None:
         # One timer per loop, at the earliest deadline of its waits (not one
@@ -957,9 +975,60 @@ class ReplyTap:
             assert self._native is not None
             self._native.watch(-1)
 
+    def _left(self, loop: asyncio.AbstractEventLoop) -> None:
+        # A wait in the loop ended. The last one lets the loop stop watching
+        # once the callbacks queued now have run, unless a new wait came
+        # meanwhile (a program that waits for each answer in turn is back
+        # before that), so that a loop closed after its waits (asyncio.run
+        # once per wait) leaves nothing registered with the drain.
+        pending = self._pending
+        count = pending.get(loop, 1) - 1
+        if count > 0:
+            pending[loop] = count
+            return
+        pending.pop(loop, None)
+        if loop in self._watching and loop not in self._settling and not loop.is_closed():
+            # (A closed loop, whose wait a finaliser ends, stays until the
+            # next loop starts watching or the tap closes.)
+            self._settling.add(loop)
+            try:
+                loop.call_soon(self._settle, loop)
+            except RuntimeError:
+                self._settling.discard(loop)
+
+    def _settle(self, loop: asyncio.AbstractEventLoop) -> None:
+        with self._lock:
+            self._settling.discard(loop)
+            if loop not in self._pending:
+                self._unwatch(loop)
+
+    def _unwatch_all(self) -> None:
+        # With self._lock held, on close: loops that no longer run stop
+        # watching now; a running one does once its waits, woken by the
+        # close, have ended (from its own thread).
+        here = _running_loop()
+        for loop in list(self._watching):
+            if loop is here or loop.is_closed() or not loop.is_running():
+                self._unwatch(loop)
+            elif loop not in self._settling:
+                self._settling.add(loop)
+                try:
+                    loop.call_soon_threadsafe(self._settle, loop)
+                except RuntimeError:
+                    self._unwatch(loop)   # closed meanwhile
+
     async def _await(self, box: _Box, take: _Take, timeout: Optional[float], what: str,
                      tag: Optional[int] = None) -> None:
         loop = asyncio.get_running_loop()
+        pending = self._pending
+        pending[loop] = pending.get(loop, 0) + 1
+        try:
+            await self._await_in(loop, box, take, timeout, what, tag)
+        finally:
+            self._left(loop)
+
+    async def _await_in(self, loop: asyncio.AbstractEventLoop, box: _Box, take: _Take,
+                        timeout: Optional[float], what: str, tag: Optional[int]) -> None:
         deadline = None if timeout is None else monotonic() + timeout
         seen = -1
         while True:
@@ -990,8 +1059,8 @@ class ReplyTap:
             try:
                 await waker
             finally:
-                if not waker.done():
-                    waker.cancel()
+                if not waker.done() and not loop.is_closed():
+                    waker.cancel()   # (a closed loop takes no callbacks)
                 if waker in self._wakers:
                     with self._lock:
                         self._wakers.pop(waker, None)

@@ -51,10 +51,6 @@ void raise_os_error(PyObject* type, const std::string& message, int error) {
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
-constexpr std::string_view kNewParams[] = {"server", "control_port", "transport_channel_port",
-                                           "username", "password"};
-constexpr Signature kNewSignature{"SonvexClient.", "__new__", kNewParams};
-
 PyObject* client_new(PyTypeObject* type, std::string_view server,
                      std::optional<std::uint16_t> control_port,
                      std::optional<std::uint16_t> transport_channel_port,
@@ -84,12 +80,6 @@ PyObject* client_new(PyTypeObject* type, std::string_view server,
     client->ready = true;
     return self;
 }
-
-// Line breaks in the credentials would split the login line in two.
-using ClientNew = CallWith<client_new, param::RawText, param::Optional<param::Of<core::Kind::U16>>,
-                           param::Optional<param::Of<core::Kind::U16>>,
-                           param::Optional<param::Of<core::Kind::Text>>,
-                           param::Optional<param::Of<core::Kind::Text>>>;
 
 // Clients freed so far, counted so that a connect short of descriptors can
 // tell whether a collection freed any (under the interpreter lock).
@@ -145,11 +135,6 @@ PyObject* send_command(ClientObject& client, const core::Command* command) {
     if (!send_line(client, core::max_length(*command), write, tag)) return nullptr;
     return PyLong_FromUnsignedLongLong(tag);
 }
-
-constexpr std::string_view kMessageParam[] = {"message"};
-constexpr Signature kSendRawSignature{"SonvexClient.", "send_raw_command", kMessageParam};
-constexpr std::string_view kCommandParam[] = {"command"};
-constexpr Signature kSendCommandSignature{"SonvexClient.", "send_command", kCommandParam};
 
 // ---------------------------------------------------------------------------
 // Connection
@@ -285,46 +270,92 @@ PyObject* client_print_details(ClientObject& client) {
     return none();
 }
 
-PyObject* client_command_tag(PyObject* self, void*) {
+PyObject* client_command_tag(ClientObject& client) {
+    return PyLong_FromUnsignedLongLong(client.command_tag);
+}
+
+// ---------------------------------------------------------------------------
+// The class, made from the rows of client_members.def
+
+// A member's name or a parameter's, as a template argument.
+template <std::size_t N>
+struct Name {
+    char text[N];
+    constexpr Name(const char (&literal)[N]) { std::copy_n(literal, N, text); }
+    constexpr std::string_view view() const { return {text, N - 1}; }  // NUL-terminated
+};
+
+// PARAM(name, Converter, annotation)
+template <Name N, class Converter>
+struct Param {
+    static constexpr std::string_view name = N.view();
+    using converter = Converter;
+};
+
+// The parameters of a member: the signature of a member of that name, and
+// the body that converts the arguments and calls Fn with the values.
+template <class... P>
+struct Params {
+    static constexpr std::string_view names[sizeof...(P) + 1] = {P::name..., {}};
+    template <Name Member>
+    static constexpr Signature signature{"SonvexClient.", Member.view(),
+                                         std::span<const std::string_view>(names, sizeof...(P))};
+    template <auto Fn>
+    using Call = CallWith<Fn, typename P::converter...>;
+};
+
+#define PARAMS_OF(...) Params<__VA_ARGS__>
+
+// The getter of a read-only attribute: Body(target) is its value.
+template <class Receiver, auto Body>
+PyObject* get_member(PyObject* self, void*) {
     return guarded(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        auto client = Shared::acquire(self);
-        return client ? PyLong_FromUnsignedLongLong((*client).command_tag) : nullptr;
+        auto target = Receiver::acquire(self);
+        return target ? Body(*target) : nullptr;
     });
 }
 
-constexpr Signature kConnectSignature{"SonvexClient.", "connect", {}};
-constexpr Signature kDisconnectSignature{"SonvexClient.", "disconnect", {}};
-constexpr Signature kPrintDetailsSignature{"SonvexClient.", "print_details", {}};
+#define PARAM(name, Converter, annotation) Param<#name, Converter>
+#define CLIENT_NEW(body, params, doc)         \
+    using NewParams = PARAMS_OF params;       \
+    constexpr const Signature& kNewSignature = NewParams::signature<"__new__">; \
+    using ClientNew = NewParams::Call<body>;
+#include "client/client_members.def"
 
-// ---------------------------------------------------------------------------
-// The class
-
-// The whole method table, ending in the empty entry: the methods around the
-// command methods, and these in between. Made once and kept for the life of
-// the process, as the class refers to it.
+// The whole method table, ending in the empty entry: the rows' methods in
+// their order, with the command methods where COMMAND_METHODS stands, and
+// the subclass refusal. Made once and kept for the life of the process, as
+// the class refers to it.
 PyMethodDef* client_methods() {
-    const PyMethodDef before[] = {
-        method_def<kConnectSignature, Exclusive, CallWith<client_connect>>(),
-        method_def<kDisconnectSignature, Exclusive, CallWith<client_disconnect>>(),
-        method_def<kSendRawSignature, Exclusive, CallWith<send_raw_command, param::RawText>>(),
-        method_def<kSendCommandSignature, Exclusive, CallWith<send_command, CommandArgument>>(),
-    };
-    const PyMethodDef after[] = {
-        method_def<kPrintDetailsSignature, Shared, CallWith<client_print_details>>(),
-        kRefuseSubclassMethod,
+    const PyMethodDef rows[] = {
+#define PARAM(name, Converter, annotation) Param<#name, Converter>
+#define CLIENT_METHOD(name, Receiver, body, Result, params, doc) \
+    method_def<PARAMS_OF params::signature<#name>, Receiver, PARAMS_OF params::Call<body>>(),
+#define COMMAND_METHODS() PyMethodDef{},  // an empty entry stands for them
+#include "client/client_members.def"
     };
     const std::span<const PyMethodDef> commands = command_methods();
-    auto* table = new PyMethodDef[std::size(before) + commands.size() + std::size(after) + 1]{};
-    PyMethodDef* next = std::copy(std::begin(before), std::end(before), table);
-    next = std::copy(commands.begin(), commands.end(), next);
-    std::copy(std::begin(after), std::end(after), next);
-    return table;  // the last entry stays empty
+    // Room for the rows, the command methods, the refusal and the empty end.
+    auto* table = new PyMethodDef[std::size(rows) + commands.size() + 2]{};
+    PyMethodDef* next = table;
+    for (const PyMethodDef& row : rows) {
+        if (row.ml_name)
+            *next++ = row;
+        else
+            next = std::copy(commands.begin(), commands.end(), next);
+    }
+    *next = kRefuseSubclassMethod;
+    return table;  // the entries after it stay empty
 }
 
 PyGetSetDef kClientGetSet[] = {
-    {"command_tag", client_command_tag, nullptr, nullptr, nullptr},
+#define CLIENT_GETTER(name, Receiver, body, Result, doc) \
+    {#name, get_member<Receiver, body>, nullptr, nullptr, nullptr},
+#include "client/client_members.def"
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+#undef PARAMS_OF
 
 PyObject* create_client_class() {
     static PyMethodDef* const methods = client_methods();

@@ -1,9 +1,10 @@
 // The client's command methods, one per catalogue row: each converts its
 // arguments into a command, renders it and sends it. Their method-table
 // entries are made in several translation units (command_methods_part*.cpp),
-// which the compiler can build side by side: these 54 instantiations are
-// most of the work of rebuilding the module after a catalogue edit. The
-// first part also assembles the table (command_methods, client_object.hpp).
+// which the compiler can build side by side: these instantiations, one per
+// command, are most of the work of rebuilding the module after a catalogue
+// edit. The first part also assembles the table (command_methods,
+// client_object.hpp).
 #pragma once
 
 #include <array>

@@ -1,10 +1,13 @@
 #include "core/output.hpp"
 
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -41,6 +44,10 @@ struct Pending {
 std::vector<Pending> g_pending;
 // Whether g_pending holds anything: read without the lock at exit.
 std::atomic<bool> g_has_pending{false};
+// The bytes of g_pending and of the pending bytes being written just now:
+// what would be lost if the process ended here. Changed under the output
+// lock; read without it at exit, when the lock may be held for good.
+std::atomic<std::size_t> g_pending_bytes{0};
 
 // How long a writer that runs signal handlers waits for the lock at a time.
 constexpr long kLockSliceNanoseconds = 50'000'000;
@@ -61,6 +68,7 @@ void renew_output_lock_in_child() {
     // The parent writes what it had pending; the child must not repeat it.
     g_pending.clear();
     g_has_pending.store(false, std::memory_order_relaxed);
+    g_pending_bytes.store(0, std::memory_order_relaxed);
 }
 
 // Both run once, when the module is loaded.
@@ -136,20 +144,116 @@ int write_pending(OnInterrupt on_interrupt) {
         const int error = write_all(first.fd, first.bytes, on_interrupt, &written);
         if (error == kAbandoned) {
             first.bytes.erase(0, written);
+            g_pending_bytes.fetch_sub(written, std::memory_order_relaxed);
             g_pending.insert(g_pending.begin(), std::move(first));
             return kAbandoned;
         }
+        g_pending_bytes.fetch_sub(first.bytes.size(), std::memory_order_relaxed);
     }
     return 0;
 }
 
+void add_pending(std::vector<Pending>::iterator at, int fd, std::string bytes) {
+    g_pending_bytes.fetch_add(bytes.size(), std::memory_order_relaxed);
+    g_pending.insert(at, Pending{fd, std::move(bytes)});
+}
+
+// --- the flush at exit ---------------------------------------------------
+//
 // At exit, what is still pending goes out (a raising handler ended the
-// write it belonged to, and no line was written since).
+// write it belonged to, and no line was written since), but the process
+// must end even when that cannot be: standard output may be full with no
+// one reading it, and the lock may be held for good by a reader thread
+// blocked writing there. So the flush waits for the lock and for room in
+// slices, up to a limit, and stops early on SIGINT.
+
+std::atomic<bool> g_interrupted{false};
+
+void note_interrupt(int) { g_interrupted.store(true, std::memory_order_relaxed); }
+
+// Catches SIGINT for its lifetime (unless SIGINT is ignored), without
+// SA_RESTART, so that a blocked call returns and the flush stops.
+class CatchInterrupt {
+public:
+    CatchInterrupt() {
+        g_interrupted.store(false, std::memory_order_relaxed);
+        struct sigaction ours {};
+        ours.sa_handler = note_interrupt;
+        sigemptyset(&ours.sa_mask);
+        if (::sigaction(SIGINT, nullptr, &old_) != 0 || old_.sa_handler == SIG_IGN) return;
+        installed_ = ::sigaction(SIGINT, &ours, nullptr) == 0;
+    }
+    ~CatchInterrupt() {
+        if (installed_) ::sigaction(SIGINT, &old_, nullptr);
+    }
+    CatchInterrupt(const CatchInterrupt&) = delete;
+    CatchInterrupt& operator=(const CatchInterrupt&) = delete;
+
+private:
+    struct sigaction old_ {};
+    bool installed_ = false;
+};
+
+constexpr auto kExitSlice = std::chrono::milliseconds(20);
+
+using Clock = std::chrono::steady_clock;
+
+bool out_of_time(Clock::time_point deadline) {
+    return g_interrupted.load(std::memory_order_relaxed) || Clock::now() >= deadline;
+}
+
+// Takes the output lock unless it stays held until the deadline.
+bool take_output_lock_until(Clock::time_point deadline) {
+    ::pthread_mutex_lock(&g_lock_state);
+    while (g_lock_held) {
+        if (out_of_time(deadline)) {
+            ::pthread_mutex_unlock(&g_lock_state);
+            return false;
+        }
+        const timespec slice = slice_from_now();   // at most one slice at a time
+        ::pthread_cond_timedwait(&g_lock_released, &g_lock_state, &slice);
+    }
+    g_lock_held = true;
+    ::pthread_mutex_unlock(&g_lock_state);
+    g_owner.store(::pthread_self(), std::memory_order_relaxed);
+    return true;
+}
+
+// Writes `bytes` to `fd` only as fast as it takes them, never blocking
+// past the deadline: it waits for room in slices and writes at most what
+// a pipe promises to take when it reports room. Returns the bytes written.
+std::size_t write_until(int fd, std::string_view bytes, Clock::time_point deadline) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        pollfd entry{fd, POLLOUT, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(kExitSlice.count()));
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) {
+            if (out_of_time(deadline)) break;
+            continue;
+        }
+        if (entry.revents & (POLLERR | POLLNVAL)) break;
+        const std::size_t size = std::min<std::size_t>(bytes.size() - done, PIPE_BUF);
+        const ssize_t n = ::write(fd, bytes.data() + done, size);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            break;   // the descriptor is gone: what is left cannot go out
+        }
+        if (out_of_time(deadline)) break;
+    }
+    return done;
+}
+
+void report_unwritten(std::size_t bytes) {
+    if (bytes == 0) return;
+    const std::string line =
+        "sonvex_rs: " + std::to_string(bytes) + " bytes of output could not be written\n";
+    write_all(kStderr, line);
+}
+
 void write_pending_at_exit() {
-    if (!g_has_pending.load(std::memory_order_relaxed)) return;
-    if (take_output_lock(nullptr) != 0) return;
-    HeldOutputLock hold;
-    write_pending(nullptr);
+    report_unwritten(flush_pending(std::chrono::seconds(1)));
 }
 
 [[maybe_unused]] const int g_exit_handler = std::atexit(write_pending_at_exit);
@@ -224,7 +328,7 @@ int write_lines(std::span<const std::string_view> pieces, int fd, OnInterrupt on
         // wait for ever. Its lines go out right after the one being written.
         std::string lines;
         for (std::string_view piece : pieces) lines += piece;
-        g_pending.push_back({fd, std::move(lines)});
+        add_pending(g_pending.end(), fd, std::move(lines));
         return 0;
     }
     if (int error = take_output_lock(on_interrupt)) return error;
@@ -237,9 +341,29 @@ int write_lines(std::span<const std::string_view> pieces, int fd, OnInterrupt on
         // before any other line, so that no line is ever torn by another.
         std::string rest;
         for (std::string_view piece : pieces) rest += piece;
-        g_pending.insert(g_pending.begin(), Pending{fd, rest.substr(written)});
+        add_pending(g_pending.begin(), fd, rest.substr(written));
     }
     return error == 0 ? write_pending(on_interrupt) : error;
+}
+
+std::size_t flush_pending(std::chrono::milliseconds limit) {
+    if (!g_has_pending.load(std::memory_order_relaxed)) return 0;
+    CatchInterrupt catching;
+    const auto deadline = Clock::now() + limit;
+    if (holds_output_lock() || !take_output_lock_until(deadline))
+        return g_pending_bytes.load(std::memory_order_relaxed);
+    HeldOutputLock hold;
+    while (!g_pending.empty() && !out_of_time(deadline)) {
+        Pending& first = g_pending.front();
+        const std::size_t written = write_until(first.fd, first.bytes, deadline);
+        g_pending_bytes.fetch_sub(written, std::memory_order_relaxed);
+        if (written < first.bytes.size()) {
+            first.bytes.erase(0, written);
+            break;
+        }
+        g_pending.erase(g_pending.begin());
+    }
+    return g_pending_bytes.load(std::memory_order_relaxed);
 }
 
 std::string describe_os_error(int code) {

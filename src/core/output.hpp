@@ -7,6 +7,8 @@
 // threads were doing.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -55,6 +57,14 @@ int write_all(int fd, std::span<const std::string_view> pieces, OnInterrupt on_i
 int write_lines(std::string_view lines, int fd = kStdout, OnInterrupt on_interrupt = nullptr);
 int write_lines(std::span<const std::string_view> pieces, int fd = kStdout,
                 OnInterrupt on_interrupt = nullptr);
+
+// Writes what is pending (see write_lines) within `limit`, or until a
+// SIGINT arrives: the flush at exit, which must end although standard
+// output may be full with no one reading it and the output lock held for
+// good by a thread blocked there. Returns the bytes it could not write (0
+// when nothing was pending). At exit the module calls it with a limit of
+// one second and counts what is left on standard error.
+std::size_t flush_pending(std::chrono::milliseconds limit);
 
 // "<system description> (os error N)"
 std::string describe_os_error(int code);

@@ -18,8 +18,10 @@
 #include "core/connection.hpp"
 #include "core/output.hpp"
 #include "core/reader.hpp"
+#include "same_bytes.hpp"
 
 using namespace sonvex::core;
+using sonvex::testing::SameBytes;
 
 namespace {
 
@@ -122,9 +124,10 @@ TEST(Reader, PrintsEachLineThenConnectionClosed) {
     reader.join();  // ends at end of stream and closes pair[0]
     ::close(out[1]);
     drain.join();
-    EXPECT_EQ(printed, "Received: one\nReceived: \nReceived: two\nReceived: " +
-                           std::string(20000, 'z') +
-                           "\nReceived: bad\xEF\xBF\xBD\nReceived: last\nConnection closed.\n");
+    const std::string expected = "Received: one\nReceived: \nReceived: two\nReceived: " +
+                                 std::string(20000, 'z') +
+                                 "\nReceived: bad\xEF\xBF\xBD\nReceived: last\nConnection closed.\n";
+    EXPECT_PRED_FORMAT2(SameBytes, printed, expected);
     ::close(out[0]);
 }
 
@@ -167,7 +170,7 @@ TEST(Reader, WritesWholeLinesAtMostABatchAtATimeAndLongLinesAlone) {
             EXPECT_EQ(w.find('\n'), w.size() - 1) << w.size();
         }
     }
-    EXPECT_TRUE(joined == expected);
+    EXPECT_PRED_FORMAT2(SameBytes, joined, expected);
     ::close(out[0]);
 }
 

@@ -1,6 +1,7 @@
 #include "core/line_splitter.hpp"
 #include "core/reader.hpp"
 #include "core/utf8.hpp"
+#include "same_bytes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ using sonvex::core::append_received_line;
 using sonvex::core::LineSplitter;
 using sonvex::core::repair_utf8;
 using sonvex::core::trim_white_space;
+using sonvex::testing::SameBytes;
 
 const std::string R = "\xEF\xBF\xBD";  // U+FFFD
 
@@ -127,8 +129,8 @@ class Splitter : public testing::TestWithParam<Case> {};
 TEST_P(Splitter, SameOutputForEveryChunking) {
     const auto& [in, expected] = GetParam();
     for (std::size_t k = 0; k <= in.size(); ++k)
-        EXPECT_EQ(run(in, k, in.size() + 1), expected) << "split at " << k;
-    EXPECT_EQ(run(in, 0, 1), expected) << "single bytes";
+        EXPECT_PRED_FORMAT2(SameBytes, run(in, k, in.size() + 1), expected) << "split at " << k;
+    EXPECT_PRED_FORMAT2(SameBytes, run(in, 0, 1), expected) << "single bytes";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,12 +154,12 @@ TEST(Splitter, LongLineAcrossReceiveBuffers) {
         LineSplitter splitter;
         std::string out;
         for (std::size_t i = 0; i < in.size(); i += 8192) {
-            EXPECT_EQ(out, "");
-            EXPECT_EQ(splitter.pending(), i);
+            ASSERT_PRED_FORMAT2(SameBytes, out, "") << "after " << i << " bytes";
+            ASSERT_EQ(splitter.pending(), i);
             splitter.feed(in.data() + i, std::min<std::size_t>(8192, in.size() - i), Printer{out});
         }
         EXPECT_EQ(splitter.pending(), 0u);
-        EXPECT_TRUE(out == "Received: " + text + "\n") << "size " << size;
+        EXPECT_PRED_FORMAT2(SameBytes, out, "Received: " + text + "\n") << "size " << size;
     }
 }
 

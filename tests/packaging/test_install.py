@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+import helpers
+
 ROOT = Path(__file__).resolve().parents[2]
 # Debian's interpreter, whose headers scripts/setup.sh installs: one that any
 # user may run (pyenv's live under /root).
@@ -28,7 +30,7 @@ def work():
     path = Path(tempfile.mkdtemp(prefix="sonvex-install-"))
     path.chmod(0o755)
     yield path
-    subprocess.run(["chmod", "-R", "u+w", str(path)], check=True)
+    helpers.run(["chmod", "-R", "u+w", str(path)], check=True)
     shutil.rmtree(path)
 
 
@@ -37,9 +39,9 @@ def test_install_from_a_read_only_tree_as_another_user(work):
         pytest.skip(f"{SYSTEM_PYTHON} is missing")
     # The build tools as wheels, so the unprivileged pip needs no index.
     wheelhouse = work / "wheelhouse"
-    subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check",
+    helpers.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check",
                     "-d", str(wheelhouse), "scikit-build-core>=0.11", "cmake", "ninja"],
-                   check=True, capture_output=True, timeout=600)
+                check=True, capture_output=True, timeout=600)
     source = work / "source"
     shutil.copytree(ROOT, source, ignore=SKIP)
     user = []
@@ -50,15 +52,15 @@ def test_install_from_a_read_only_tree_as_another_user(work):
         user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--reset-env"]
     else:
         home = Path(os.environ.get("HOME", work))
-    subprocess.run(["chmod", "-R", "a+rX,a-w", str(source), str(wheelhouse)], check=True)
+    helpers.run(["chmod", "-R", "a+rX,a-w", str(source), str(wheelhouse)], check=True)
     before = _snapshot(source)
 
     env = ["env", f"HOME={home}", f"TMPDIR={home}", "PATH=/usr/bin:/bin"]
     venv = home / "venv"
 
     def as_user(*command):
-        return subprocess.run(user + env + list(command), capture_output=True, text=True,
-                              stdin=subprocess.DEVNULL, timeout=900)
+        return helpers.run(user + env + list(command), capture_output=True, text=True,
+                           stdin=subprocess.DEVNULL, timeout=900)
 
     result = as_user(SYSTEM_PYTHON, "-m", "venv", str(venv))
     assert result.returncode == 0, result.stderr

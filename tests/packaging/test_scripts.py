@@ -1,13 +1,20 @@
-"""The developer scripts' command lines: help, refused arguments, and setup
-on a machine where Debian packages are missing and the user is not root."""
+"""The developer scripts' command lines: help, refused arguments, setup on a
+machine where Debian packages are missing and the user is not root, and the
+gate's search for the processes that outlive it."""
 
 import os
+import platform
+import re
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
 import pytest
+
+import helpers
 
 ROOT = Path(__file__).resolve().parents[2]
 SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "debian-root.sh", "tsan.sh", "fuzz.sh",
@@ -15,8 +22,8 @@ SCRIPTS = ["setup.sh", "test.sh", "demo.sh", "wheels.sh", "debian-root.sh", "tsa
 
 
 def _script(name, *args):
-    return subprocess.run(["bash", str(ROOT / "scripts" / name), *args], capture_output=True,
-                          text=True, stdin=subprocess.DEVNULL, timeout=60)
+    return helpers.run(["bash", str(ROOT / "scripts" / name), *args], capture_output=True,
+                       text=True, stdin=subprocess.DEVNULL, timeout=60)
 
 
 @pytest.mark.parametrize("name", SCRIPTS)
@@ -65,7 +72,7 @@ def unprivileged_copy(as_unprivileged):
         (work / "bin" / "dpkg-query").write_text(f"#!/bin/sh\n{dpkg_query}\n")
         for path in [work, *work.rglob("*")]:
             path.chmod(0o755)
-        result = subprocess.run(
+        result = helpers.run(
             as_unprivileged + ["env", f"PATH={work / 'bin'}:/usr/sbin:/usr/bin:/bin",
                                "bash", str(work / "repo" / "scripts" / script), *args],
             capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=60)
@@ -106,6 +113,8 @@ def test_debian_root_without_root_says_so_before_any_work(unprivileged_copy, dpk
     ("wheels.sh", ["--jobs"], "--jobs needs a number of wheels to test at a time"),
     ("wheels.sh", ["--jobs", "0"], "--jobs needs a number of wheels to test at a time"),
     ("wheels.sh", ["--jobs", "2x"], "--jobs needs a number of wheels to test at a time"),
+    ("wheels.sh", ["--only"], "--only needs an interpreter of the matrix (say cpython-3.15)"),
+    ("wheels.sh", ["--only", "cpython-2.7"], "--only needs an interpreter of the matrix (say cpython-3.15)"),
     ("debian-root.sh", ["trixie", "arm64", "run"], "run needs a command"),
     ("debian-root.sh", ["potato", "arm64"],
      "needs a suite (bookworm sid trixie) and an architecture (amd64, arm64)"),
@@ -117,3 +126,37 @@ def test_refused_option_values(script, args, says):
     assert result.returncode == 2, result.stdout + result.stderr
     assert result.stderr.startswith(f"{script}: {says}\n\nUsage: bash scripts/{script}")
     assert result.stdout == ""
+
+
+STAYER = "import sys; print('started', flush=True); sys.stdin.read()"
+
+
+@pytest.mark.parametrize("mark, named", [("this gate's", True), ("another gate's", False),
+                                         (None, False)])
+def test_the_gate_names_and_ends_the_processes_that_outlive_it(mark, named):
+    """A process that carries the gate's mark is found although it runs in a
+    session of its own; another gate's and unmarked ones are left alone."""
+    gate = {**os.environ, "SONVEX_GATE_ID": f"test-{os.getpid()}"}
+    env = {k: v for k, v in os.environ.items() if k != "SONVEX_GATE_ID"}
+    if mark:
+        env["SONVEX_GATE_ID"] = gate["SONVEX_GATE_ID"] + ("" if named else "-2")
+    with helpers.Child([sys.executable, "-c", STAYER], env=env, stdin=subprocess.PIPE,
+                       stdout=subprocess.PIPE) as stayer:
+        assert stayer.stdout.readline() == b"started\n"
+        result = helpers.run(["bash", "-c", 'source scripts/outliving.sh; end_outliving_processes'],
+                             cwd=ROOT, env=gate, capture_output=True, text=True, timeout=60)
+        if named:
+            assert result.returncode == 1, result.stderr
+            assert f"\n{stayer.pid} {sys.executable} -c {STAYER}\n" in result.stdout
+            assert stayer.wait(timeout=60) == -signal.SIGKILL
+        else:
+            assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+            assert stayer.poll() is None
+
+
+def test_one_interpreter_means_one_wheel():
+    # --only without --arch: the wheel of this machine's platform alone (--roots
+    # stops after finding the interpreters, or saying which one is missing).
+    result = _script("wheels.sh", "--roots", "--only", "cpython-3.11")
+    platforms = re.findall(r"^\[wheels [^]]*\] (?:FAILED: no )?(\S+) cpython-3\.11\b", result.stdout, re.M)
+    assert platforms == [platform.machine()], result.stdout + result.stderr

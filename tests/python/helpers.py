@@ -3,9 +3,12 @@ the fake media server, objects that convert in unusual ways, value classes
 that no module exposes, and children that run the client in a process of
 their own."""
 
+import contextlib
+import importlib.util
 import os
 import platform
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -157,6 +160,17 @@ def value_class(name):
     return next(c for c in object.__subclasses__() if c.__name__ == name and c.__module__ == "sonvex_rs")
 
 
+def load_generator():
+    """tools/generate_stubs.py as a module (standard library only, so it runs
+    on every interpreter)."""
+    path = ROOT / "tools" / "generate_stubs.py"
+    spec = importlib.util.spec_from_file_location("generate_stubs", path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up by name
+    spec.loader.exec_module(module)
+    return module
+
+
 # --- Children ---------------------------------------------------------------
 
 def child_env():
@@ -167,12 +181,61 @@ def child_env():
     return env
 
 
+class Child(subprocess.Popen):
+    """A child process that leads a session, and so a process group, of its
+    own. `kill()`, a wait that runs out or is interrupted, and the end of a
+    `with` block end the whole group, so that nothing the child started (a
+    server, a forked grandchild) outlives the test."""
+
+    def __init__(self, args, **kwargs):
+        super().__init__(args, start_new_session=True, **kwargs)
+
+    def kill(self):
+        # Only while the child is not yet awaited does its id name its group.
+        if self.returncode is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(self.pid, signal.SIGKILL)
+
+    def wait(self, timeout=None):
+        try:
+            return super().wait(timeout)
+        except BaseException:
+            self.kill()
+            super().wait()
+            raise
+
+    def communicate(self, input=None, timeout=None):
+        try:
+            return super().communicate(input, timeout)
+        except BaseException:
+            self.kill()
+            super().wait()
+            raise
+
+    def __exit__(self, *exc):
+        self.kill()
+        return super().__exit__(*exc)
+
+
+def run(args, *, input=None, capture_output=False, timeout=None, check=False, **kwargs):
+    """subprocess.run for a `Child`."""
+    if capture_output:
+        kwargs["stdout"] = kwargs["stderr"] = subprocess.PIPE
+    if input is not None:
+        kwargs["stdin"] = subprocess.PIPE
+    with Child(args, **kwargs) as proc:
+        out, err = proc.communicate(input, timeout=timeout)
+    if check and proc.returncode:
+        raise subprocess.CalledProcessError(proc.returncode, args, out, err)
+    return subprocess.CompletedProcess(args, proc.returncode, out, err)
+
+
 def run_child(script, *args, timeout=2 * DEADLINE, **kwargs):
     """Runs a script in a child interpreter; returns the CompletedProcess."""
     if "input" not in kwargs:
         kwargs.setdefault("stdin", subprocess.DEVNULL)
-    return subprocess.run([sys.executable, "-c", script] + [str(a) for a in args], env=child_env(),
-                          capture_output=True, timeout=timeout, **kwargs)
+    return run([sys.executable, "-c", script] + [str(a) for a in args], env=child_env(),
+               capture_output=True, timeout=timeout, **kwargs)
 
 
 CHILD = r"""
@@ -213,7 +276,7 @@ class ClientProcess:
 
     def __init__(self, port, clients=1, stdout=None):
         self._stderr = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(
+        self.proc = Child(
             [sys.executable, "-c", CHILD, str(port), str(clients)], env=child_env(),
             stdin=subprocess.PIPE, stdout=stdout or subprocess.PIPE, stderr=self._stderr)
         self.output = b""
@@ -266,11 +329,7 @@ class ClientProcess:
         except BrokenPipeError:
             pass
         try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise
+            return self.proc.wait(timeout)   # ends the child's group if it runs out
         finally:
             if self.proc.stdout is not None:
                 self.proc.stdout.close()

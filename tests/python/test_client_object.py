@@ -6,6 +6,7 @@ import sys
 
 import pytest
 
+import helpers
 from helpers import DEADLINE, IS_PYPY, ROOT, Command, SonvexClient
 
 ADDRESS = "127.0.0.1"
@@ -37,8 +38,8 @@ def test_print_details_writes_to_descriptor_1_not_sys_stdout():
         "assert sys.stdout.getvalue() == ''\n"
         "sonvex_rs.client.SonvexClient('::1', 0, 65535, '', 'p w').print_details()\n"
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, cwd=ROOT,
-                            timeout=DEADLINE)
+    result = helpers.run([sys.executable, "-c", code], capture_output=True, cwd=ROOT,
+                         timeout=DEADLINE)
     assert result.returncode == 0, result.stderr
     assert result.stdout == (
         b"SonvexClient(server: 127.0.0.1, control_port: 1234, transport_channel_port: 1235, "

@@ -1,12 +1,16 @@
+import inspect
 import os
+import re
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
 
 import pytest
 
+import helpers
 from helpers import DEADLINE
 from sonvex_fake_server import FakeMediaServer, reply_for_line
 
@@ -151,7 +155,7 @@ def test_reset_gives_connection_reset():
 
 def test_stop_reading_backs_up_client_then_resume_lets_it_through():
     block = b"F " * 32768        # one long line whose command word is "F"
-    with FakeMediaServer() as server, connect(server) as client:
+    with FakeMediaServer(max_line=1 << 30) as server, connect(server) as client:
         conn = server.wait_for_connections(1)[0]
         conn.stop_reading()
         client.setblocking(False)
@@ -194,8 +198,8 @@ def test_no_threads_or_descriptors_left():
     server.wait_for_connections(300)
     for conn in server.connections:
         conn.close()                      # ended already; joins its thread
-    assert threading.active_count() == threads + 1    # the accept thread
-    assert open_fds() == fds + 3                      # listener and wake pipe
+    assert threading.active_count() == threads + 1    # the server's thread
+    assert open_fds() == fds + 4                      # listener, poller, wake pipe
     # connections still open at stop(): idle, paused, and one owing replies
     clients = [connect(server) for _ in range(3)]
     conns = server.wait_for_connections(303)[300:]
@@ -223,8 +227,8 @@ def test_command_line(how):
     input (as `python -m sonvex_fake_server &` in a script) and stops at a
     signal; with it, it also stops at end of input."""
     options = ["--stop-at-eof"] if how == "stdin" else []
-    proc = subprocess.Popen([sys.executable, *SCRIPT, "--port", "0", *options],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = helpers.Child([sys.executable, *SCRIPT, "--port", "0", *options],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         words = proc.stdout.readline().split()
         assert words[:3] == [b"listening", b"on", b"127.0.0.1"] and len(words) == 4
@@ -247,6 +251,25 @@ def test_command_line(how):
             proc.wait()
         for stream in (proc.stdin, proc.stdout, proc.stderr):
             stream.close()
+
+
+def test_help_says_what_each_option_does_and_its_default():
+    """--help gives every option of its usage line a meaning and a default,
+    and the defaults it shows for the address are the server's own."""
+    out = subprocess.run([sys.executable, *SCRIPT, "--help"], capture_output=True, text=True,
+                         timeout=DEADLINE, check=True, env={**os.environ, "COLUMNS": "80"}).stdout
+    usage, _, rest = out.partition("\n\n")
+    listed = re.findall(r"\[(--[\w-]+)", usage)
+    # An option's entry: its name at the start of a line, then its help
+    # text, which may start on the next line and wrap, up to the next entry.
+    entries = {name: " ".join(text.split()) for name, text in
+               re.findall(r"^  (--[\w-]+)(?: [A-Z.]+)?\s+(.*?)(?=^  -|\Z)", rest, re.M | re.S)}
+    assert sorted(entries) == sorted(listed) and len(listed) >= 6
+    for name, text in entries.items():
+        assert re.fullmatch(r"\w.* \(default: [^()]+\)", text), (name, text)
+    defaults = inspect.signature(FakeMediaServer).parameters
+    assert f"(default: {defaults['host'].default})" in entries["--host"]
+    assert f"(default: {defaults['port'].default})" in entries["--port"]
 
 
 def _gen(line):
@@ -280,6 +303,21 @@ def test_a_failing_reply_function_ends_its_connection_and_keeps_the_record(case,
     err = capfd.readouterr().err
     assert "connection 0: the reply function or on_line callback failed" in err
     assert "Traceback" in err
+
+
+def test_a_client_gone_while_its_answers_go_out_is_no_fault_of_the_flow(capfd):
+    clients = []
+
+    def on_line(conn, line):   # the client resets before the answer is written
+        clients[0].setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        clients[0].close()
+
+    with FakeMediaServer(on_line=on_line) as server:
+        clients.append(connect(server))
+        clients[0].sendall(b"A 1\n")
+        conn = server.wait_for_connections(1)[0]
+        assert conn.wait_closed() and conn.lines() == [b"A 1"]
+    assert capfd.readouterr().err == ""
 
 
 def test_a_client_that_never_reads_is_closed_once_its_answers_pass_the_bound(capfd):
@@ -317,16 +355,27 @@ def reply(line):
 '''
 
 
-@pytest.mark.parametrize("flow, status", [(FLOW, None), (b"x = 1\n", 2), (b"1 / 0\n", 2)])
-def test_command_line_plays_a_flow_file(tmp_path, flow, status):
+@pytest.mark.parametrize("flow, status, reason", [
+    (FLOW, None, None),
+    (b"x = 1\n", 2, b"defines no function reply(line)"),
+    (b"1 / 0\n", 2, b"ZeroDivisionError"),
+    (b"def reply(line):\n    return line\nraise RuntimeError('no media')\n", 2,
+     b"RuntimeError: no media"),
+    (b"import sys\nsys.exit(0)\n", 2, b"sys.exit(0) while loading"),
+    (b"import sys\nsys.exit(3)\n", 2, b"sys.exit(3) while loading"),
+    (b"def reply(line)\n    return line\n", 2, b"SyntaxError"),
+])
+def test_command_line_plays_a_flow_file(tmp_path, flow, status, reason):
     path = tmp_path / "flow.py"
     path.write_bytes(flow)
-    proc = subprocess.Popen([sys.executable, *SCRIPT, "--quiet", "--flow", str(path)],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = helpers.Child([sys.executable, *SCRIPT, "--quiet", "--flow", str(path)],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     with proc:
         if status is not None:
             assert proc.wait(timeout=DEADLINE) == status
-            assert b"fake media server:" in proc.stderr.read()
+            err = proc.stderr.read()
+            assert b"fake media server: " in err and reason in err
+            assert proc.stdout.read() == b""   # never listened
             return
         port = int(proc.stdout.readline().split()[3])
         with socket.create_connection(("127.0.0.1", port), timeout=DEADLINE) as client:
@@ -334,3 +383,76 @@ def test_command_line_plays_a_flow_file(tmp_path, flow, status):
             expect(client, b"Flow CallHold\r\nEvent 1 Done\r\n")
         proc.terminate()
         assert proc.wait(timeout=DEADLINE) == 0
+
+
+@pytest.mark.parametrize("chunks, lines", [
+    # a line that never ends, in pieces: bounded before it is complete
+    ([b"A 1\n", b"x" * 600, b"x" * 600], [b"A 1"]),
+    # a complete line past the bound after good lines, all in one piece
+    ([b"A 1\nB 2\n" + b"y" * 1001 + b"\nC 3\n"], [b"A 1", b"B 2"]),
+    # a line that ends only after the bound
+    ([b"A 1\n" + b"z" * 900, b"z" * 200 + b"\nC 3\n"], [b"A 1"]),
+])
+def test_a_line_longer_than_max_line_ends_its_connection(chunks, lines, capfd):
+    with FakeMediaServer(max_line=1000) as server, connect(server) as client:
+        conn = server.wait_for_connections(1)[0]
+        for chunk in chunks:
+            client.sendall(chunk)
+            conn.wait_for_bytes(len(chunk))     # each chunk its own recv()
+        # the lines before it are answered and stay recorded, then the end
+        assert _received_to_end(client) == b"".join(line[:1] + b" OK\r\n" for line in lines)
+        assert conn.wait_closed() and conn.lines() == lines
+        with connect(server) as second:          # a line of the bound is fine
+            second.sendall(b"D" * 1000 + b"\n")
+            expect(second, b"D" * 1000 + b" OK\r\n")
+    assert "connection 0: a line longer than 1000 bytes (max_line)" in capfd.readouterr().err
+
+
+def test_memory_stays_bounded_under_a_line_without_end():
+    """The server keeps at most about max_line bytes of a line that never
+    ends: it stops recording and closes the connection."""
+    with FakeMediaServer(max_line=100_000) as server, connect(server) as client:
+        try:
+            for _ in range(1000):                # 64 MiB unless closed first
+                client.sendall(b"x" * 65536)
+        except OSError:
+            pass
+        conn = server.wait_for_connections(1)[0]
+        assert conn.wait_closed()
+        assert conn.byte_count <= 100_000 + 65536 and len(conn.received) == conn.byte_count
+
+
+def test_one_descriptor_per_connection_and_a_new_client_once_one_ends():
+    """Under a descriptor limit of 64 the server in a process of its own
+    serves as many clients as it has descriptors left once it listens (one
+    each); the next one is served as soon as one of them ends."""
+    limit = 64
+    start = ("import resource, runpy; resource.setrlimit(resource.RLIMIT_NOFILE, (%d, "
+             "resource.getrlimit(resource.RLIMIT_NOFILE)[1])); "
+             "runpy.run_module('sonvex_fake_server', run_name='__main__')" % limit)
+    proc = subprocess.Popen([sys.executable, "-c", start, "--quiet"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    clients = []
+    try:
+        port = int(proc.stdout.readline().split()[3])
+        free = limit - len(os.listdir("/proc/%d/fd" % proc.pid))
+        assert free > limit * 3 // 4
+        for i in range(free + 1):
+            clients.append(socket.create_connection(("127.0.0.1", port), timeout=DEADLINE))
+            clients[i].sendall(b"Ping COMMANDTAG=%d\n" % i)
+        for i in range(free):
+            expect(clients[i], b"Ping OK COMMANDTAG=%d\r\n" % i)
+        clients.pop(0).close()
+        expect(clients[-1], b"Ping OK COMMANDTAG=%d\r\n" % free)
+        proc.terminate()
+        assert proc.wait(timeout=DEADLINE) == 0
+        assert b"cannot accept connections: [Errno 24]" in proc.stderr.read()
+    finally:
+        for client in clients:
+            client.close()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()

@@ -16,6 +16,7 @@ import time
 
 import pytest
 
+import helpers
 from helpers import (DEADLINE, UNDER_SANITIZER, ClientProcess, child_env, long_mode, new_client,
                      open_descriptor_count, wait_until)
 
@@ -49,8 +50,8 @@ def test_send_blocks_while_the_peer_does_not_read_and_completes_after(server):
     peer reads again; nothing is lost."""
     count, size = 400, 64 << 10        # 25 MiB: far more than the socket buffers hold
     server.reply = False
-    proc = subprocess.Popen([sys.executable, "-c", SENDER, str(server.port), str(count), str(size)],
-                            env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = helpers.Child([sys.executable, "-c", SENDER, str(server.port), str(count), str(size)],
+                         env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         conn = server.wait_for_connections(1)[0]
         conn.stop_reading()
@@ -100,9 +101,9 @@ def server_process():
     """The fake server in a process of its own: a connect holds this
     interpreter's lock until the server has accepted, so a server running on
     one of our threads could fall behind a burst of connects."""
-    proc = subprocess.Popen([sys.executable, "-m", "sonvex_fake_server",
-                             "--quiet", "--silent", "--stop-at-eof"],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    proc = helpers.Child([sys.executable, "-m", "sonvex_fake_server",
+                          "--quiet", "--silent", "--stop-at-eof"],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         yield int(proc.stdout.readline().split()[-1])
     finally:
@@ -146,7 +147,7 @@ print(expected, fault or "ok", repr(tail), flush=True)
 
 
 def test_a_long_stream_of_commands_arrives_whole_and_in_order():
-    checker = subprocess.Popen([sys.executable, "-c", CHECKER], stdout=subprocess.PIPE)
+    checker = helpers.Child([sys.executable, "-c", CHECKER], stdout=subprocess.PIPE)
     try:
         port = int(checker.stdout.readline())
         client = new_client(port)
@@ -233,8 +234,8 @@ def test_a_long_stream_of_server_lines_is_printed_once_each_in_order():
 def serve_in_process(script):
     """Runs a server script that prints its port and ends at the end of its
     standard input in a process of its own, and yields the port."""
-    proc = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE)
+    proc = helpers.Child([sys.executable, "-c", script], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE)
     try:
         yield int(proc.stdout.readline())
     finally:
@@ -285,8 +286,8 @@ def test_many_readers_take_little_address_space(keeper):
     thousand (ten thousand in the long mode) take less than 1 MiB of
     address space each (natively about a tenth of that; an emulator such as
     qemu-user adds mappings of its own for every thread, about 0.75 MiB)."""
-    result = subprocess.run([sys.executable, "-c", MANY_READERS, str(keeper), str(READERS)],
-                            env=child_env(), capture_output=True, timeout=600)
+    result = helpers.run([sys.executable, "-c", MANY_READERS, str(keeper), str(READERS)],
+                         env=child_env(), capture_output=True, timeout=600)
     assert result.returncode == 0, result.stderr[-2000:]
     grown, threads = map(int, result.stdout.split())
     assert threads > READERS                    # all readers still wait
@@ -350,7 +351,7 @@ def test_clients_dropped_without_disconnect_never_exhaust_descriptors(closer, he
     runs, and those in a cycle with a __del__ only at the collection after
     the one that finalized them: a connect that finds no descriptor left
     collects until nothing more is freed and tries again."""
-    result = subprocess.run([sys.executable, "-c", DROPPER, str(closer), str(DROPS), held],
-                            env=child_env(), capture_output=True, timeout=1800 if LONG else 600)
+    result = helpers.run([sys.executable, "-c", DROPPER, str(closer), str(DROPS), held],
+                         env=child_env(), capture_output=True, timeout=1800 if LONG else 600)
     assert result.returncode == 0, result.stderr[-2000:]
     assert b"dropped %d\n" % DROPS in result.stdout

@@ -14,8 +14,8 @@ from helpers import Command, Index, NumpyBool, SonvexClient, long_mode
 from oracle import METHOD_OF
 
 LONG = long_mode()
-# 54 factories + 54 methods + the other callables, so the long mode passes
-# 100,000 cases in all.
+# A factory and a method per command and the other callables: the long mode
+# passes about 100,000 cases in all.
 EXAMPLES = 900 if LONG else 15
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
                 suppress_health_check=list(HealthCheck))

@@ -1,7 +1,7 @@
 """What the installed distribution says about itself agrees with the sources:
 one version (pyproject.toml, read through importlib.metadata, and the
-changelog), the licence, the interpreters that the wheels are built for, and
-the files and plugin that users get."""
+changelog), the licence, and the files and plugin that users get (the
+interpreters: test_interpreter_matrix.py)."""
 
 import importlib.metadata
 import re
@@ -14,17 +14,6 @@ DIST = importlib.metadata.distribution("sonvex_rs")
 def _pyproject_value(key):
     text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
     return re.search(rf'^{key} = "(.*)"$', text, re.M).group(1)
-
-
-def _wheel_interpreters():
-    """(implementation, version) pairs of the WHEELS table of scripts/wheels.sh,
-    whose rows are "platform implementation-version[-abi] from tests", over
-    all platforms."""
-    text = (ROOT / "scripts" / "wheels.sh").read_text(encoding="utf-8")
-    rows = re.findall(r'^\s+"(.*)"$', re.search(r"^WHEELS=\($(.*?)^\)$", text, re.M | re.S).group(1),
-                      re.M)
-    assert rows
-    return {tuple(row.split()[1].split("-")[:2]) for row in rows}
 
 
 def test_one_version():
@@ -41,21 +30,6 @@ def test_licence():
     text = files[0].read_text(encoding="utf-8")
     assert text == (ROOT / "LICENSE").read_text(encoding="utf-8")
     assert text.startswith("MIT License\n")
-
-
-def test_interpreters_agree_with_the_wheels_built():
-    built = _wheel_interpreters()
-    classifiers = DIST.metadata.get_all("Classifier")
-    versions = {c.rsplit(" :: ", 1)[1] for c in classifiers
-                if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)}
-    assert versions == {version for _, version in built}
-    implementations = {c.rsplit(" :: ", 1)[1].lower() for c in classifiers
-                       if c.startswith("Programming Language :: Python :: Implementation :: ")}
-    assert implementations == {kind for kind, _ in built}
-    lowest = min(versions, key=lambda v: tuple(map(int, v.split("."))))
-    assert DIST.metadata["Requires-Python"] == f">={lowest}"
-    assert "Typing :: Typed" in classifiers
-    assert "Operating System :: POSIX :: Linux" in classifiers
 
 
 def test_installed_files_and_plugin():

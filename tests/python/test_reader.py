@@ -259,4 +259,6 @@ def test_connect_cycles_release_descriptors_and_threads(server):
     conns = server.wait_for_connections(200)
     assert all(conn.wait_closed() for conn in conns)
     # The readers end once the server has closed; the server's threads end too.
-    assert wait_until(lambda: counts() == before), (counts(), before)
+    # A thread of an earlier test may end meanwhile: fewer threads is no leak.
+    settled = lambda: counts()[0] == before[0] and counts()[1] <= before[1]
+    assert wait_until(settled), (counts(), before)

@@ -26,6 +26,8 @@ from pathlib import Path
 
 import pytest
 
+import helpers
+
 # Child processes, a server in a namespace of its own: left out of the quick loop.
 pytestmark = pytest.mark.slow
 
@@ -95,7 +97,7 @@ def _namespace_prefix():
     if unshare is None:
         return None
     prefix = [unshare, "--net"] + ([] if os.geteuid() == 0 else ["--map-root-user"])
-    if subprocess.run(prefix + ["true"], capture_output=True).returncode != 0:
+    if helpers.run(prefix + ["true"], capture_output=True).returncode != 0:
         return None
     return prefix
 
@@ -120,7 +122,7 @@ def run_with_server(block_command, cwd):
         if not _port_is_free(port):
             pytest.skip(f"no network namespace here, and port {port} is taken")
         prefix = []
-    result = subprocess.run(
+    result = helpers.run(
         prefix + [sys.executable, "-c", _RUNNER,
                   json.dumps([server_command, block_command, bool(prefix)])],
         cwd=cwd, capture_output=True, text=True, timeout=300)

@@ -9,6 +9,7 @@ import sys
 import pytest
 
 from command_table import FULL_ARGS, PARAMS, WIRE
+import helpers
 from helpers import (DEADLINE, Command, Index, NumpyBool, SonvexClient, open_descriptor_count,
                      raising)
 from oracle import METHOD_OF
@@ -139,9 +140,9 @@ def leaked(ops, rounds=20):
 def sink():
     """A fake server in another process, so that its own work does not move
     this interpreter's reference count."""
-    proc = subprocess.Popen([sys.executable, "-m", "sonvex_fake_server",
+    proc = helpers.Child([sys.executable, "-m", "sonvex_fake_server",
                              "--quiet", "--silent", "--stop-at-eof"],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     port = int(proc.stdout.readline().split()[-1])
     yield port
     proc.stdin.close()

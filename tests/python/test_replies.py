@@ -14,6 +14,7 @@ from time import monotonic
 
 import pytest
 
+import helpers
 from helpers import DEADLINE, Command, FakeMediaServer, child_env, new_client, run_child, wait_until
 from sonvex_fake_server import reply_for_line
 from sonvex_replies import Reply, ReplyTap
@@ -175,9 +176,9 @@ def test_works_under_pytest_capture(flow_server, capture, request):
 def test_close_does_not_wait_long_for_a_child_that_keeps_the_pipe(capfd):
     out = []
     with ReplyTap():
-        child = subprocess.Popen([sys.executable, "-c", "import sys; print('early', flush=True); "
+        child = helpers.Child([sys.executable, "-c", "import sys; print('early', flush=True); "
                                   "sys.stdin.readline(); print('late', flush=True)"],
-                                 stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                              stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
         assert wait_until(lambda: out.append(capfd.readouterr().out) or "early\n" in "".join(out))
     with child:   # the tap is closed although the child still holds its pipe
         child.stdin.write(b"go\n")
@@ -390,9 +391,9 @@ def test_commands_back_to_back_against_a_one_thread_server(count, padding):
     server = threading.Thread(target=serve, daemon=True)
     server.start()
     try:
-        result = subprocess.run([sys.executable, "-c", SENDER, str(listener.getsockname()[1]),
+        result = helpers.run([sys.executable, "-c", SENDER, str(listener.getsockname()[1]),
                                  str(count), str(DEADLINE)], env=child_env(), stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE, timeout=DEADLINE)
+                             stderr=subprocess.PIPE, timeout=DEADLINE)
     finally:
         listener.close()
     assert result.stderr == b"ok"
@@ -426,8 +427,8 @@ def test_unbuffered_prints_never_swallow_a_reply(unbuffered):
     # feed apart; a reply line landing between them would be lost as text.
     count = 20_000
     env = dict(child_env(), PYTHONUNBUFFERED="1")
-    result = subprocess.run([sys.executable] + unbuffered + ["-c", PRINTER, str(count)], env=env,
-                            capture_output=True, timeout=4 * DEADLINE)
+    result = helpers.run([sys.executable] + unbuffered + ["-c", PRINTER, str(count)], env=env,
+                         capture_output=True, timeout=4 * DEADLINE)
     assert result.stderr == b"ok"
     assert result.stdout == b"".join(b"progress line %d\n" % i for i in range(count))
 

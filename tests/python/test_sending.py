@@ -9,8 +9,9 @@ from helpers import Command, FakeMediaServer, Session, new_client
 
 @pytest.fixture
 def server():
-    # A server that does not answer: what the client sent is all that matters here.
-    with FakeMediaServer(reply=False) as s:
+    # A server that does not answer: what the client sent is all that matters
+    # here, lines of several MiB too.
+    with FakeMediaServer(reply=False, max_line=64 << 20) as s:
         yield s
 
 

@@ -3,7 +3,6 @@ module (mypy's stubtest, plus our own look at what stubtest skips), and
 precise enough for mypy and pyright to accept typed use and catch misuse."""
 
 import ast
-import importlib.util
 import inspect
 import json
 import os
@@ -20,7 +19,9 @@ if platform.python_implementation() == "PyPy":
     pytest.skip("stubs are checked on CPython", allow_module_level=True)
 pytest.importorskip("mypy")
 
+import helpers  # noqa: E402
 import sonvex_rs  # noqa: E402
+from helpers import load_generator  # noqa: E402
 from oracle import COUNT  # noqa: E402
 
 # Type checkers and examples in child processes are left out of the quick
@@ -30,7 +31,6 @@ slow = pytest.mark.slow
 
 ROOT = Path(__file__).resolve().parents[2]
 STUBS = ROOT / "stubs"
-GENERATOR = ROOT / "tools" / "generate_stubs.py"
 EXAMPLE = ROOT / "examples" / "typed_example.py"
 # Each example is checked with the sources of the pure-Python package it
 # shows, which is strictly typed too.
@@ -56,15 +56,7 @@ sys.modules["sonvex_rs._commands"] = sonvex_rs.commands
 PUBLIC = {"_client": "client", "_commands": "commands"}
 
 
-def _load_generator():
-    spec = importlib.util.spec_from_file_location("generate_stubs", GENERATOR)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up by name
-    spec.loader.exec_module(module)
-    return module
-
-
-generate_stubs = _load_generator()
+generate_stubs = load_generator()
 
 
 def _mypy_config(tmp_path, stubs=STUBS):
@@ -83,7 +75,7 @@ def _stubtest(tmp_path, stubs=STUBS):
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text("".join(re.escape(name) + "\n" for name in _aliases(stubs, public=False))
                          + "sonvex_rs\\._classes(\\..*)?\n")
-    return subprocess.run(
+    return helpers.run(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file",
          str(_mypy_config(tmp_path, stubs)), "--allowlist", str(allowlist), "sonvex_rs"],
         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
@@ -233,7 +225,7 @@ def check_beyond_stubtest(stubs):
 
 
 def _mypy(tmp_path, *args):
-    return subprocess.run(
+    return helpers.run(
         [sys.executable, "-m", "mypy", "--config-file", str(_mypy_config(tmp_path)), *args],
         cwd=tmp_path, capture_output=True, text=True, timeout=300)
 
@@ -244,24 +236,6 @@ def test_generator_reproduces_committed_stubs():
     assert sorted(committed) == sorted(files)
     for name, text in files.items():
         assert committed[name] == text, f"{name} is stale: run tools/generate_stubs.py"
-
-
-_ROW = "COMMAND(CallHold, call_hold, call_hold, REQ(resource_id, U32))\n"
-
-
-@pytest.mark.parametrize("text", [
-    _ROW.replace("U32", "U31"),                                   # unknown kind
-    _ROW.replace("REQ(resource_id, U32)", "REQ(resource_id, U32, 3)"),  # wrong arity
-    _ROW.replace("REQ(", "REQUIRED("),                            # unknown field form
-    _ROW + "CallAnswer\n" + _ROW.replace("CallHold", "CallAnswer"),  # text between rows
-    _ROW + _ROW.replace("CallHold,", "CallRetrieve,"),              # factory name twice
-    _ROW.replace("COMMAND", "LOGIN_COMMAND"),                     # unknown row form
-    _ROW.replace("U32))", "U32)"),                                # unbalanced parentheses
-], ids=["kind", "arity", "form", "stray-text", "duplicate", "row-form", "parens"])
-def test_catalogue_reader_refuses_what_it_cannot_read(text):
-    generate_stubs.read_catalogue(_ROW)  # the row itself is fine
-    with pytest.raises(generate_stubs.CatalogueError):
-        generate_stubs.read_catalogue(text)
 
 
 @slow
@@ -333,7 +307,7 @@ def _pyright(tmp_path, *paths):
     config.write_text(json.dumps({"stubPath": str(STUBS), "typeCheckingMode": "strict",
                                   "reportMissingModuleSource": "none"}))
     env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")  # no look for a newer release
-    return subprocess.run(
+    return helpers.run(
         [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "--project", str(config),
          *map(str, paths)], cwd=tmp_path, env=env, capture_output=True, text=True,
         timeout=300)
@@ -444,8 +418,8 @@ def test_pyright_refuses_dotted_imports_and_takes_the_attributes(tmp_path):
 
 @slow
 def test_answers_example_runs():
-    result = subprocess.run([sys.executable, str(TYPED["answers_example"][0])],
-                            capture_output=True, text=True, timeout=60)
+    result = helpers.run([sys.executable, str(TYPED["answers_example"][0])],
+                         capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout == (
         "logged in: Login OK COMMANDTAG=0\n"
@@ -456,7 +430,7 @@ def test_answers_example_runs():
 
 @slow
 def test_typed_example_runs(server):
-    result = subprocess.run(
+    result = helpers.run(
         [sys.executable, str(EXAMPLE), server.host, str(server.port)],
         capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stdout + result.stderr
