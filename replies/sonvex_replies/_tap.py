@@ -21,7 +21,7 @@ from typing import (
     Optional, Set, Tuple, TypeVar, cast,
 )
 
-from ._call import Calls
+from ._call import send_tagged
 from ._drain import Drain, Handing, handed
 from ._reply import Reply
 
@@ -167,7 +167,7 @@ def _tags_text(replies: List[Reply]) -> str:
     return ", ".join(tags) + (", ..." if len(replies) > 10 else "")
 
 
-class ReplyTap(Calls):
+class ReplyTap:
     """Turns the lines that sonvex_rs prints into data.
 
     While the tap is active, descriptor 1 (standard output) is the write end
@@ -851,6 +851,36 @@ class ReplyTap(Calls):
         the wait."""
         raise AssertionError("run by _wait_until")
 
+    def _call(self, box: _Box, send: Callable[..., Any], /, *args: Any,
+              timeout: Optional[float] = 5.0, **kwargs: Any) -> None:
+        self._wait_for(box, send_tagged(send, args, kwargs), timeout)
+
+    @_handed_by(_call)
+    def call(self, send: Callable[..., Any], /, *args: Any,
+             timeout: Optional[float] = 5.0, **kwargs: Any) -> Reply:
+        """Sends a command with `send` and returns its answer, the Reply
+        whose tag is the one the line carried:
+
+            answer = tap.call(client.call_make, 7, "200", None, None, None, None, None)
+            answer = tap.call(client.send_command, Command.call_hold(7))
+            answer = tap.call(client.send_raw_command, "GetVersion")
+
+        `send` is a method of a SonvexClient: one of its 54 command methods,
+        send_command or send_raw_command; the other arguments go to it as
+        given. `timeout` is the wait's, as in wait_for (call_make's own
+        timeout goes by position). What the send raises comes out unchanged
+        and nothing waits; a wait that runs out raises TimeoutError, and the
+        answer, when it comes, is kept for later waits.
+
+        Threads that share a client through call each get their own answer.
+        A command method returns no tag, so call reads command_tag before it
+        sends and the calls of all threads take turns there; a thread that
+        sends on the same client without call meanwhile makes the tag
+        unknown, and call raises RuntimeError after the send. send_command
+        and send_raw_command return the tag they sent, which is always
+        exact."""
+        raise AssertionError("run by _call")
+
     def wait_closed(self, count: int = 1, timeout: Optional[float] = 5.0) -> None:
         """Waits until `count` "Connection closed." lines have come since the
         tap started."""
@@ -1065,13 +1095,28 @@ class ReplyTap(Calls):
                     with self._lock:
                         self._wakers.pop(waker, None)
 
+    async def _reply(self, box: _Box, tag: int, timeout: Optional[float]) -> None:
+        tag = operator.index(tag)
+        await self._await(box, lambda b: self._take_tag(tag, b), timeout,
+                          f"reply with COMMANDTAG={tag}", tag)
+
     async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
         """wait_for for asyncio: safe from any event loop."""
-        tag = operator.index(tag)
         box: _Box = []
         try:
-            await self._await(box, lambda b: self._take_tag(tag, b), timeout,
-                              f"reply with COMMANDTAG={tag}", tag)
+            await self._reply(box, tag, timeout)
+            reply: Reply = box[-1][1]
+            return reply
+        except BaseException:
+            self._orphans.extend(box)   # put back on the next look
+            raise
+
+    async def acall(self, send: Callable[..., Any], /, *args: Any,
+                    timeout: Optional[float] = 5.0, **kwargs: Any) -> Reply:
+        """call for asyncio: sends at once, then awaits the answer (as reply)."""
+        box: _Box = []
+        try:
+            await self._reply(box, send_tagged(send, args, kwargs), timeout)
             reply: Reply = box[-1][1]
             return reply
         except BaseException:

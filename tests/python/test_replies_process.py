@@ -77,6 +77,11 @@ def producer():
 def number(reply):
     return int(reply.fields["N"])
 
+class Sender:   # what call needs of a client: its send returns the tag
+    def send_command(self, tag):
+        return tag
+sender = Sender()
+
 def sync_round(tap, i):
     if form == "wait_for":
         got.append(number(tap.wait_for(i, timeout=30)))
@@ -85,6 +90,8 @@ def sync_round(tap, i):
         got.append(number(reply))
     elif form == "wait_until":
         got.append(number(tap.wait_until(lambda r: r.fields["N"] == str(i), timeout=30)))
+    elif form == "call":
+        got.append(number(tap.call(sender.send_command, i, timeout=30)))
     elif form == "iterate":
         for reply in tap:
             got.append(number(reply))
@@ -100,6 +107,8 @@ async def async_round(tap, i):
         got.append(number(await tap.reply_word("W%d" % (i % 3), timeout=30)))
     elif form == "reply_until":
         got.append(number(await tap.reply_until(lambda r: r.fields["N"] == str(i), timeout=30)))
+    elif form == "acall":
+        got.append(number(await tap.acall(sender.send_command, i, timeout=30)))
     elif form == "aiterate":
         async for reply in tap:
             got.append(number(reply))
@@ -121,7 +130,7 @@ for t in threads:
     t.start()
 armed.append(True)
 try:
-    if form in ("wait_for", "wait_for_word", "wait_until", "iterate", "closed"):
+    if form in ("wait_for", "wait_for_word", "wait_until", "call", "iterate", "closed"):
         while len(got) < count:
             try:
                 sync_round(tap, len(got))
@@ -146,8 +155,8 @@ assert left == [], left[:5]
 print("done")
 """
 
-FORMS = ["wait_for", "wait_for_word", "wait_until", "iterate", "closed",
-         "reply", "reply_word", "reply_until", "aiterate", "closed_async"]
+FORMS = ["wait_for", "wait_for_word", "wait_until", "call", "iterate", "closed",
+         "reply", "reply_word", "reply_until", "acall", "aiterate", "closed_async"]
 
 
 @pytest.mark.parametrize("form", FORMS)
