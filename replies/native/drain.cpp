@@ -941,31 +941,6 @@ PyObject* reply_in(PyObject* box) {
     return reply;
 }
 
-// handed(orphans, wait, *args): calls wait(box, *args) with a new list as
-// the box a wait takes its reply into, and returns the reply the box holds
-// (None when it is empty). When the wait raises, whatever the box holds
-// goes onto the list `orphans` before the exception goes on, for the tap to
-// put back. Done here rather than in Python, where a signal handler may
-// raise between any two steps, so that a reply taken is either returned or
-// put back.
-PyObject* handed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 2 || !PyList_Check(args[0])) {
-        PyErr_SetString(PyExc_TypeError, "handed(orphans, wait, *args)");
-        return nullptr;
-    }
-    Ref box(PyList_New(0));
-    if (box.get() == nullptr) return nullptr;
-    std::vector<PyObject*> call(static_cast<size_t>(nargs - 1));
-    call[0] = box.get();
-    for (Py_ssize_t i = 2; i < nargs; ++i) call[static_cast<size_t>(i - 1)] = args[i];
-    Ref result(PyObject_Vectorcall(args[1], call.data(), static_cast<size_t>(nargs - 1), nullptr));
-    if (result.get() == nullptr) {
-        hand_on(args[0], box.get());
-        return nullptr;
-    }
-    return reply_in(box.get());
-}
-
 // Handing(wait): a method of ReplyTap (through a Python subclass, which
 // carries the body's name, docstring and signature) whose body, wait(self, box, *args,
 // **kwargs), takes a reply into the box. Called as tap.method(*args), it
@@ -975,6 +950,7 @@ PyObject* handed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 struct HandingObject {
     PyObject_HEAD
     PyObject* wait;
+    PyObject* orphans_name;   // "_orphans", made once rather than at each call
 };
 
 PyObject* handing_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -986,14 +962,18 @@ PyObject* handing_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     Ref self(type->tp_alloc(type, 0));
     if (self.get() == nullptr) return nullptr;
+    auto* object = reinterpret_cast<HandingObject*>(self.get());
     Py_INCREF(wait);
-    reinterpret_cast<HandingObject*>(self.get())->wait = wait;
+    object->wait = wait;
+    object->orphans_name = PyUnicode_InternFromString("_orphans");
+    if (object->orphans_name == nullptr) return nullptr;
     return self.release();
 }
 
 int handing_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* object = reinterpret_cast<HandingObject*>(self);
     Py_VISIT(object->wait);
+    Py_VISIT(object->orphans_name);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -1001,6 +981,7 @@ int handing_traverse(PyObject* self, visitproc visit, void* arg) {
 int handing_clear(PyObject* self) {
     auto* object = reinterpret_cast<HandingObject*>(self);
     Py_CLEAR(object->wait);
+    Py_CLEAR(object->orphans_name);
     return 0;
 }
 
@@ -1026,8 +1007,13 @@ PyObject* handing_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "a ReplyTap method needs its tap");
         return nullptr;
     }
+    auto* object = reinterpret_cast<HandingObject*>(self);
+    if (object->wait == nullptr || object->orphans_name == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an uninitialised Handing");
+        return nullptr;
+    }
     PyObject* tap = PyTuple_GET_ITEM(args, 0);
-    Ref orphans(PyObject_GetAttrString(tap, "_orphans"));
+    Ref orphans(PyObject_GetAttr(tap, object->orphans_name));
     if (orphans.get() == nullptr) return nullptr;
     if (!PyList_Check(orphans.get())) {
         PyErr_SetString(PyExc_TypeError, "the tap's _orphans is not a list");
@@ -1035,18 +1021,13 @@ PyObject* handing_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     Ref box(PyList_New(0));
     if (box.get() == nullptr) return nullptr;
-    Ref call(PyTuple_New(nargs + 1));
-    if (call.get() == nullptr) return nullptr;
-    Py_INCREF(tap);
-    PyTuple_SET_ITEM(call.get(), 0, tap);
-    Py_INCREF(box.get());
-    PyTuple_SET_ITEM(call.get(), 1, box.get());
-    for (Py_ssize_t i = 1; i < nargs; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(args, i);
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(call.get(), i + 1, item);
-    }
-    Ref result(PyObject_Call(reinterpret_cast<HandingObject*>(self)->wait, call.get(), kwargs));
+    // wait(tap, box, *args[1:], **kwargs); the arguments are borrowed from
+    // args and the box, which outlive the call.
+    std::vector<PyObject*> call(static_cast<size_t>(nargs + 1));
+    call[0] = tap;
+    call[1] = box.get();
+    for (Py_ssize_t i = 1; i < nargs; ++i) call[static_cast<size_t>(i + 1)] = PyTuple_GET_ITEM(args, i);
+    Ref result(PyObject_VectorcallDict(object->wait, call.data(), call.size(), kwargs));
     if (result.get() == nullptr) {
         hand_on(orphans.get(), box.get());
         return nullptr;
@@ -1070,9 +1051,6 @@ PyType_Spec handing_spec = {
 };
 
 PyMethodDef module_methods[] = {
-    {"handed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handed)), METH_FASTCALL,
-     "handed(orphans, wait, *args) -> the reply wait(box, *args) took into box; on an "
-     "exception the box's entries go onto orphans"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,7 +22,7 @@ from typing import (
 )
 
 from ._call import send_tagged
-from ._drain import Drain, Handing, handed
+from ._drain import Drain, Handing
 from ._reply import Reply
 
 if TYPE_CHECKING:
@@ -160,6 +160,30 @@ def _handed_by(body: Callable[..., object]) -> Callable[[_F], _F]:
         functools.update_wrapper(method, declared)
         return cast(_F, method)
     return make
+
+
+class _Arrivals:
+    """Iteration over a tap: each step takes the oldest reply, and __next__
+    is handed natively (see _HandingMethod), so that no frame of the tap's
+    holds a reply taken but not yet returned (a generator would, between
+    its take and its yield)."""
+
+    def __init__(self, tap: ReplyTap) -> None:
+        self._tap = tap
+        self._orphans = tap._orphans   # pyright: ignore[reportPrivateUsage]
+
+    def __iter__(self) -> _Arrivals:
+        return self
+
+    def _next(self, box: _Box) -> None:
+        tap = self._tap
+        tap._wait(box, tap._take_oldest, None, "")   # pyright: ignore[reportPrivateUsage]
+        if not box:
+            raise StopIteration
+
+    @_handed_by(_next)
+    def __next__(self) -> Reply:
+        raise AssertionError("run by _next")
 
 
 def _tags_text(replies: List[Reply]) -> str:
@@ -725,7 +749,7 @@ class ReplyTap:
     # owns; the method returns what the box holds or, when anything raises
     # (a signal handler, a cancellation, a timeout), hands the box back to
     # the tap, which puts its reply back on the next look. For the waits of
-    # threads, the native handed() does both, where no handler can land
+    # threads, the native Handing does both, where no handler can land
     # between the take and the return. The tap's lock is
     # only taken by `with` around code that leaves the tap whole at every
     # step, and released while the wait blocks in the drain.
@@ -905,11 +929,7 @@ class ReplyTap:
     def __iter__(self) -> Iterator[Reply]:
         """Takes the replies as they arrive, oldest first, until the tap is
         closed and none is left."""
-        while True:
-            reply = handed(self._orphans, self._wait, self._take_oldest, None, "")
-            if reply is None:
-                return
-            yield reply
+        return _Arrivals(self)
 
     # --- asyncio ----------------------------------------------------------------
 

@@ -46,7 +46,10 @@ def handler(signum, frame):
             "selectors" in frame.f_code.co_filename):
         return
     while frame is not None:
-        if "sonvex_replies" in frame.f_code.co_filename:
+        name = frame.f_code.co_filename
+        # (Not in a Reply's own code alone: number() below reads a field of a
+        # reply the wait has returned.)
+        if "sonvex_replies" in name and not name.endswith("_reply.py"):
             hits[0] += 1
             raise Hit
         frame = frame.f_back
@@ -162,7 +165,8 @@ FORMS = ["wait_for", "wait_for_word", "wait_until", "call", "iterate", "closed",
 @pytest.mark.parametrize("form", FORMS)
 @pytest.mark.skipif(sys.implementation.name == "pypy",
                     reason="PyPy runs a handler at points CPython does not; some waits still "
-                           "lose a reply there (each such run then waits out its watchdog)")
+                           "lose a reply there now and then (each such run then waits out its "
+                           "watchdog)")
 def test_a_raising_signal_handler_anywhere_in_a_wait_loses_and_blocks_nothing(form):
     for seed in range(rounds(2, 10)):
         proc = run_child(INTERRUPTED, form, 1500, seed, timeout=DEADLINE)
