@@ -242,9 +242,11 @@ public:
         std::string output;
     };
 
-    // False when nothing changed since the last take.
+    // False when nothing changed since the last take; out.generation is the
+    // count of takes either way.
     bool take(Taken& out) {
         std::lock_guard<std::mutex> lock(mu_);
+        out.generation = generation_;
         if (!untaken_) return false;
         out.batches.swap(batches_);
         kept_lines_ = 0;
@@ -298,6 +300,12 @@ public:
         if (wanting_ > 0) cv_.notify_all();
         if (drain_blocked_) drain_cv_.notify_one();   // it may be closing, or due to read
         return true;
+    }
+
+    // Whether a take would bring something.
+    bool pending() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return untaken_;
     }
 
     int notify_fd() const { return notify_fd_; }
@@ -672,27 +680,37 @@ int tag_suffix(PyObject* tag_object, char (&suffix)[48]) {
     return snprintf(suffix, sizeof suffix, "COMMANDTAG=%llu\n", tag);
 }
 
-// (generation after the take, time, text) of a reply taken by tag.
-PyObject* tagged_reply(const Batch& batch, uint64_t generation) {
+// Appends (generation after the take, time, text) of a reply taken by tag
+// to the list `box` and returns `result` (2 from wait, True from take_tag).
+// The reply is in the caller's box before control returns to Python, so a
+// signal handler that raises right after the call cannot lose it: the
+// caller's clean-up finds it there and puts it back.
+PyObject* hand_over(const Batch& batch, uint64_t generation, PyObject* box, long result) {
     const char* text = batch.texts.data() + batch.start;
     Ref decoded(PyUnicode_DecodeUTF8(
         text, static_cast<Py_ssize_t>(batch.texts.size() - batch.start - 1), "replace"));
     if (decoded.get() == nullptr) return nullptr;
-    return Py_BuildValue("(KdO)", static_cast<unsigned long long>(generation), batch.time,
-                         decoded.get());
+    Ref entry(Py_BuildValue("(KdO)", static_cast<unsigned long long>(generation), batch.time,
+                            decoded.get()));
+    if (entry.get() == nullptr || PyList_Append(box, entry.get()) != 0) return nullptr;
+    return result == 2 ? PyLong_FromLong(2) : PyBool_FromLong(result);
 }
 
-// wait(seen, timeout[, look[, tag]]) -> 1 ready, 0 timed out, -1 timed out
-// and descriptor 1 is no longer the pipe (not looked at when look is false;
-// a replaced descriptor usually ends the pipe, which makes the wait ready).
-// timeout < 0: no limit. With a tag (an int from 0 up), a reply with that
-// tag that is all there is to take is taken at once and returned as
-// (generation after the take, time, text).
+// wait(seen, timeout[, look[, tag, box]]) -> 1 ready, 0 timed out, -1 timed
+// out and descriptor 1 is no longer the pipe (not looked at when look is
+// false; a replaced descriptor usually ends the pipe, which makes the wait
+// ready). timeout < 0: no limit. With a tag (an int from 0 up), a reply with
+// that tag that is all there is to take is taken at once, appended to the
+// list `box` as (generation after the take, time, text), and 2 returned.
 PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Drain* drain = live(self);
     if (drain == nullptr) return nullptr;
-    if (nargs < 2 || nargs > 4) {
-        PyErr_SetString(PyExc_TypeError, "wait(seen, timeout[, look[, tag]])");
+    if (nargs != 2 && nargs != 3 && nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "wait(seen, timeout[, look[, tag, box]])");
+        return nullptr;
+    }
+    if (nargs == 5 && !PyList_Check(args[4])) {
+        PyErr_SetString(PyExc_TypeError, "box must be a list");
         return nullptr;
     }
     int look = 1;
@@ -702,7 +720,7 @@ PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     double timeout = PyFloat_AsDouble(args[1]);
     if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
     char suffix[48];
-    int suffix_size = nargs == 4 ? tag_suffix(args[3], suffix) : 0;
+    int suffix_size = nargs == 5 ? tag_suffix(args[3], suffix) : 0;
     if (suffix_size < 0) return nullptr;
     bool ready;
     Batch direct{};
@@ -714,19 +732,20 @@ PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         ready = drain->wait(seen, timeout);
     }
     Py_END_ALLOW_THREADS
-    if (took != 0) return tagged_reply(direct, took);
+    if (took != 0) return hand_over(direct, took, args[4], 2);
     if (look && !ready && !drain->descriptor_is_ours()) return PyLong_FromLong(-1);
     return PyLong_FromLong(ready ? 1 : 0);
 }
 
-// take_tag(seen, tag) -> (generation, time, text) of the reply with that
-// tag when it is all there is to take and nothing was taken since `seen`,
-// else None (take() then takes in what there is).
+// take_tag(seen, tag, box) -> True with (generation, time, text) of the
+// reply with that tag appended to `box` when it is all there is to take and
+// nothing was taken since `seen`, else False (take() then takes in what
+// there is).
 PyObject* drain_take_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Drain* drain = live(self);
     if (drain == nullptr) return nullptr;
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "take_tag(seen, tag)");
+    if (nargs != 3 || !PyList_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "take_tag(seen, tag, box)");
         return nullptr;
     }
     unsigned long long seen = PyLong_AsUnsignedLongLong(args[0]);
@@ -738,21 +757,28 @@ PyObject* drain_take_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     uint64_t took = 0;
     if (suffix_size > 0 &&
         drain->take_tagged(std::string_view(suffix, suffix_size), seen, direct, took)) {
-        return tagged_reply(direct, took);
+        return hand_over(direct, took, args[2], 1);
     }
-    Py_RETURN_NONE;
+    Py_RETURN_FALSE;
 }
 
-// take() -> None when nothing changed since the last take, else
+// take(inbox) -> the drain's count of takes; when something changed since
+// the last take, first appends to the list `inbox`
 // (batches, closed, dropped, ended, generation, failure, output):
 // batches a list of (time, bytes of reply texts each ending with a line
 // feed), or None when nothing new was kept; closed and dropped are totals;
 // output the lines kept instead of written out (keep_output), or None.
-PyObject* drain_take(PyObject* self, PyObject*) {
+// What was taken is in the caller's list before control returns to Python,
+// where a signal handler may raise.
+PyObject* drain_take(PyObject* self, PyObject* inbox) {
     Drain* drain = live(self);
     if (drain == nullptr) return nullptr;
+    if (!PyList_Check(inbox)) {
+        PyErr_SetString(PyExc_TypeError, "take(inbox): inbox must be a list");
+        return nullptr;
+    }
     Drain::Taken taken;
-    if (!drain->take(taken)) Py_RETURN_NONE;
+    if (!drain->take(taken)) return PyLong_FromUnsignedLongLong(taken.generation);
     PyObject* list_or_none = Py_None;
     if (taken.batches.empty()) {
         Py_INCREF(Py_None);
@@ -792,11 +818,14 @@ PyObject* drain_take(PyObject* self, PyObject*) {
         if (output == nullptr) return nullptr;
     }
     Ref output_ref(output);
-    return Py_BuildValue("(OKKOKOO)", batches.get(), static_cast<unsigned long long>(taken.closed),
-                         static_cast<unsigned long long>(taken.dropped),
-                         taken.ended ? Py_True : Py_False,
-                         static_cast<unsigned long long>(taken.generation), failure_ref.get(),
-                         output_ref.get());
+    Ref entry(Py_BuildValue("(OKKOKOO)", batches.get(),
+                            static_cast<unsigned long long>(taken.closed),
+                            static_cast<unsigned long long>(taken.dropped),
+                            taken.ended ? Py_True : Py_False,
+                            static_cast<unsigned long long>(taken.generation), failure_ref.get(),
+                            output_ref.get()));
+    if (entry.get() == nullptr || PyList_Append(inbox, entry.get()) != 0) return nullptr;
+    return PyLong_FromUnsignedLongLong(taken.generation);
 }
 
 // finish(grace): stops the thread (see Drain::finish). The Drain itself is
@@ -840,19 +869,27 @@ PyObject* drain_pump(PyObject* self, PyObject*) {
     return PyBool_FromLong(read);
 }
 
+PyObject* drain_pending(PyObject* self, PyObject*) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    return PyBool_FromLong(drain->pending());
+}
+
 PyMethodDef drain_methods[] = {
     {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain_wait)), METH_FASTCALL,
-     "wait(seen, timeout[, look[, tag]]) -> 1 ready, 0 timed out, -1 descriptor 1 replaced, "
-     "or (generation, time, text) of the reply with that tag"},
-    {"take", drain_take, METH_NOARGS,
-     "take() -> (batches, closed, dropped, ended, generation, failure, output)"},
+     "wait(seen, timeout[, look[, tag, box]]) -> 1 ready, 0 timed out, -1 descriptor 1 "
+     "replaced, 2 the reply with that tag appended to box as (generation, time, text)"},
+    {"take", drain_take, METH_O,
+     "take(inbox) -> generation; appends (batches, closed, dropped, ended, generation, failure, "
+     "output) to inbox when something changed"},
     {"finish", drain_finish, METH_O, "finish(grace): end the thread once the pipe is done"},
     {"watch", drain_watch, METH_O, "watch(+1 or -1): an asyncio loop watches notify_fd"},
     {"notify_fd", descriptor_of<&Drain::notify_fd>, METH_NOARGS,
      "the descriptor readable once a reply is kept"},
     {"take_tag", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain_take_tag)),
-     METH_FASTCALL, "take_tag(seen, tag) -> (generation, time, text) or None"},
+     METH_FASTCALL, "take_tag(seen, tag, box) -> True with (generation, time, text) appended"},
     {"pump", drain_pump, METH_NOARGS, "pump(): reads one chunk unless someone else reads"},
+    {"pending", drain_pending, METH_NOARGS, "whether take() would bring something"},
     {"watch_fd", descriptor_of<&Drain::watch_fd>, METH_NOARGS,
      "the pipe's read end, for asyncio loops to watch"},
     {nullptr, nullptr, 0, nullptr},
@@ -871,9 +908,155 @@ PyType_Spec drain_spec = {
     "sonvex_replies._drain.Drain", sizeof(DrainObject), 0, Py_TPFLAGS_DEFAULT, drain_slots,
 };
 
+// What a wait took into `box` goes onto `orphans` while the exception set
+// goes on; false (another exception set) when even that fails.
+// (PyList_Size rather than the macros throughout: PyPy's macros read a
+// copy of the size that Python code changing the list leaves behind.)
+bool hand_on(PyObject* orphans, PyObject* box) {
+    if (PyList_Size(box) == 0) return true;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Py_ssize_t end = PyList_Size(orphans);
+    if (PyList_SetSlice(orphans, end, end, box) != 0) {   // no memory: that error wins
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return false;
+    }
+    PyErr_Restore(type, value, traceback);
+    return true;
+}
+
+// The reply in the box's last entry (number, reply, ...); None if empty.
+PyObject* reply_in(PyObject* box) {
+    Py_ssize_t size = PyList_Size(box);
+    if (size == 0) Py_RETURN_NONE;
+    PyObject* entry = PyList_GetItem(box, size - 1);
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 2) {
+        PyErr_SetString(PyExc_SystemError, "a box entry is not (number, reply, ...)");
+        return nullptr;
+    }
+    PyObject* reply = PyTuple_GET_ITEM(entry, 1);
+    Py_INCREF(reply);
+    return reply;
+}
+
+// Handing(wait): a method of ReplyTap (through a Python subclass, which
+// carries the body's name, docstring and signature) whose body, wait(self, box, *args,
+// **kwargs), takes a reply into the box. Called as tap.method(*args), it
+// returns that reply straight to the caller, with no Python frame of the
+// tap's in between where a signal handler could raise after the take; when
+// the body raises, the box's entries go onto tap._orphans first.
+struct HandingObject {
+    PyObject_HEAD
+    PyObject* wait;
+    PyObject* orphans_name;   // "_orphans", made once rather than at each call
+};
+
+PyObject* handing_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* wait;
+    static const char* names[] = {"wait", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Handing", const_cast<char**>(names),
+                                     &wait)) {
+        return nullptr;
+    }
+    Ref self(type->tp_alloc(type, 0));
+    if (self.get() == nullptr) return nullptr;
+    auto* object = reinterpret_cast<HandingObject*>(self.get());
+    Py_INCREF(wait);
+    object->wait = wait;
+    object->orphans_name = PyUnicode_InternFromString("_orphans");
+    if (object->orphans_name == nullptr) return nullptr;
+    return self.release();
+}
+
+int handing_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* object = reinterpret_cast<HandingObject*>(self);
+    Py_VISIT(object->wait);
+    Py_VISIT(object->orphans_name);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int handing_clear(PyObject* self) {
+    auto* object = reinterpret_cast<HandingObject*>(self);
+    Py_CLEAR(object->wait);
+    Py_CLEAR(object->orphans_name);
+    return 0;
+}
+
+void handing_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    handing_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* handing_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, instance);
+}
+
+PyObject* handing_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "a ReplyTap method needs its tap");
+        return nullptr;
+    }
+    auto* object = reinterpret_cast<HandingObject*>(self);
+    if (object->wait == nullptr || object->orphans_name == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an uninitialised Handing");
+        return nullptr;
+    }
+    PyObject* tap = PyTuple_GET_ITEM(args, 0);
+    Ref orphans(PyObject_GetAttr(tap, object->orphans_name));
+    if (orphans.get() == nullptr) return nullptr;
+    if (!PyList_Check(orphans.get())) {
+        PyErr_SetString(PyExc_TypeError, "the tap's _orphans is not a list");
+        return nullptr;
+    }
+    Ref box(PyList_New(0));
+    if (box.get() == nullptr) return nullptr;
+    // wait(tap, box, *args[1:], **kwargs); the arguments are borrowed from
+    // args and the box, which outlive the call.
+    std::vector<PyObject*> call(static_cast<size_t>(nargs + 1));
+    call[0] = tap;
+    call[1] = box.get();
+    for (Py_ssize_t i = 1; i < nargs; ++i) call[static_cast<size_t>(i + 1)] = PyTuple_GET_ITEM(args, i);
+    Ref result(PyObject_VectorcallDict(object->wait, call.data(), call.size(), kwargs));
+    if (result.get() == nullptr) {
+        hand_on(orphans.get(), box.get());
+        return nullptr;
+    }
+    return reply_in(box.get());
+}
+
+PyType_Slot handing_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(handing_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(handing_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(handing_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(handing_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(handing_get)},
+    {Py_tp_call, reinterpret_cast<void*>(handing_call)},
+    {0, nullptr},
+};
+
+PyType_Spec handing_spec = {
+    "sonvex_replies._drain.Handing", sizeof(HandingObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, handing_slots,
+};
+
+PyMethodDef module_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef drain_module = {
     PyModuleDef_HEAD_INIT, "_drain", "The native part of sonvex_replies.ReplyTap.", 0,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* cached_module = nullptr;
@@ -893,6 +1076,10 @@ PyMODINIT_FUNC PyInit__drain() {
     if (type.get() == nullptr) return nullptr;
     if (PyModule_AddObject(module.get(), "Drain", type.get()) != 0) return nullptr;
     type.release();   // stolen by PyModule_AddObject
+    Ref handing(PyType_FromSpec(&handing_spec));
+    if (handing.get() == nullptr) return nullptr;
+    if (PyModule_AddObject(module.get(), "Handing", handing.get()) != 0) return nullptr;
+    handing.release();
     Py_INCREF(module.get());
     cached_module = module.get();
     return module.release();

@@ -1,15 +1,13 @@
-"""ReplyTap.call and ReplyTap.acall: a command sent and its answer
-returned, in one call."""
+"""The send of ReplyTap.call and ReplyTap.acall: a command sent with a
+client method, and the tag its line carried."""
 
 from __future__ import annotations
 
 import os
 import threading
-from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, Tuple
 
-from ._reply import Reply
-
-__all__ = ["Calls"]
+__all__ = ["send_tagged"]
 
 # The client methods that return the tag of the line they sent.
 _RETURN_THE_TAG = frozenset({"send_command", "send_raw_command"})
@@ -67,42 +65,3 @@ def send_tagged(send: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[st
             f"to {after} meanwhile: another thread sent on this client without tap.call, "
             "so the tag of this line is unknown")
     return before
-
-
-class Calls:
-    """The part of ReplyTap that sends a command and returns its answer."""
-
-    if TYPE_CHECKING:   # ReplyTap's waits
-        def wait_for(self, tag: int, timeout: Optional[float] = 5.0) -> Reply: ...
-
-        async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply: ...
-
-    def call(self, send: Callable[..., Any], /, *args: Any,
-             timeout: Optional[float] = 5.0, **kwargs: Any) -> Reply:
-        """Sends a command with `send` and returns its answer, the Reply
-        whose tag is the one the line carried:
-
-            answer = tap.call(client.call_make, 7, "200", None, None, None, None, None)
-            answer = tap.call(client.send_command, Command.call_hold(7))
-            answer = tap.call(client.send_raw_command, "GetVersion")
-
-        `send` is a method of a SonvexClient: one of its 54 command methods,
-        send_command or send_raw_command; the other arguments go to it as
-        given. `timeout` is the wait's, as in wait_for (call_make's own
-        timeout goes by position). What the send raises comes out unchanged
-        and nothing waits; a wait that runs out raises TimeoutError, and the
-        answer, when it comes, is kept for later waits.
-
-        Threads that share a client through call each get their own answer.
-        A command method returns no tag, so call reads command_tag before it
-        sends and the calls of all threads take turns there; a thread that
-        sends on the same client without call meanwhile makes the tag
-        unknown, and call raises RuntimeError after the send. send_command
-        and send_raw_command return the tag they sent, which is always
-        exact."""
-        return self.wait_for(send_tagged(send, args, kwargs), timeout)
-
-    async def acall(self, send: Callable[..., Any], /, *args: Any,
-                    timeout: Optional[float] = 5.0, **kwargs: Any) -> Reply:
-        """call for asyncio: sends at once, then awaits the answer (tap.reply)."""
-        return await self.reply(send_tagged(send, args, kwargs), timeout)

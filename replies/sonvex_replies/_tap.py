@@ -7,6 +7,7 @@ import asyncio
 import atexit
 import errno
 import fcntl
+import functools
 import io
 import logging
 import operator
@@ -14,14 +15,14 @@ import os
 import sys
 import threading
 from collections import OrderedDict, deque
-from time import monotonic
+from time import monotonic, sleep
 from typing import (
     TYPE_CHECKING, Any, AsyncIterator, Callable, Deque, Dict, Iterator, List, MutableSequence,
     Optional, Set, Tuple, TypeVar, cast,
 )
 
-from ._call import Calls
-from ._drain import Drain
+from ._call import send_tagged
+from ._drain import Drain, Handing
 from ._reply import Reply
 
 if TYPE_CHECKING:
@@ -46,15 +47,22 @@ _LOOK_AGAIN = 1.0
 
 _K = TypeVar("_K")
 _S = TypeVar("_S", bound=MutableSequence[int])
-_Waker = Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]
+_Waker = Tuple["asyncio.Future[None]", asyncio.AbstractEventLoop]
 
 _active_lock = threading.Lock()
 _active: Optional[ReplyTap] = None
 
 
 def _forget_active_in_child() -> None:
-    # A forked child has no tap thread; it may start a tap of its own.
-    global _active
+    # A forked child has no tap thread; it may start a tap of its own. The
+    # locks may have been held by a thread of the parent at the fork, a
+    # thread the child does not have: they start anew, so that the child's
+    # close at exit never waits for them.
+    global _active, _active_lock
+    _active_lock = threading.Lock()
+    tap = _active
+    if tap is not None:
+        tap._lock = threading.Lock()   # pyright: ignore[reportPrivateUsage]
     _active = None
 
 
@@ -125,8 +133,57 @@ def _running_loop() -> Optional[asyncio.AbstractEventLoop]:
         return None
 
 
-# What _attempt returns when a wait that is not for a reply is over.
-_REACHED = Reply("", 0.0)
+# A reply on its way to the caller of a wait: (its arrival number, the
+# Reply), or (the drain's count of takes, time, text) as the drain handed
+# it over by tag, before it has a number.
+_Handed = Tuple[Any, Any, Any]
+# What a take is given: the list that receives the reply it takes.
+_Box = List[_Handed]
+_Take = Callable[[_Box], bool]
+
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+class _HandingMethod(Handing):
+    """A ReplyTap method that returns the reply its body took into a box,
+    with no Python frame between the take and the caller (see Handing in
+    native/drain.cpp); it shows the signature and docstring of the method
+    it stands for."""
+
+
+def _handed_by(body: Callable[..., object]) -> Callable[[_F], _F]:
+    """Makes the decorated method, which only declares the signature and
+    the docstring, run `body(self, box, *args, **kwargs)` natively."""
+    def make(declared: _F) -> _F:
+        method = _HandingMethod(body)
+        functools.update_wrapper(method, declared)
+        return cast(_F, method)
+    return make
+
+
+class _Arrivals:
+    """Iteration over a tap: each step takes the oldest reply, and __next__
+    is handed natively (see _HandingMethod), so that no frame of the tap's
+    holds a reply taken but not yet returned (a generator would, between
+    its take and its yield)."""
+
+    def __init__(self, tap: ReplyTap) -> None:
+        self._tap = tap
+        self._orphans = tap._orphans   # pyright: ignore[reportPrivateUsage]
+
+    def __iter__(self) -> _Arrivals:
+        return self
+
+    def _next(self, box: _Box) -> None:
+        tap = self._tap
+        tap._wait(box, tap._take_oldest, None, "")   # pyright: ignore[reportPrivateUsage]
+        if not box:
+            raise StopIteration
+
+    @_handed_by(_next)
+    def __next__(self) -> Reply:
+        raise AssertionError("run by _next")
 
 
 def _tags_text(replies: List[Reply]) -> str:
@@ -134,7 +191,7 @@ def _tags_text(replies: List[Reply]) -> str:
     return ", ".join(tags) + (", ..." if len(replies) > 10 else "")
 
 
-class ReplyTap(Calls):
+class ReplyTap:
     """Turns the lines that sonvex_rs prints into data.
 
     While the tap is active, descriptor 1 (standard output) is the write end
@@ -210,19 +267,23 @@ class ReplyTap(Calls):
         self._echo = bool(echo)
         self._log = log
         self._max_kept = max_kept
-        self._cond = threading.Condition(threading.Lock())
+        # The tap's lock, only ever taken by `with`, whose entry and exit a
+        # signal handler cannot split (a Condition's can: its __enter__ and
+        # __exit__ are Python frames).
+        self._lock = threading.Lock()
         self._state = "new"            # new -> open -> closed
         self._kept: OrderedDict[int, Reply] = OrderedDict()   # by arrival number
         self._count = 0                # replies read so far, the last one's number
         self._by_tag: Dict[int, List[int]] = {}
         self._by_word: Dict[str, Deque[int]] = {}
         self._indexed = 0              # the indexes hold the replies up to this number
+        self._reindex = False          # the indexes must be made anew from the kept replies
         self._entries = 0              # numbers in the two indexes, some of them stale
         self._last: Optional[Reply] = None
         self._dropped = 0              # by the tap; the drain counts its own
         self._drain_dropped = 0
         self._closed_lines = 0
-        self._wakers: List[_Waker] = []
+        self._wakers: Dict[asyncio.Future[None], asyncio.AbstractEventLoop] = {}   # waits
         # loop: (the pipe and notify descriptors it watches, idle wake-ups)
         self._watching: Dict[asyncio.AbstractEventLoop, Tuple[int, int, int]] = {}
         # loop: (when, the timer that wakes its waits then)
@@ -238,9 +299,16 @@ class ReplyTap(Calls):
         self._drain: Optional[Any] = None   # the Drain while the tap is open
         self._native: Optional[Any] = None  # the Drain, also after close
         self._generation = 0           # the drain's count of takes, at our last take
+        # Signal-safe intake (see _pull): what the drain handed over and is
+        # not yet absorbed; the absorption under way; replies handed to a
+        # wait whose caller never got them (a handler raised), to put back.
+        self._inbox: List[Any] = []
+        self._absorbing: Optional[Tuple[Any, ...]] = None
+        self._absorbed = -1           # the count of takes of the last entry absorbed
+        self._orphans: _Box = []
         self._ended = False            # the drain has read the pipe's end
         self._closing = False
-        self._output: Deque[bytes] = deque()   # lines for the logger
+        self._output: Dict[int, bytes] = {}   # lines for the logger, by count of takes
         self._logger: Optional[threading.Thread] = None
         self._restore_stdout: Optional[Tuple[Any, bool, bool]] = None   # a TextIOWrapper
 
@@ -270,7 +338,7 @@ class ReplyTap(Calls):
                 self._close_descriptors()
                 raise
             _active = self
-            with self._cond:
+            with self._lock:
                 self._state = "open"
         self._whole_lines_on_stdout()
         atexit.register(self.close)
@@ -315,20 +383,23 @@ class ReplyTap(Calls):
                     self._restore_descriptor()
                     self._finish_drain(_CLOSE_GRACE)
                 else:
-                    self._restore_descriptor()   # a forked child: no drain thread here
-                    self._finish_drain(0.0)
+                    # A forked child: no drain thread here, and the drain's
+                    # lock may be held for good. Descriptor 1 stays the
+                    # pipe, which the parent's drain still empties, so that
+                    # what the child prints keeps its order.
+                    _flush_stdout()
+                    self._drain = None
                 self._close_descriptors()
                 if _active is self:
                     _active = None
-            with self._cond:
+            with self._lock:
                 if self._drain is not None:
                     self._pull()
                     self._drain = None
                 self._state = "closed"
-                self._cond.notify_all()
-                wakers, self._wakers = self._wakers, []
+                wakers, self._wakers = self._wakers, {}
                 self._unwatch_all()
-        self._wake_async(wakers)
+        self._wake_async(list(wakers.items()))
         atexit.unregister(self.close)
 
     def _finish_drain(self, grace: float) -> None:
@@ -380,55 +451,114 @@ class ReplyTap(Calls):
             except (OSError, ValueError):
                 pass
 
-    # --- what the drain kept (all with self._cond held) -------------------------
+    # --- what the drain kept (all with self._lock held) -------------------------
 
     def _pull(self) -> bool:
         """Takes in what the drain kept since the last look; whether anything
-        changed. Waiters are woken when it did."""
+        changed. Waiters are woken when it did.
+
+        A signal handler may raise between any two steps of this (in the
+        main thread), so every step leaves what was taken somewhere the next
+        look finds it: the drain appends what it hands over to the inbox
+        before Python runs again; an entry leaves the inbox only once its
+        absorption is recorded in self._absorbing, whose steps may be done
+        twice; replies that a raising handler kept from their caller are
+        put back first."""
+        if self._orphans:
+            self._adopt()
+        if self._absorbing is not None:
+            self._absorb()
         drain = self._drain
         if drain is None:
             return False
-        taken = drain.take()
-        if taken is None:
-            return False   # nothing new
-        batches, closed, dropped, ended, self._generation, failure, output = taken
+        if self._wakers and drain.pending():
+            # Woken before the take, so that a handler raising after it
+            # cannot leave them asleep beside what it brought.
+            self._wake_all()
+        inbox = self._inbox
+        generation = drain.take(inbox)
+        if generation > self._generation:
+            self._generation = generation
         changed = False
-        if batches is not None:
-            for time, data in batches:
-                self._keep(_texts(data), time)
-            changed = True
-        if closed != self._closed_lines:
-            self._closed_lines = closed
-            changed = True
-        self._drain_dropped = dropped
-        if ended and not self._ended:
-            self._ended = changed = True
-        if failure is not None and self._failure is None:
-            self._failure = RuntimeError(f"the tap stopped reading replies: {failure}")
-            changed = True
-        if output is not None:
-            self._output.append(output)
-        if changed:
-            wakers, self._wakers = self._wakers, []
-            self._wake_async(wakers)
+        while inbox:
+            changed = self._prepare(inbox[0]) or changed
+            del inbox[0]
+            self._absorb()
         return changed
 
-    def _keep(self, texts: List[str], time: float) -> None:
-        replies = [Reply(text, time) for text in texts]
+    def _prepare(self, entry: Tuple[Any, ...]) -> bool:
+        """Makes the replies of an entry of the inbox into self._absorbing
+        (nothing else changes until that one assignment); whether the entry
+        brings anything new."""
+        batches, closed, dropped, ended, generation, failure, output = entry
+        if generation <= self._absorbed:
+            return False   # absorbed before a handler raised
+        count = self._count
+        items: List[Tuple[int, Reply]] = []
+        if batches is not None:
+            for time, data in batches:
+                for text in _texts(data):
+                    count += 1
+                    items.append((count, Reply(text, time)))
+        lost = None
+        if failure is not None and self._failure is None:
+            lost = RuntimeError(f"the tap stopped reading replies: {failure}")
+        changed = bool(items) or closed != self._closed_lines or lost is not None or (
+            ended and not self._ended)
+        self._absorbing = (generation, items, count, closed, dropped, ended, lost, output)
+        return changed
+
+    def _absorb(self) -> None:
+        """Carries out self._absorbing; each step may be done again."""
+        absorbing = self._absorbing
+        if absorbing is None:
+            return
+        generation, items, count, closed, dropped, ended, lost, output = absorbing
+        if output is not None:
+            self._output[generation] = output
+        if items:
+            self._last = items[-1][1]
+        self._count = max(self._count, count)
+        self._closed_lines = closed
+        self._drain_dropped = dropped
+        if ended:
+            self._ended = True
+        if lost is not None and self._failure is None:
+            self._failure = lost
+        self._kept.update(items)   # the same numbers again change nothing
+        self._absorbed = generation
+        self._absorbing = None
+        self._trim()
+
+    def _trim(self) -> None:
+        # At most max_kept replies are kept: the oldest go, counted.
         kept = self._kept
-        self._last = replies[-1]
-        number = self._count         # the number of the reply before replies[0]
-        self._count += len(replies)
-        excess = len(kept) + len(replies) - self._max_kept
-        if excess > 0:
-            self._dropped += excess
-            old = min(excess, len(kept))
-            for _ in range(old):
-                kept.popitem(last=False)
-            if excess > old:         # some of these go unread too
-                replies = replies[excess - old:]
-                number += excess - old
-        kept.update(zip(range(number + 1, number + 1 + len(replies)), replies))
+        while len(kept) > self._max_kept:
+            kept.popitem(last=False)
+            self._dropped += 1
+
+    def _adopt(self) -> None:
+        """Puts back the replies that a wait took but could not hand to its
+        caller: a signal handler raised in between. Each goes back to its
+        place by arrival number, unless it is still kept; one handed over
+        by tag before it had a number gets the next one."""
+        orphans = self._orphans
+        kept = self._kept
+        self._reindex = True   # the indexes no longer hold what comes back
+        while orphans:
+            number, first, second = orphans[-1]
+            if second.__class__ is str:   # (count of takes, time, text) from the drain
+                self._count += 1
+                number, reply = self._count, Reply(second, first)
+                self._last = reply
+                kept[number] = reply
+                self._indexed = min(self._indexed, number - 1)
+            elif number not in kept:
+                kept[number] = first
+                later = [n for n in kept if n > number]
+                for n in later:
+                    kept.move_to_end(n)
+            del orphans[-1]
 
     def _lost_descriptor(self) -> None:
         if self._failure is None:
@@ -437,10 +567,16 @@ class ReplyTap(Calls):
                 "pytest's capfd.disabled() or a library that redirects output) put another "
                 "file there, and the replies printed since went to that file")
 
+    def _wake_all(self) -> None:
+        # Every asyncio wait looks again. A wait leaves the list itself once
+        # it ran, so that a wake cut short by a raising handler is done again
+        # by the next one.
+        self._wake_async(list(self._wakers.items()))
+
     @staticmethod
     def _wake_async(wakers: List[_Waker]) -> None:
         here = _running_loop()
-        for loop, future in wakers:
+        for future, loop in wakers:
             if loop is here:
                 _wake(future)
                 continue
@@ -459,23 +595,25 @@ class ReplyTap(Calls):
         drain = self._drain
         assert drain is not None
         while True:
-            with self._cond:
+            with self._lock:
                 self._pull()
-                output, self._output = self._output, deque()
+                output, self._output = self._output, {}
                 ended = self._ended
                 seen = self._generation
-            for data in output:
+            for data in output.values():
                 for line in data.decode("utf-8", "replace").split("\n")[:-1]:
                     log.info("%s", line)
             if ended:
                 return
             drain.wait(seen, -1.0, False)
 
-    # --- the kept replies (all with self._cond held) ----------------------------
+    # --- the kept replies (all with self._lock held) ----------------------------
 
     def _index(self) -> None:
         """Enters the replies kept since the last call in the indexes by tag
         and by word, which only waits by tag or word use."""
+        if self._reindex:
+            self._rebuild_indexes()
         kept = self._kept
         if kept:
             by_tag, by_word = self._by_tag, self._by_word
@@ -514,58 +652,73 @@ class ReplyTap(Calls):
                 by_tag.setdefault(reply.tag, []).append(number)
         self._by_tag, self._by_word = by_tag, by_word
         self._entries = sum(map(len, by_tag.values())) + sum(map(len, by_word.values()))
+        self._indexed = self._count
+        self._reindex = False
 
-    def _take_indexed(self, index: Dict[_K, _S], key: _K) -> Optional[Reply]:
-        """The first kept reply under the key, taken; stale numbers before it
-        go."""
+    def _move(self, number: int, box: _Box) -> bool:
+        # The reply goes into the box before it leaves the kept ones: at no
+        # moment is it in neither (the box's owner puts back what it could
+        # not return; one still kept is not put back twice).
+        kept = self._kept
+        box.append((number, kept[number], None))
+        del kept[number]
+        return True
+
+    def _take_indexed(self, index: Dict[_K, _S], key: _K, box: _Box) -> bool:
+        """Takes the first kept reply under the key into the box; stale
+        numbers before it go."""
         numbers = index.get(key)
         if numbers is None:
-            return None
+            return False
         kept = self._kept
-        reply = None
-        while numbers and reply is None:
-            reply = kept.pop(numbers[0], None)
+        while numbers:
+            number = numbers[0]
+            if number in kept:
+                # Out of the index only once taken: a stale number left by
+                # a raising handler is passed over by the next take.
+                self._move(number, box)
+                del numbers[0]
+                self._entries -= 1
+                if not numbers:
+                    del index[key]
+                return True
             del numbers[0]
             self._entries -= 1
-        if not numbers:
-            del index[key]
-        return reply
+        del index[key]
+        return False
 
-    def _take_tag(self, tag: int) -> Optional[Reply]:
+    def _take_tag(self, tag: int, box: _Box) -> bool:
         self._index()
-        return self._take_indexed(self._by_tag, tag)
+        return self._take_indexed(self._by_tag, tag, box)
 
-    def _take_word(self, word: str) -> Optional[Reply]:
+    def _take_word(self, word: str, box: _Box) -> bool:
         self._index()
-        return self._take_indexed(self._by_word, word)
+        return self._take_indexed(self._by_word, word, box)
 
-    def _take_oldest(self) -> Optional[Reply]:
+    def _take_oldest(self, box: _Box) -> bool:
         if not self._kept:
-            return None
-        return self._kept.popitem(last=False)[1]
+            return False
+        return self._move(next(iter(self._kept)), box)
 
-    def _taker(self, predicate: Callable[[Reply], object]) -> Callable[[], Optional[Reply]]:
+    def _taker(self, predicate: Callable[[Reply], object]) -> _Take:
         """A take of the first kept reply that satisfies the predicate; each
         reply is shown to the predicate once per wait."""
         if not callable(predicate):
             raise TypeError(f"predicate must be callable, not {type(predicate).__name__}")
         shown = 0   # the number of the last reply shown to it
 
-        def take() -> Optional[Reply]:
+        def take(box: _Box) -> bool:
             nonlocal shown
-            kept = self._kept
-            found = None
-            for number, reply in kept.items():
+            for number, reply in self._kept.items():
                 if number > shown:
                     shown = number
                     if predicate(reply):
-                        found = number
-                        break
-            return None if found is None else kept.pop(found)
+                        return self._move(number, box)
+            return False
         return take
 
-    def _closed_count(self, count: int) -> Callable[[], Optional[Reply]]:
-        return lambda: _REACHED if self._closed_lines >= count else None
+    def _closed_count(self, count: int) -> _Take:
+        return lambda box: self._closed_lines >= count
 
     def _check_failure(self) -> None:
         if self._failure is not None:
@@ -591,19 +744,34 @@ class ReplyTap(Calls):
         return TimeoutError(f"{head}; {seen}")
 
     # --- waiting ----------------------------------------------------------------
+    #
+    # A wait takes its reply into a box (a list) that the public method
+    # owns; the method returns what the box holds or, when anything raises
+    # (a signal handler, a cancellation, a timeout), hands the box back to
+    # the tap, which puts its reply back on the next look. For the waits of
+    # threads, the native Handing does both, where no handler can land
+    # between the take and the return. The tap's lock is
+    # only taken by `with` around code that leaves the tap whole at every
+    # step, and released while the wait blocks in the drain.
 
-    def _attempt(
-        self, take: Callable[[], Optional[Reply]], deadline: Optional[float], what: str,
-        timeout: Optional[float],
-    ) -> Tuple[Optional[Reply], bool, Optional[float]]:
-        """One look, with self._cond held, after taking in what the drain
-        kept: (the reply `take` found, whether the wait is over, seconds
-        left). A closed tap ends an iteration (what="") with None and any
-        other wait with TimeoutError, as does the deadline."""
+    def _check_owner(self) -> None:
+        if self._pid != os.getpid() and self._state == "open":
+            raise RuntimeError(
+                f"this ReplyTap belongs to process {self._pid}, which this process (a fork "
+                f"of it, pid {os.getpid()}) cannot wait on; start a tap of its own after "
+                f"the fork")
+
+    def _attempt(self, take: _Take, box: _Box, deadline: Optional[float], what: str,
+                 timeout: Optional[float]) -> Tuple[bool, Optional[float]]:
+        """One look, with self._lock held, after taking in what the drain
+        kept: (whether the wait is over, seconds left); a reply `take`
+        found is in the box. A closed tap ends an iteration (what="") with
+        an empty box and any other wait with TimeoutError, as does the
+        deadline."""
+        self._check_owner()
         self._pull()
-        reply = take()
-        if reply is not None:
-            return reply, True, None
+        if take(box):
+            return True, None
         if self._ended and self._state == "open" and not self._closing:
             # The pipe ended with the tap open: descriptor 1, its only
             # writer, was replaced or closed behind the tap's back.
@@ -611,76 +779,90 @@ class ReplyTap(Calls):
         self._check_failure()
         if self._state == "closed" or self._ended:
             if not what:
-                return None, True, None
+                return True, None
             raise self._missing(what, timeout)
         left = None if deadline is None else deadline - monotonic()
         if left is not None and left <= 0:
             raise self._missing(what, timeout)
-        return None, False, left
+        return False, left
 
-    def _wait(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
-              what: str, tag: Optional[int] = None) -> Optional[Reply]:
-        """Waits until `take` finds its reply. With the tag it looks for,
-        the drain hands over a reply with that tag directly when it is all
-        there is to take (the usual case of a program that waits for each
-        answer), with no batch to take in or index."""
+    def _wait(self, box: _Box, take: _Take, timeout: Optional[float], what: str,
+              tag: Optional[int] = None) -> None:
+        """Waits until `take` finds its reply and puts it in the box. With
+        the tag it looks for, the drain hands over a reply with that tag
+        directly when it is all there is to take (the usual case of a
+        program that waits for each answer), with no batch to take in or
+        index."""
         deadline = None if timeout is None else monotonic() + timeout
-        cond = self._cond
-        with cond:
-            while True:
-                reply, over, left = self._attempt(take, deadline, what, timeout)
-                if over:
-                    return reply
+        lock = self._lock
+        while True:
+            with lock:
+                over, left = self._attempt(take, box, deadline, what, timeout)
                 drain = self._drain
-                if drain is None:   # not started yet
-                    cond.wait(left)
-                    continue
                 seen = self._generation
-                cond.release()
-                try:
-                    # Blocks without the interpreter lock until the drain
-                    # keeps something, or another thread took from it.
-                    chunk = _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN)
-                    if tag is None:
-                        state = drain.wait(seen, chunk)
-                    else:
-                        state = drain.wait(seen, chunk, True, tag)
-                finally:
-                    cond.acquire()
-                if state.__class__ is tuple:
-                    return self._direct(state)
-                if state < 0 and not self._closing:
+            if over:
+                return
+            if drain is None:   # not started yet
+                sleep(0.01 if left is None else min(left, 0.01))
+                continue
+            # Blocks without the interpreter lock until the drain keeps
+            # something, or another thread took from it.
+            chunk = _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN)
+            if tag is None:
+                state = drain.wait(seen, chunk)
+            else:
+                state = drain.wait(seen, chunk, True, tag, box)
+            if box:
+                with lock:
+                    self._direct(box)
+                return
+            if state < 0 and not self._closing:
+                with lock:
                     self._lost_descriptor()
 
-    def _direct(self, taken: Tuple[int, float, str]) -> Reply:
-        # With self._cond held: the one reply the drain kept since our last
-        # take, taken by tag. It takes its number after the kept ones.
-        self._generation, time, text = taken
+    def _direct(self, box: _Box) -> None:
+        # With self._lock held: the one reply the drain kept since our last
+        # take, taken by tag into the box as (count of takes, time, text).
+        # It takes its number after the kept ones; the box then holds it as
+        # any take leaves it.
+        generation, time, text = box[-1]
+        if generation > self._generation:   # another thread may have taken since
+            self._generation = generation
         self._index()
-        reply = self._last = Reply(text, time)
+        reply = Reply(text, time)
         self._count += 1
+        box[-1] = (self._count, reply, None)
+        self._last = reply
         self._indexed = self._count
-        return reply
 
+    def _wait_for(self, box: _Box, tag: int, timeout: Optional[float] = 5.0) -> None:
+        tag = operator.index(tag)
+        self._wait(box, lambda b: self._take_tag(tag, b), timeout,
+                   f"reply with COMMANDTAG={tag}", tag)
+
+    @_handed_by(_wait_for)
     def wait_for(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
         """Takes the first reply with that tag, waiting up to timeout seconds
         (None: no limit). TimeoutError names the tag and says what did
         arrive; it is raised at once when the tap is closed and no such
         reply is kept."""
-        tag = operator.index(tag)
-        reply = self._wait(lambda: self._take_tag(tag), timeout, f"reply with COMMANDTAG={tag}",
-                           tag)
-        assert reply is not None
-        return reply
+        raise AssertionError("run by _wait_for")
 
-    def wait_for_word(self, word: str, timeout: Optional[float] = 5.0) -> Reply:
-        """Takes the first reply not yet taken with that first word."""
+    def _wait_for_word(self, box: _Box, word: str, timeout: Optional[float] = 5.0) -> None:
         if not isinstance(word, str):   # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"word must be a str, not {type(word).__name__}")
-        reply = self._wait(lambda: self._take_word(word), timeout, f"reply {word!r}")
-        assert reply is not None
-        return reply
+        self._wait(box, lambda b: self._take_word(word, b), timeout, f"reply {word!r}")
 
+    @_handed_by(_wait_for_word)
+    def wait_for_word(self, word: str, timeout: Optional[float] = 5.0) -> Reply:
+        """Takes the first reply not yet taken with that first word."""
+        raise AssertionError("run by _wait_for_word")
+
+    def _wait_until(self, box: _Box, predicate: Callable[[Reply], object],
+                    timeout: Optional[float] = 5.0) -> None:
+        self._wait(box, self._taker(predicate), timeout, "reply that satisfies the predicate")
+
+    @_handed_by(_wait_until)
     def wait_until(self, predicate: Callable[[Reply], object],
                    timeout: Optional[float] = 5.0) -> Reply:
         """Takes the first reply not yet taken for which predicate(reply) is
@@ -691,38 +873,63 @@ class ReplyTap(Calls):
         The predicate is called with the tap's lock held, once for each
         reply during one wait; it must not use the tap. What it raises ends
         the wait."""
-        reply = self._wait(self._taker(predicate), timeout, "reply that satisfies the predicate")
-        assert reply is not None
-        return reply
+        raise AssertionError("run by _wait_until")
+
+    def _call(self, box: _Box, send: Callable[..., Any], /, *args: Any,
+              timeout: Optional[float] = 5.0, **kwargs: Any) -> None:
+        self._wait_for(box, send_tagged(send, args, kwargs), timeout)
+
+    @_handed_by(_call)
+    def call(self, send: Callable[..., Any], /, *args: Any,
+             timeout: Optional[float] = 5.0, **kwargs: Any) -> Reply:
+        """Sends a command with `send` and returns its answer, the Reply
+        whose tag is the one the line carried:
+
+            answer = tap.call(client.call_make, 7, "200", None, None, None, None, None)
+            answer = tap.call(client.send_command, Command.call_hold(7))
+            answer = tap.call(client.send_raw_command, "GetVersion")
+
+        `send` is a method of a SonvexClient: one of its 54 command methods,
+        send_command or send_raw_command; the other arguments go to it as
+        given. `timeout` is the wait's, as in wait_for (call_make's own
+        timeout goes by position). What the send raises comes out unchanged
+        and nothing waits; a wait that runs out raises TimeoutError, and the
+        answer, when it comes, is kept for later waits.
+
+        Threads that share a client through call each get their own answer.
+        A command method returns no tag, so call reads command_tag before it
+        sends and the calls of all threads take turns there; a thread that
+        sends on the same client without call meanwhile makes the tag
+        unknown, and call raises RuntimeError after the send. send_command
+        and send_raw_command return the tag they sent, which is always
+        exact."""
+        raise AssertionError("run by _call")
 
     def wait_closed(self, count: int = 1, timeout: Optional[float] = 5.0) -> None:
         """Waits until `count` "Connection closed." lines have come since the
         tap started."""
         count = operator.index(count)
-        self._wait(self._closed_count(count), timeout, f"{count} \"Connection closed.\" lines")
+        self._wait([], self._closed_count(count), timeout,
+                   f"{count} \"Connection closed.\" lines")
 
     @property
     def replies(self) -> List[Reply]:
         """The replies kept (not yet taken), oldest first, as a new list."""
-        with self._cond:
+        with self._lock:
             self._pull()
             return list(self._kept.values())
 
     @property
     def dropped(self) -> int:
         """Replies dropped, unread, to keep at most max_kept."""
-        with self._cond:
+        with self._lock:
             self._pull()
             return self._dropped + self._drain_dropped
 
     def __iter__(self) -> Iterator[Reply]:
         """Takes the replies as they arrive, oldest first, until the tap is
         closed and none is left."""
-        while True:
-            reply = self._wait(self._take_oldest, None, "")
-            if reply is None:
-                return
-            yield reply
+        return _Arrivals(self)
 
     # --- asyncio ----------------------------------------------------------------
 
@@ -730,18 +937,22 @@ class ReplyTap(Calls):
         # The pipe is readable: the loop reads it itself, so that an answer
         # needs no hop through another thread. The waiters take in what it
         # read themselves (a wait by tag may take its reply directly).
-        with self._cond:
+        with self._lock:
             waiting = self._waits_in(loop)
             drain = self._drain
-            if drain is not None and drain.pump():
-                wakers, self._wakers = self._wakers, []
-                self._wake_async(wakers)
+            if drain is not None:
+                # The waits are woken before the read, so that what it
+                # brings is never left unlooked at (a handler that raises
+                # before the read leaves the pipe readable: this runs again).
+                if self._wakers:
+                    self._wake_all()
+                drain.pump()
             self._looked(loop, waiting)
 
     def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
         # The drain's notify descriptor is readable: another thread kept
         # something.
-        with self._cond:
+        with self._lock:
             waiting = self._waits_in(loop)
             self._pull()
             self._looked(loop, waiting)
@@ -794,9 +1005,9 @@ class ReplyTap(Calls):
         self._alarms[loop] = (when, loop.call_at(when, self._rang, loop))
 
     def _rang(self, loop: asyncio.AbstractEventLoop) -> None:
-        with self._cond:
+        with self._lock:
             self._alarms.pop(loop, None)
-            for waiter, future in self._wakers:
+            for future, waiter in list(self._wakers.items()):
                 if waiter is loop:
                     _wake(future)
 
@@ -836,13 +1047,13 @@ class ReplyTap(Calls):
                 self._settling.discard(loop)
 
     def _settle(self, loop: asyncio.AbstractEventLoop) -> None:
-        with self._cond:
+        with self._lock:
             self._settling.discard(loop)
             if loop not in self._pending:
                 self._unwatch(loop)
 
     def _unwatch_all(self) -> None:
-        # With self._cond held, on close: loops that no longer run stop
+        # With self._lock held, on close: loops that no longer run stop
         # watching now; a running one does once its waits, woken by the
         # close, have ended (from its own thread).
         here = _running_loop()
@@ -856,32 +1067,31 @@ class ReplyTap(Calls):
                 except RuntimeError:
                     self._unwatch(loop)   # closed meanwhile
 
-    async def _await(self, take: Callable[[], Optional[Reply]], timeout: Optional[float],
-                     what: str, tag: Optional[int] = None) -> Optional[Reply]:
+    async def _await(self, box: _Box, take: _Take, timeout: Optional[float], what: str,
+                     tag: Optional[int] = None) -> None:
         loop = asyncio.get_running_loop()
         pending = self._pending
         pending[loop] = pending.get(loop, 0) + 1
         try:
-            return await self._await_in(loop, take, timeout, what, tag)
+            await self._await_in(loop, box, take, timeout, what, tag)
         finally:
             self._left(loop)
 
-    async def _await_in(self, loop: asyncio.AbstractEventLoop,
-                        take: Callable[[], Optional[Reply]], timeout: Optional[float],
-                        what: str, tag: Optional[int]) -> Optional[Reply]:
+    async def _await_in(self, loop: asyncio.AbstractEventLoop, box: _Box, take: _Take,
+                        timeout: Optional[float], what: str, tag: Optional[int]) -> None:
         deadline = None if timeout is None else monotonic() + timeout
         seen = -1
         while True:
-            with self._cond:
+            with self._lock:
                 drain = self._drain
                 if tag is not None and drain is not None and seen == self._generation:
                     # Nothing taken in since the last look found no such
                     # reply: the one the loop just read may be it, alone.
-                    taken = drain.take_tag(seen, tag)
-                    if taken is not None:
-                        return self._direct(taken)
+                    if drain.take_tag(seen, tag, box):
+                        self._direct(box)
+                        return
                 try:
-                    reply, over, left = self._attempt(take, deadline, what, timeout)
+                    over, left = self._attempt(take, box, deadline, what, timeout)
                 except BaseException:
                     if self._drain is None:   # closed: nothing more to watch
                         self._unwatch(loop)
@@ -889,9 +1099,9 @@ class ReplyTap(Calls):
                 if over:
                     if self._drain is None:
                         self._unwatch(loop)
-                    return reply
+                    return
                 waker: asyncio.Future[None] = loop.create_future()
-                self._wakers.append((loop, waker))
+                self._wakers[waker] = loop
                 self._watch(loop)
                 seen = self._generation
                 if left is not None:
@@ -901,39 +1111,68 @@ class ReplyTap(Calls):
             finally:
                 if not waker.done() and not loop.is_closed():
                     waker.cancel()   # (a closed loop takes no callbacks)
-                if self._wakers:
-                    with self._cond:
-                        if (loop, waker) in self._wakers:
-                            self._wakers.remove((loop, waker))
+                if waker in self._wakers:
+                    with self._lock:
+                        self._wakers.pop(waker, None)
+
+    async def _reply(self, box: _Box, tag: int, timeout: Optional[float]) -> None:
+        tag = operator.index(tag)
+        await self._await(box, lambda b: self._take_tag(tag, b), timeout,
+                          f"reply with COMMANDTAG={tag}", tag)
 
     async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
         """wait_for for asyncio: safe from any event loop."""
-        tag = operator.index(tag)
-        reply = await self._await(lambda: self._take_tag(tag), timeout,
-                                  f"reply with COMMANDTAG={tag}", tag)
-        assert reply is not None
-        return reply
+        box: _Box = []
+        try:
+            await self._reply(box, tag, timeout)
+            reply: Reply = box[-1][1]
+            return reply
+        except BaseException:
+            self._orphans.extend(box)   # put back on the next look
+            raise
+
+    async def acall(self, send: Callable[..., Any], /, *args: Any,
+                    timeout: Optional[float] = 5.0, **kwargs: Any) -> Reply:
+        """call for asyncio: sends at once, then awaits the answer (as reply)."""
+        box: _Box = []
+        try:
+            await self._reply(box, send_tagged(send, args, kwargs), timeout)
+            reply: Reply = box[-1][1]
+            return reply
+        except BaseException:
+            self._orphans.extend(box)   # put back on the next look
+            raise
 
     async def reply_word(self, word: str, timeout: Optional[float] = 5.0) -> Reply:
         """wait_for_word for asyncio."""
         if not isinstance(word, str):   # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"word must be a str, not {type(word).__name__}")
-        reply = await self._await(lambda: self._take_word(word), timeout, f"reply {word!r}")
-        assert reply is not None
-        return reply
+        box: _Box = []
+        try:
+            await self._await(box, lambda b: self._take_word(word, b), timeout, f"reply {word!r}")
+            reply: Reply = box[-1][1]
+            return reply
+        except BaseException:
+            self._orphans.extend(box)   # put back on the next look
+            raise
 
     async def reply_until(self, predicate: Callable[[Reply], object],
                           timeout: Optional[float] = 5.0) -> Reply:
         """wait_until for asyncio."""
-        reply = await self._await(self._taker(predicate), timeout,
-                                  "reply that satisfies the predicate")
-        assert reply is not None
-        return reply
+        take = self._taker(predicate)
+        box: _Box = []
+        try:
+            await self._await(box, take, timeout, "reply that satisfies the predicate")
+            reply: Reply = box[-1][1]
+            return reply
+        except BaseException:
+            self._orphans.extend(box)   # put back on the next look
+            raise
 
     async def closed(self, count: int = 1, timeout: Optional[float] = 5.0) -> None:
         """wait_closed for asyncio."""
         count = operator.index(count)
-        await self._await(self._closed_count(count), timeout,
+        await self._await([], self._closed_count(count), timeout,
                           f"{count} \"Connection closed.\" lines")
 
     def __aiter__(self) -> AsyncIterator[Reply]:
@@ -941,10 +1180,15 @@ class ReplyTap(Calls):
 
     async def _arrivals(self) -> AsyncIterator[Reply]:
         while True:
-            reply = await self._await(self._take_oldest, None, "")
-            if reply is None:
+            box: _Box = []
+            try:
+                await self._await(box, self._take_oldest, None, "")
+            except BaseException:
+                self._orphans.extend(box)   # put back on the next look
+                raise
+            if not box:
                 return
-            yield reply
+            yield box[-1][1]
 
 
 def _texts(data: bytes) -> List[str]:
