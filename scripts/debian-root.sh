@@ -165,9 +165,17 @@ if [[ "$(cat "$root/.sonvex-root" 2>/dev/null)" != "$stamp" ]]; then
     fi
     flock -s 9
 fi
+# Puts a copy of a file into the root, whole or not at all: commands in the
+# same root run side by side (the wheel stages), and one of them must never
+# read a file that another is still writing (a CA bundle cut short fails
+# pip's TLS set-up; a half-written emulator fails to start).
+place_file() {  # source destination
+    cmp -s "$1" "$2" && return 0
+    mkdir -p "$(dirname "$2")" &&
+        cp "$1" "$2.tmp.$$" && mv -f "$2.tmp.$$" "$2" || { rm -f "$2.tmp.$$"; return 1; }
+}
 if [[ -n $qemu && ! -x $root$qemu ]]; then
-    mkdir -p "$(dirname "$root$qemu")"
-    cp "$(command -v "$(basename "$qemu")" || command -v "qemu-${QEMU_NAME[$arch]}-static")" "$root$qemu"
+    place_file "$(command -v "$(basename "$qemu")" || command -v "qemu-${QEMU_NAME[$arch]}-static")" "$root$qemu"
 fi
 [[ ${1:-} == run ]] || { echo "$root"; exit 0; }
 shift
@@ -176,7 +184,7 @@ shift
 # pip's and the certificates' settings go in (its configuration files and
 # variables), with the files they name copied and the directories they name
 # (local wheels and indexes) bound at the same paths.
-cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+place_file /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
 environment=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 ${QEMU_CPU:+QEMU_CPU=$QEMU_CPU})
 binds=(${SONVEX_ROOT_BINDS:-})
 named=()
@@ -186,15 +194,16 @@ while IFS='=' read -r var value; do
 done < <(env | grep -E '^(PIP_[A-Z_]+|SSL_CERT_FILE|SSL_CERT_DIR|REQUESTS_CA_BUNDLE)=' || true)
 for config in /etc/pip.conf /etc/xdg/pip/pip.conf "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf"; do
     [[ -f $config ]] || continue
-    mkdir -p "$root$(dirname "$config")" && cp "$config" "$root$config"
-    named+=($(sed -n 's/^[^#=]*=//p' "$config"))
+    place_file "$config" "$root$config"
+    # Values, also those continued on indented lines (find-links = a list).
+    named+=($(sed -n -e 's/^[^#=[:space:]][^#=]*=//p;t' -e 's/^[[:space:]]\+\([^#[:space:]]\)/\1/p' "$config"))
 done
 for path in "${named[@]}"; do
     path=${path#file://}
     # A local index's pages point into the directory above them.
     [[ $path == */simple || $path == */simple/ ]] && path=$(dirname "$path")
     if [[ -f $path && $path == /* ]]; then
-        mkdir -p "$root$(dirname "$path")" && cp "$path" "$root$path"
+        place_file "$path" "$root$path"
     elif [[ -d $path && $path == /* ]]; then
         binds+=("$path")
     fi
