@@ -34,7 +34,6 @@ until an idle one ends, and the server's memory (VmRSS) before and after.
 
 import argparse
 import asyncio
-import json
 import os
 import resource
 import socket
@@ -42,12 +41,9 @@ import statistics
 import subprocess
 import sys
 import time
-from pathlib import Path
 
-from benchlib import expect, load, rss_kib
+from benchlib import expect, load, rss_kib, run_in_venvs, show
 
-ROOT = Path(__file__).resolve().parents[1]
-VENVS = [".venv-cpython", ".venv-pypy"]
 COUNTS = [1, 10, 100]
 SERVERS = ["fake", "asyncio"]
 
@@ -199,18 +195,11 @@ def main():
     options = ["--conns", *map(str, args.conns), "--batch", str(args.batch), "--warmup", str(args.warmup),
                "--seconds", str(args.seconds), "--rounds", str(args.rounds)]
     if args.all:
-        for venv in VENVS:
-            python = ROOT / venv / "bin" / "python"
-            if python.exists():
-                out = subprocess.run([str(python), __file__, "--json", *options],
-                                     check=True, stdout=subprocess.PIPE).stdout
-                report(venv, json.loads(out.decode().strip().splitlines()[-1]))
+        for venv, results in run_in_venvs(__file__, options).items():
+            report(venv, results)
         return
-    results = run_here(args.conns, args.batch, args.warmup, args.seconds, args.rounds)
-    if args.json:
-        print(json.dumps(results))
-    else:
-        report(sys.implementation.name, results)
+    show(run_here(args.conns, args.batch, args.warmup, args.seconds, args.rounds), args.json,
+         report)
 
 
 if __name__ == "__main__":

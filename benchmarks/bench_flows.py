@@ -58,7 +58,8 @@ import threading
 import time
 from pathlib import Path
 
-from benchlib import AnswerServer, compile_c_helper, cpu_seconds, load, rss_kib, run_in_venvs
+from benchlib import (AnswerServer, compile_c_helper, cpu_seconds, load, rss_kib, run_in_venvs,
+                      show)
 
 HERE = Path(__file__).resolve()
 ASYNC_COUNTS = [1, 10, 100, 1000, 10000]
@@ -587,11 +588,7 @@ def main():
         for venv, results in run_in_venvs(HERE, options).items():
             report(venv, results)
         return
-    results = run_here(args)
-    if args.json:
-        print(json.dumps(results))
-    else:
-        report(sys.implementation.name, results)
+    show(run_here(args), args.json, report)
 
 
 if __name__ == "__main__":

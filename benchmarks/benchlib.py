@@ -12,6 +12,7 @@ import os
 import select
 import socket
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -58,6 +59,15 @@ def run_in_venvs(script, options):
                                  check=True, stdout=subprocess.PIPE).stdout
             results[venv] = json.loads(out.decode().strip().splitlines()[-1])
     return results
+
+
+def show(results, as_json, report):
+    """The results of this interpreter: as the JSON line that run_in_venvs
+    reads, or reported under the interpreter's name."""
+    if as_json:
+        print(json.dumps(results))
+    else:
+        report(sys.implementation.name, results)
 
 
 def cpu_seconds(pid):
