@@ -37,7 +37,12 @@ N flows wait for an answer that the server holds back, divided by N).
     python benchmarks/bench_flows.py --all          # every venv of the repository
     python benchmarks/bench_flows.py --quick        # small N, few commands (a test runs it)
     python benchmarks/bench_flows.py --async-flows 1000 --thread-flows 10 --wakes
+    python benchmarks/bench_flows.py --async-flows 10 --thread-flows 10 --idle 1000
     python benchmarks/bench_flows.py --profile tap-async:1000   # cProfile of one run
+
+--idle K keeps K more flows waiting, unanswered (the server parks their
+answers), while the N flows run: the cost of a command beside many idle
+waiting calls, as in a real program whose calls mostly wait.
 
 --wakes adds, for the tap's ways, how often a waiting flow is woken per
 command (asyncio: futures the tap resolves; threads: returns of the drain's
@@ -209,7 +214,7 @@ class Run:
         return self.client.command_tag if self.client is not None else self.peer.tag
 
 
-def measure_async(run, n, cycles, warm_cycles, server_pid):
+def measure_async(run, n, cycles, warm_cycles, server_pid, idle):
     async def main():
         if run.way == "tap-async":
             call = run.tap.acall
@@ -225,8 +230,8 @@ def measure_async(run, n, cycles, warm_cycles, server_pid):
                 send, arguments = module_steps(run.client, i)[0]
                 await call(send, *arguments)
 
-            async def raw(text):
-                await call(run.client.send_raw_command, text)
+            async def raw(text, timeout=5.0):
+                await call(run.client.send_raw_command, text, timeout=timeout)
             await call(run.client.login)
         else:
             run.peer = AsyncPeer()
@@ -243,7 +248,8 @@ def measure_async(run, n, cycles, warm_cycles, server_pid):
             async def one(i):
                 await peer_call(python_steps(i)[0]())
 
-            raw = peer_call
+            async def raw(text, timeout=None):
+                await peer_call(text)
             await raw("Login bench secret 2 3")
 
         # Memory: n flows wait while the server holds their answers back.
@@ -268,12 +274,20 @@ def measure_async(run, n, cycles, warm_cycles, server_pid):
             return lats
 
         await flows(warm_cycles)
+        # With --idle: flows that wait, unanswered, all along.
+        first = run.tagged()
+        parked = [asyncio.ensure_future(raw(f"Park {i}", None)) for i in range(idle)]
+        while run.tagged() < first + idle:
+            await asyncio.sleep(0)
         wakes = Wakes(run)
         cpu, server, start = time.process_time(), cpu_seconds(server_pid), time.perf_counter()
         lats = await flows(cycles)
         wall = time.perf_counter() - start
         cpu, server = time.process_time() - cpu, cpu_seconds(server_pid) - server
         woken = wakes.stop()
+        if parked:
+            await raw("Unpark")
+            await asyncio.gather(*parked)
         if run.peer is not None:
             await run.peer.close()
         return lats, wall, cpu, server, (during - before) * 1024 / n, woken
@@ -281,7 +295,7 @@ def measure_async(run, n, cycles, warm_cycles, server_pid):
     return asyncio.run(main())
 
 
-def measure_threads(run, n, cycles, warm_cycles, server_pid):
+def measure_threads(run, n, cycles, warm_cycles, server_pid, idle):
     if run.way == "tap-thread":
         call = run.tap.call
 
@@ -292,8 +306,8 @@ def measure_threads(run, n, cycles, warm_cycles, server_pid):
                     call(send, *args)
                     lat.append(time.perf_counter() - start)
 
-        def raw(text):
-            call(run.client.send_raw_command, text)
+        def raw(text, timeout=5.0):
+            call(run.client.send_raw_command, text, timeout=timeout)
         steps_of = lambda i: module_steps(run.client, i)   # noqa: E731
         call(run.client.login)
     else:
@@ -306,7 +320,8 @@ def measure_threads(run, n, cycles, warm_cycles, server_pid):
                     start = time.perf_counter()
                     peer_call(text())
                     lat.append(time.perf_counter() - start)
-        raw = peer_call
+        def raw(text, timeout=5.0):
+            peer_call(text, timeout)
         steps_of = python_steps
         raw("Login bench secret 2 3")
 
@@ -342,6 +357,13 @@ def measure_threads(run, n, cycles, warm_cycles, server_pid):
     ready.set()
     for thread in threads:
         thread.join()
+    # With --idle: flows that wait, unanswered, all along.
+    first = run.tagged()
+    parked = [threading.Thread(target=raw, args=(f"Park {i}", None)) for i in range(idle)]
+    for thread in parked:
+        thread.start()
+    while run.tagged() < first + idle:
+        time.sleep(0.001)
     threads, ready, lats = in_threads(cycles)
     wakes = Wakes(run)
     cpu, server, start = time.process_time(), cpu_seconds(server_pid), time.perf_counter()
@@ -351,6 +373,10 @@ def measure_threads(run, n, cycles, warm_cycles, server_pid):
     wall = time.perf_counter() - start
     cpu, server = time.process_time() - cpu, cpu_seconds(server_pid) - server
     woken = wakes.stop()
+    if parked:
+        raw("Unpark")
+        for thread in parked:
+            thread.join()
     if run.peer is not None:
         run.peer.close()
     return lats, wall, cpu, server, (during - before) * 1024 / n, woken
@@ -403,7 +429,7 @@ class Wakes:
         return self.count if self.undo else None
 
 
-def run_one(way, n, commands, server_pid, port, profile=False):
+def run_one(way, n, commands, server_pid, port, idle=0, profile=False):
     """One way at one N: its figures as a dict."""
     cycles = max(1, -(-commands // (STEPS * n)))
     warm = max(1, min(cycles, 2000 // (STEPS * n) + 1))
@@ -422,7 +448,7 @@ def run_one(way, n, commands, server_pid, port, profile=False):
             run.client.connect()
             if profiler:
                 profiler.enable()
-            result = measure(run, n, cycles, warm, server_pid)
+            result = measure(run, n, cycles, warm, server_pid, idle)
             if profiler:
                 profiler.disable()
             run.client.disconnect()
@@ -431,7 +457,7 @@ def run_one(way, n, commands, server_pid, port, profile=False):
     else:
         if profiler:
             profiler.enable()
-        result = measure(run, n, cycles, warm, server_pid)
+        result = measure(run, n, cycles, warm, server_pid, idle)
         if profiler:
             profiler.disable()
     lats, wall, cpu, server, memory, woken = result
@@ -458,7 +484,7 @@ def run_one(way, n, commands, server_pid, port, profile=False):
 
 def child(way, n, args, server):
     command = [sys.executable, str(HERE), "--one", way, str(n), "--commands", str(args.commands),
-               "--server", f"{server.pid}:{server.port}", "--json"]
+               "--server", f"{server.pid}:{server.port}", "--idle", str(args.idle), "--json"]
     if args.wakes:
         command.append("--wakes")
     out = subprocess.run(command, check=True, stdout=subprocess.PIPE).stdout
@@ -477,7 +503,7 @@ def ceiling(server):
 def run_here(args):
     check_texts()
     results = {"impl": f"{sys.implementation.name} {sys.version.split()[0]}",
-               "load": os.getloadavg()[0], "rows": []}
+               "load": os.getloadavg()[0], "idle": args.idle, "rows": []}
     with tempfile.TemporaryDirectory() as workdir:
         server = AnswerServer(compile_c_helper(workdir))
         try:
@@ -507,7 +533,8 @@ def span(values):
 def report(name, results):
     server = results["server"]
     print(f"{name} ({results['impl']}), load average {results['load']:.1f} at start, "
-          f"{results.get('load_after', 0):.1f} at end")
+          f"{results.get('load_after', 0):.1f} at end"
+          + (f"; {results['idle']} more flows wait unanswered all along" if results["idle"] else ""))
     print(f"  server alone (C, 10 connections pipelined): {server['lines_per_second']:,.0f} "
           f"lines/s at {server['server_us_per_line']:.2f} us CPU per line: ceiling "
           f"{server['ceiling'] or 0:,.0f} lines/s per core")
@@ -552,6 +579,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=3, help="rounds (3)")
     parser.add_argument("--quick", action="store_true",
                         help="N = 1 and 10 (async), 1 and 4 (threads), 200 commands, one round")
+    parser.add_argument("--idle", type=int, default=0, metavar="K",
+                        help="K more flows wait, unanswered, while the N flows run (0)")
     parser.add_argument("--wakes", action="store_true",
                         help="count the tap's wake-ups per command")
     parser.add_argument("--profile", metavar="WAY:N",
@@ -568,7 +597,7 @@ def main():
     Wakes.enabled = args.wakes
     if args.one:
         pid, port = map(int, args.server.split(":"))
-        result = run_one(args.one[0], int(args.one[1]), args.commands, pid, port)
+        result = run_one(args.one[0], int(args.one[1]), args.commands, pid, port, args.idle)
         print(json.dumps(result))
         return
     if args.profile:
@@ -576,14 +605,16 @@ def main():
         with tempfile.TemporaryDirectory() as workdir:
             server = AnswerServer(compile_c_helper(workdir))
             try:
-                result = run_one(way, int(n), args.commands, server.pid, server.port, True)
+                result = run_one(way, int(n), args.commands, server.pid, server.port, args.idle,
+                                 True)
             finally:
                 server.stop()
         print(json.dumps(result))
         return
     options = ["--commands", str(args.commands), "--rounds", str(args.rounds),
                "--async-flows", *map(str, args.async_flows),
-               "--thread-flows", *map(str, args.thread_flows)] + (["--wakes"] * args.wakes)
+               "--thread-flows", *map(str, args.thread_flows), "--idle", str(args.idle)] + (
+                   ["--wakes"] * args.wakes)
     if args.all:
         for venv, results in run_in_venvs(HERE, options).items():
             report(venv, results)

@@ -13,7 +13,9 @@
  *                                   the answers of one receive in one send, until
  *                                   end of file on stdin. "Gate <n> ..." is answered
  *                                   at once and holds the answers of the next n
- *                                   lines of its connection until the n-th has come.
+ *                                   lines of its connection until the n-th has come;
+ *                                   "Park ..." lines are answered only after the
+ *                                   next "Unpark" line of their connection.
  *
  * Built at run time by the benchmarks (benchlib.py); standard C and POSIX only.
  */
@@ -129,6 +131,8 @@ struct peer {
     long gated;               /* lines still to come before the held answers go */
     char *held;
     size_t held_size, held_cap;
+    char *parked;             /* answers to Park lines, until Unpark */
+    size_t parked_size, parked_cap;
     char line[1 << 16];
 };
 
@@ -216,6 +220,7 @@ static int answer(void) {
             if (n <= 0) {
                 close(c->fd);   /* also leaves the epoll set */
                 free(c->held);
+                free(c->parked);
                 free(c);
                 continue;
             }
@@ -235,12 +240,22 @@ static int answer(void) {
                     }
                     continue;
                 }
+                if (size > 5 && memcmp(c->line, "Park ", 5) == 0) {
+                    if (answer_line(c->line, size, &c->parked, &c->parked_size, &c->parked_cap))
+                        return 1;
+                    continue;
+                }
                 if (answer_line(c->line, size, &out, &out_size, &out_cap)) return 1;
                 if (size > 5 && memcmp(c->line, "Gate ", 5) == 0) c->gated = atol(c->line + 5);
+                if (size >= 6 && memcmp(c->line, "Unpark", 6) == 0) {
+                    if (append(&out, &out_size, &out_cap, c->parked, c->parked_size)) return 1;
+                    c->parked_size = 0;
+                }
             }
             if (out_size && write_all(c->fd, out, out_size) != 0) {
                 close(c->fd);
                 free(c->held);
+                free(c->parked);
                 free(c);
             }
         }
