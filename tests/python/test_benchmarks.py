@@ -34,7 +34,7 @@ def test_flows_quick_counts_every_command_of_every_way():
                     ("thread", 4, ["py-thread", "tap-thread"])]
     for row in results["rows"]:
         for way, (result,) in row["rounds"].items():
-            # 200 commands asked for: whole cycles of four commands per flow.
+            # 200 asked for: whole cycles of four commands per flow.
             flows = row["n"]
             assert result["commands"] == flows * 4 * -(-200 // (4 * flows)), (way, result)
             assert result["p50_us"] <= result["p99_us"]
