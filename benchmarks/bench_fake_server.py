@@ -34,22 +34,18 @@ until an idle one ends, and the server's memory (VmRSS) before and after.
 
 import argparse
 import asyncio
-import json
 import os
 import resource
-import select
 import socket
 import statistics
 import subprocess
 import sys
 import time
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-VENVS = [".venv-cpython", ".venv-pypy"]
+from benchlib import expect, load, rss_kib, run_in_venvs, show
+
 COUNTS = [1, 10, 100]
 SERVERS = ["fake", "asyncio"]
-TICKS = os.sysconf("SC_CLK_TCK")
 
 
 # ----- the asyncio peer -------------------------------------------------------
@@ -91,74 +87,6 @@ def stop(proc):
     proc.stdin.close()
     proc.wait()
     proc.stdout.close()
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS   # utime + stime
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
-# ----- the load generator -----------------------------------------------------
-
-def batch_of(size):
-    lines = [b"CallHold 4 COMMANDTAG=%d" % (1000 + i) for i in range(size)]
-    answers = [b"CallHold OK COMMANDTAG=%d\r\n" % (1000 + i) for i in range(size)]
-    return b"".join(line + b"\n" for line in lines), b"".join(answers)
-
-
-def load(pid, port, connections, batch, warmup, seconds):
-    """Lines answered per second and server CPU seconds per line."""
-    payload, answers = batch_of(batch)
-    size = len(answers)
-    socks = [socket.create_connection(("127.0.0.1", port)) for _ in range(connections)]
-    poller = select.epoll()
-    owed = {}
-    for sock in socks:
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        poller.register(sock.fileno(), select.EPOLLIN)
-        owed[sock.fileno()] = [sock, 0]
-    # The first answers are checked, then only counted.
-    socks[0].sendall(payload)
-    first = b""
-    while len(first) < size:
-        first += socks[0].recv(size - len(first))
-    assert first == answers, first[:200]
-    for sock in socks:
-        sock.sendall(payload + payload)
-    answered = 0
-    start = time.monotonic()
-    begin = end = None
-    counted = cpu = 0
-    while True:
-        now = time.monotonic()
-        if begin is None and now >= start + warmup:
-            begin, counted, cpu = now, answered, cpu_seconds(pid)
-        elif begin is not None and now >= begin + seconds:
-            end = now
-            break
-        for fd, _ in poller.poll(0.1):
-            entry = owed[fd]
-            got = entry[1] + len(entry[0].recv(65536))
-            while got >= size:
-                got -= size
-                answered += batch
-                entry[0].sendall(payload)
-            entry[1] = got
-    cpu = cpu_seconds(pid) - cpu
-    lines = answered - counted
-    poller.close()
-    for sock in socks:
-        sock.close()
-    return lines / (end - begin), cpu / max(lines, 1)
 
 
 def run_here(counts, batch, warmup, seconds, rounds):
@@ -243,17 +171,6 @@ def idle(count):
         stop(proc)
 
 
-def expect(sock, wanted):
-    data = b""
-    while len(data) < len(wanted):
-        chunk = sock.recv(len(wanted) - len(data))
-        if not chunk:
-            raise ConnectionError("connection ended after %r" % data)
-        data += chunk
-    if data != wanted:
-        raise AssertionError("got %r, wanted %r" % (data, wanted))
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--conns", type=int, nargs="+", default=COUNTS, metavar="N",
@@ -278,18 +195,11 @@ def main():
     options = ["--conns", *map(str, args.conns), "--batch", str(args.batch), "--warmup", str(args.warmup),
                "--seconds", str(args.seconds), "--rounds", str(args.rounds)]
     if args.all:
-        for venv in VENVS:
-            python = ROOT / venv / "bin" / "python"
-            if python.exists():
-                out = subprocess.run([str(python), __file__, "--json", *options],
-                                     check=True, stdout=subprocess.PIPE).stdout
-                report(venv, json.loads(out.decode().strip().splitlines()[-1]))
+        for venv, results in run_in_venvs(__file__, options).items():
+            report(venv, results)
         return
-    results = run_here(args.conns, args.batch, args.warmup, args.seconds, args.rounds)
-    if args.json:
-        print(json.dumps(results))
-    else:
-        report(sys.implementation.name, results)
+    show(run_here(args.conns, args.batch, args.warmup, args.seconds, args.rounds), args.json,
+         report)
 
 
 if __name__ == "__main__":

@@ -30,6 +30,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from benchlib import compile_c_helper
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 VENVS = [".venv-cpython", ".venv-pypy"]
@@ -68,12 +70,6 @@ def pin(pid, cpu):
     elif shutil.which("taskset"):
         subprocess.run(["taskset", "-p", "-c", str(cpu), str(pid or os.getpid())],
                        stdout=subprocess.DEVNULL, check=False)
-
-
-def compile_floor(workdir):
-    exe = os.path.join(workdir, "sendfloor")
-    subprocess.run(["cc", "-O2", "-o", exe, str(HERE / "sendfloor.c")], check=True)
-    return exe
 
 
 def send_line(tag):
@@ -228,7 +224,7 @@ def measure(args):
     os.dup2(devnull, 1)
     impl = "%s %s" % (platform.python_implementation(), platform.python_version())
     with tempfile.TemporaryDirectory() as workdir:
-        exe = compile_floor(workdir)
+        exe = compile_c_helper(workdir)
         pin(0, 0)
         s = bench_send(exe, args.send_lines, args.repeat)
         r = bench_reader(exe, args.reader_lines, args.repeat, workdir)

@@ -48,6 +48,10 @@ _LOOK_AGAIN = 1.0
 _K = TypeVar("_K")
 _S = TypeVar("_S", bound=MutableSequence[int])
 _Waker = Tuple["asyncio.Future[None]", asyncio.AbstractEventLoop]
+# The key of an asyncio wait that any reply may satisfy (by predicate, the
+# oldest, a count of closed lines); the others wait under their tag (an int)
+# or their word (a str).
+_ANY = object()
 
 _active_lock = threading.Lock()
 _active: Optional[ReplyTap] = None
@@ -284,6 +288,11 @@ class ReplyTap:
         self._drain_dropped = 0
         self._closed_lines = 0
         self._wakers: Dict[asyncio.Future[None], asyncio.AbstractEventLoop] = {}   # waits
+        # The same waits by what they wait for (see _ANY), so that a reply
+        # wakes only the waits it may satisfy; and the number of the last
+        # reply whose waits were woken.
+        self._wants: Dict[object, Dict[asyncio.Future[None], asyncio.AbstractEventLoop]] = {}
+        self._dispatched = 0
         # loop: (the pipe and notify descriptors it watches, idle wake-ups)
         self._watching: Dict[asyncio.AbstractEventLoop, Tuple[int, int, int]] = {}
         # loop: (when, the timer that wakes its waits then)
@@ -398,6 +407,7 @@ class ReplyTap:
                     self._drain = None
                 self._state = "closed"
                 wakers, self._wakers = self._wakers, {}
+                self._wants = {}
                 self._unwatch_all()
         self._wake_async(list(wakers.items()))
         atexit.unregister(self.close)
@@ -471,10 +481,11 @@ class ReplyTap:
         drain = self._drain
         if drain is None:
             return False
-        if self._wakers and drain.pending():
+        anything = self._wants.get(_ANY)
+        if anything and drain.pending():
             # Woken before the take, so that a handler raising after it
             # cannot leave them asleep beside what it brought.
-            self._wake_all()
+            self._wake_async(list(anything.items()))
         inbox = self._inbox
         generation = drain.take(inbox)
         if generation > self._generation:
@@ -484,7 +495,39 @@ class ReplyTap:
             changed = self._prepare(inbox[0]) or changed
             del inbox[0]
             self._absorb()
+        self._dispatch(changed)
         return changed
+
+    def _dispatch(self, changed: bool) -> None:
+        """Wakes the asyncio waits that what was taken in since the last
+        dispatch may satisfy: those waiting for the tag or the word of a
+        new reply (one dictionary look-up per reply, never a scan of the
+        waits), and on any change those that any reply may satisfy. A
+        handler that raises before the end leaves the rest to the next
+        dispatch. Once the pipe has ended or the tap failed, every wait
+        looks again."""
+        count = self._count
+        if not self._wakers:
+            self._dispatched = count
+            return
+        if self._ended or self._failure is not None:
+            self._dispatched = count
+            self._wake_all()
+            return
+        wants, kept = self._wants, self._kept
+        anything = wants.get(_ANY) if changed else None
+        woken: List[_Waker] = list(anything.items()) if anything else []
+        for number in range(self._dispatched + 1, count + 1):
+            reply = kept.get(number)
+            if reply is None:
+                continue   # handed to a wait directly, or taken
+            for key in (reply.tag, reply.word):
+                waiting = wants.get(key)
+                if waiting:
+                    woken.extend(waiting.items())
+        if woken:
+            self._wake_async(woken)
+        self._dispatched = count
 
     def _prepare(self, entry: Tuple[Any, ...]) -> bool:
         """Makes the replies of an entry of the inbox into self._absorbing
@@ -545,6 +588,7 @@ class ReplyTap:
         orphans = self._orphans
         kept = self._kept
         self._reindex = True   # the indexes no longer hold what comes back
+        self._wake_all()       # (rare) any wait may want what comes back
         while orphans:
             number, first, second = orphans[-1]
             if second.__class__ is str:   # (count of takes, time, text) from the drain
@@ -935,18 +979,28 @@ class ReplyTap:
 
     def _pumped(self, loop: asyncio.AbstractEventLoop) -> None:
         # The pipe is readable: the loop reads it itself, so that an answer
-        # needs no hop through another thread. The waiters take in what it
-        # read themselves (a wait by tag may take its reply directly).
+        # needs no hop through another thread.
         with self._lock:
             waiting = self._waits_in(loop)
             drain = self._drain
             if drain is not None:
-                # The waits are woken before the read, so that what it
-                # brings is never left unlooked at (a handler that raises
-                # before the read leaves the pipe readable: this runs again).
-                if self._wakers:
+                if len(self._wakers) <= 1:
+                    # One wait (a program that awaits each answer in turn):
+                    # woken before the read, it takes in what the read
+                    # brings itself, and a wait by tag takes its reply
+                    # directly. (A handler that raises before the read
+                    # leaves the pipe readable: this runs again.)
                     self._wake_all()
-                drain.pump()
+                    drain.pump()
+                else:
+                    # Many: the read is taken in here, and each reply wakes
+                    # only the waits it may satisfy (see _dispatch).
+                    try:
+                        drain.pump()
+                        self._pull()
+                    except BaseException:
+                        self._wake_all()   # cut short: every wait looks again
+                        raise
             self._looked(loop, waiting)
 
     def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
@@ -1068,17 +1122,18 @@ class ReplyTap:
                     self._unwatch(loop)   # closed meanwhile
 
     async def _await(self, box: _Box, take: _Take, timeout: Optional[float], what: str,
-                     tag: Optional[int] = None) -> None:
+                     tag: Optional[int] = None, key: object = _ANY) -> None:
         loop = asyncio.get_running_loop()
         pending = self._pending
         pending[loop] = pending.get(loop, 0) + 1
         try:
-            await self._await_in(loop, box, take, timeout, what, tag)
+            await self._await_in(loop, box, take, timeout, what, tag, key)
         finally:
             self._left(loop)
 
     async def _await_in(self, loop: asyncio.AbstractEventLoop, box: _Box, take: _Take,
-                        timeout: Optional[float], what: str, tag: Optional[int]) -> None:
+                        timeout: Optional[float], what: str, tag: Optional[int],
+                        key: object) -> None:
         deadline = None if timeout is None else monotonic() + timeout
         seen = -1
         while True:
@@ -1102,6 +1157,10 @@ class ReplyTap:
                     return
                 waker: asyncio.Future[None] = loop.create_future()
                 self._wakers[waker] = loop
+                wanting = self._wants.get(key)
+                if wanting is None:
+                    self._wants[key] = wanting = {}
+                wanting[waker] = loop
                 self._watch(loop)
                 seen = self._generation
                 if left is not None:
@@ -1114,11 +1173,16 @@ class ReplyTap:
                 if waker in self._wakers:
                     with self._lock:
                         self._wakers.pop(waker, None)
+                        wanting = self._wants.get(key)
+                        if wanting is not None:
+                            wanting.pop(waker, None)
+                            if not wanting:
+                                del self._wants[key]
 
     async def _reply(self, box: _Box, tag: int, timeout: Optional[float]) -> None:
         tag = operator.index(tag)
         await self._await(box, lambda b: self._take_tag(tag, b), timeout,
-                          f"reply with COMMANDTAG={tag}", tag)
+                          f"reply with COMMANDTAG={tag}", tag, tag)
 
     async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
         """wait_for for asyncio: safe from any event loop."""
@@ -1149,7 +1213,8 @@ class ReplyTap:
             raise TypeError(f"word must be a str, not {type(word).__name__}")
         box: _Box = []
         try:
-            await self._await(box, lambda b: self._take_word(word, b), timeout, f"reply {word!r}")
+            await self._await(box, lambda b: self._take_word(word, b), timeout, f"reply {word!r}",
+                              None, word)
             reply: Reply = box[-1][1]
             return reply
         except BaseException:

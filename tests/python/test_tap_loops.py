@@ -68,3 +68,43 @@ def test_closed_loops_leave_nothing_registered(way):
             task.get_coro().close()
         LEFT_WAITING.clear()
         client.disconnect()
+
+
+# Many asyncio waits: each answer wakes the waits it may satisfy, not all.
+WAITS = 40
+BY_KEY = {
+    "tag": (lambda tap, i: tap.reply(i, timeout=None), lambda i: "CallHold 4"),
+    "word": (lambda tap, i: tap.reply_word(f"Word{i}", timeout=None), lambda i: f"Word{i} 1"),
+}
+
+
+@pytest.mark.parametrize("key", sorted(BY_KEY))
+def test_an_answer_wakes_only_the_waits_it_may_satisfy(key, monkeypatch):
+    from sonvex_replies import _tap
+    wait, line = BY_KEY[key]
+    resumed = []
+    wake = _tap._wake
+    monkeypatch.setattr(_tap, "_wake", lambda future: (resumed.append(not future.done()),
+                                                        wake(future)))
+
+    async def main(tap, client):
+        # Every wait is registered before the first command goes out.
+        waits = [asyncio.ensure_future(wait(tap, i)) for i in range(WAITS)]
+        while len(tap._wakers) < WAITS:
+            await asyncio.sleep(0)
+        replies = []
+        for i in range(WAITS):   # one answer at a time
+            assert client.send_raw_command(line(i)) == i
+            replies.append(await waits[i])
+        return replies
+
+    with FakeMediaServer() as server, ReplyTap() as tap:
+        client = new_client(server.port)
+        client.connect()
+        replies = asyncio.run(main(tap, client))
+        client.disconnect()
+        tap.wait_closed()
+    assert [(r.tag, r.word) for r in replies] == [
+        (i, "CallHold" if key == "tag" else f"Word{i}") for i in range(WAITS)]
+    # Woken all at once, the waits would resume WAITS * (WAITS + 1) / 2 times.
+    assert sum(resumed) < 2 * WAITS, sum(resumed)
