@@ -127,7 +127,7 @@ public:
     // Whether there is room afterwards.
     bool wait_room(int ms, int wake_fd, bool& woken) {
         woken = false;
-        if (has_room()) return true;
+        if (has_room() || room_fd_ < 0) return true;
         if (ms == 0) return false;
         pollfd fds[2] = {{room_fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
         if (poll(fds, 2, ms) > 0) {
@@ -180,6 +180,12 @@ public:
 
     pid_t owner() const { return owner_; }
 
+    // Whether the thread ended with nothing left to write.
+    bool idle() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return ended_ && lost_ == 0;
+    }
+
 private:
     static constexpr size_t kJoin = 64 * 1024;    // small pieces share one string
     // Written per call: a pipe takes that much whole or not at all, so that
@@ -187,11 +193,23 @@ private:
     static constexpr size_t kSlice = PIPE_BUF;
 
     void run() {
+        write_queue();
+        // Written out (or the output is gone) and closed: the descriptors
+        // go now, not when the last holder lets go of the writer.
+        std::lock_guard<std::mutex> lock(mu_);
+        ended_ = true;
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (closed_ && room_fd_ >= 0) ::close(room_fd_);   // no reader waits for room now
+        if (closed_) room_fd_ = -1;
+    }
+
+    void write_queue() {
         std::string piece;
         std::unique_lock<std::mutex> lock(mu_);
         for (;;) {
-            cv_.wait(lock, [&] { return !queue_.empty() || closed_; });
-            if (queue_.empty()) return;   // closed and all written
+            cv_.wait(lock, [&] { return !queue_.empty() || closed_ || gone_; });
+            if (gone_ || queue_.empty()) return;   // closed and all written
             piece.swap(queue_.front());
             queue_.pop_front();
             lock.unlock();
@@ -249,7 +267,7 @@ private:
         }
     }
 
-    const int fd_;
+    int fd_;   // closed by the thread as it ends
     const size_t bound_;
     const pid_t owner_;
     int room_fd_ = -1;
@@ -261,6 +279,7 @@ private:
     size_t lost_ = 0;                      // found no memory to be queued in
     uint64_t written_ = 0;
     bool closed_ = false, gone_ = false, room_wanted_ = false;
+    bool ended_ = false;   // the thread has ended
 };
 
 // Every writer started in this process, for the count at exit. Writers are
@@ -271,10 +290,10 @@ std::vector<std::shared_ptr<Writer>>* writers = nullptr;
 void register_writer(const std::shared_ptr<Writer>& writer) {
     std::lock_guard<std::mutex> lock(writers_mu);
     if (writers == nullptr) writers = new std::vector<std::shared_ptr<Writer>>();
-    // Writers written out and closed by their drain are dropped here.
+    // Writers whose thread ended with everything written are dropped here.
     std::vector<std::shared_ptr<Writer>> live;
     for (auto& w : *writers) {
-        if (w.use_count() > 1 || w->queued() != 0) live.push_back(std::move(w));
+        if (!w->idle()) live.push_back(std::move(w));
     }
     live.push_back(writer);
     writers->swap(live);
