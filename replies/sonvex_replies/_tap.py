@@ -73,6 +73,28 @@ os.register_at_fork(after_in_child=_forget_active_in_child)
 # Registered before any tap's close, so it runs after them all: output they
 # left queued for a blocked standard output is written or counted.
 atexit.register(report_at_exit)
+_hooked = False
+
+
+def _report_on_interrupted_exit() -> None:
+    # A close left output queued. PyPy ends a process that an uncaught
+    # KeyboardInterrupt ends by a signal, without running the exit hooks;
+    # sys.excepthook still runs there, and the count runs from it (once:
+    # the exit hook then finds it done).
+    global _hooked
+    if _hooked:
+        return
+    _hooked = True
+    previous = sys.excepthook
+
+    def hook(kind: Any, value: Any, traceback: Any) -> None:
+        try:
+            previous(kind, value, traceback)
+        finally:
+            if issubclass(kind, KeyboardInterrupt):
+                report_at_exit()
+
+    sys.excepthook = hook
 
 
 def _flush_stdout() -> None:
@@ -414,6 +436,7 @@ class ReplyTap:
                         self._finish_drain(_CLOSE_GRACE)
                     except BaseException as error:   # the drain has stopped: close on
                         interrupted = error
+                        _report_on_interrupted_exit()
                 else:
                     # A forked child: no drain thread here, and the drain's
                     # lock may be held for good. Descriptor 1 stays the
@@ -438,8 +461,8 @@ class ReplyTap:
 
     def _finish_drain(self, grace: float) -> None:
         drain = self._drain
-        if drain is not None:
-            drain.finish(grace)
+        if drain is not None and not drain.finish(grace):
+            _report_on_interrupted_exit()   # output is left to the writer
         logger = self._logger
         if logger is not None and os.getpid() == self._pid:
             logger.join()
