@@ -12,7 +12,7 @@ order (a later tag that arrived before an earlier one); this script reads
 the child's standard output and checks the passed-on lines: all there, in
 order, nothing else. Run with and without PYTHONUNBUFFERED.
 
-    python benchmarks/stress_replies.py [--replies N] [--threads T]
+    python benchmarks/stress_replies.py [--replies N] [--threads T] [--max-queued-output B]
     python benchmarks/stress_replies.py --all    # every interpreter of the repository's venvs
 
 Exits non-zero unless every run is exact.
@@ -34,7 +34,7 @@ CHILD = r"""
 import asyncio, json, os, sys, threading, time
 from sonvex_replies import ReplyTap
 
-total, threads = int(sys.argv[1]), int(sys.argv[2])
+total, threads, bound = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
 ways = threads + 1
 got = [[] for _ in range(ways)]
 passes = [0]
@@ -48,7 +48,7 @@ def push():
         passes[0] += 1
 
 began = time.monotonic()
-with ReplyTap(max_kept=total) as tap:
+with ReplyTap(max_kept=total, **({} if bound < 0 else {"max_queued_output": bound})) as tap:
     def take(k):
         for tag in range(k, total, ways):
             got[k].append(tap.wait_for(tag, timeout=120))
@@ -85,12 +85,12 @@ os.write(2, json.dumps({
 """
 
 
-def run_one(python, total, threads, unbuffered):
+def run_one(python, total, threads, bound, unbuffered):
     env = dict(os.environ)
     env.pop("PYTHONUNBUFFERED", None)
     if unbuffered:
         env["PYTHONUNBUFFERED"] = "1"
-    proc = subprocess.Popen([python, "-c", CHILD, str(total), str(threads)], env=env,
+    proc = subprocess.Popen([python, "-c", CHILD, str(total), str(threads), str(bound)], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             stdin=subprocess.DEVNULL)
     err = bytearray()
@@ -120,6 +120,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--replies", type=int, default=500_000)
     parser.add_argument("--threads", type=int, default=8)
+    parser.add_argument("--max-queued-output", type=int, default=-1,
+                        help="the tap's bound of queued output (default: its own)")
     parser.add_argument("--all", action="store_true")
     args = parser.parse_args()
     pythons = [sys.executable]
@@ -130,7 +132,8 @@ def main():
     for python in pythons:
         for unbuffered in (False, True):
             began = time.monotonic()
-            result = run_one(python, args.replies, args.threads, unbuffered)
+            result = run_one(python, args.replies, args.threads, args.max_queued_output,
+                             unbuffered)
             good = exact(result)
             ok = ok and good
             print(json.dumps({"python": python, "PYTHONUNBUFFERED": unbuffered,

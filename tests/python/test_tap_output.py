@@ -13,10 +13,11 @@ import signal
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 
-from helpers import DEADLINE, Child, child_env, wait_until
+from helpers import DEADLINE, Child, child_env, run, wait_until
 from test_process import Reader, blocked_in, needs_syscall_numbers
 
 pytestmark = pytest.mark.slow
@@ -176,6 +177,18 @@ def test_output_the_paused_reader_never_took_is_counted_at_exit(mode):
     # the start of it, in order.
     assert len(out) + int(counted[0]) == lines * SIZE
     assert out == printed(lines)[:len(out)]
+
+
+@pytest.mark.parametrize("bound", [-1, 0])
+def test_replies_and_lines_passed_on_stay_exact_under_stress(bound):
+    # Replies pushed among printed lines, taken by threads and a loop, with
+    # and without PYTHONUNBUFFERED: none lost, duplicated or out of order,
+    # and the lines passed on all there in order.
+    script = Path(__file__).resolve().parents[2] / "benchmarks" / "stress_replies.py"
+    result = run([sys.executable, str(script), "--replies", "20000", "--threads", "4",
+                  "--max-queued-output", str(bound)], env=child_env(), capture_output=True,
+                 timeout=4 * DEADLINE)
+    assert result.returncode == 0, result.stdout.decode() + result.stderr.decode()[-2000:]
 
 
 def test_bad_bounds_are_refused():
