@@ -37,9 +37,10 @@ _PIPE_MAX_SIZE = "/proc/sys/fs/pipe-max-size"
 _F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
 _F_GETPIPE_SZ = getattr(fcntl, "F_GETPIPE_SZ", 1032)
 _F_DUPFD_CLOEXEC = getattr(fcntl, "F_DUPFD_CLOEXEC", 1030)
-# How long close() waits for the pipe's end once the pipe is empty: writes
+# How long close() waits for the pipe's end once the pipe is empty (writes
 # already under way finish at once; only a process that inherited descriptor
-# 1 keeps the pipe open.
+# 1 keeps the pipe open) and for the queued output to be written (only a
+# blocked standard output keeps it).
 _CLOSE_GRACE = 2.0
 # Bytes of output passed on that may wait for a blocked standard output
 # before the tap stops reading its pipe.
