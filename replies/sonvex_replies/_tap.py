@@ -92,7 +92,8 @@ def _report_on_interrupted_exit() -> None:
         try:
             previous(kind, value, traceback)
         finally:
-            if issubclass(kind, KeyboardInterrupt):
+            # (An interactive session calls the hook and goes on.)
+            if issubclass(kind, KeyboardInterrupt) and not hasattr(sys, "ps1"):
                 report_at_exit()
 
     sys.excepthook = hook
