@@ -19,17 +19,21 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -55,6 +59,305 @@ double monotonic_now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// --- the writer of pass-through output --------------------------------------
+//
+// Lines that pass through go into a queue that a thread of their own writes
+// to the original standard output, so that whoever reads the pipe never
+// blocks on a standard output whose reader pauses: replies keep arriving
+// meanwhile. The queue is bounded; past the bound whoever reads the pipe
+// waits for room before reading more (see Drain::read_step), as a program
+// without the tap would wait in its write. The writer outlives its drain:
+// what is still queued when the tap closes is written in the background,
+// and what is left at exit is counted on standard error (see
+// report_unwritten_at_exit).
+
+class Writer {
+public:
+    Writer(int fd, size_t bound) : fd_(fd), bound_(bound), owner_(getpid()) {}
+    ~Writer() {
+        if (fd_ >= 0) ::close(fd_);
+        if (room_fd_ >= 0) ::close(room_fd_);
+    }
+
+    // Starts the thread, which holds `self` (this) until the queue is
+    // written out after close(). Returns an errno value, 0 on success.
+    static int start(const std::shared_ptr<Writer>& self) {
+        self->room_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (self->room_fd_ < 0) return errno;
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+        int error = 0;
+        try {
+            std::thread([self] { self->run(); }).detach();
+        } catch (const std::exception&) {
+            error = EAGAIN;
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return error;
+    }
+
+    // Queues the bytes, whatever the bound (see has_room).
+    void put(const char* data, size_t size) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (gone_) return;
+        try {
+            if (!queue_.empty() && queue_.back().size() + size <= kJoin) {
+                queue_.back().append(data, size);
+            } else {
+                queue_.emplace_back(data, size);
+            }
+            queued_ += size;
+            cv_.notify_one();
+        } catch (const std::bad_alloc&) {
+            lost_ += size;   // no memory to hold them: counted at exit
+        }
+    }
+
+    // Whether the queue is below its bound. When it is not, room_fd() turns
+    // readable once it is again.
+    bool has_room() {
+        std::lock_guard<std::mutex> lock(mu_);
+        room_wanted_ = queued_ > bound_;
+        return !room_wanted_;
+    }
+
+    // Waits up to `ms` (negative: no limit) for room, or for `wake_fd` to
+    // turn readable (true then, the wake left for the caller to read).
+    // Whether there is room afterwards.
+    bool wait_room(int ms, int wake_fd, bool& woken) {
+        woken = false;
+        if (has_room() || room_fd_ < 0) return true;
+        if (ms == 0) return false;
+        pollfd fds[2] = {{room_fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        if (poll(fds, 2, ms) > 0) {
+            if (fds[0].revents & POLLIN) {
+                uint64_t value;   // consumed, so that a later wait does not see it again
+                ssize_t ignored = ::read(room_fd_, &value, sizeof value);
+                (void)ignored;
+            }
+            woken = (fds[1].revents & POLLIN) != 0;
+        }
+        return has_room();
+    }
+
+    // No more will be queued: the thread ends once the queue is written.
+    void close() {
+        std::lock_guard<std::mutex> lock(mu_);
+        closed_ = true;
+        cv_.notify_one();
+    }
+
+    // Waits until all queued bytes are written (true), or until `deadline`
+    // (a monotonic_now() time) or `interrupted()` says to stop (false).
+    template <typename Stop>
+    bool wait_written(double deadline, Stop interrupted) {
+        std::unique_lock<std::mutex> lock(mu_);
+        for (;;) {
+            if (queued_ == 0 || gone_) return true;
+            double left = deadline - monotonic_now();
+            if (left <= 0) return false;
+            auto slice = std::chrono::milliseconds(20);
+            if (left < 0.02) slice = std::chrono::milliseconds(static_cast<int>(left * 1000) + 1);
+            written_cv_.wait_for(lock, slice);
+            if (queued_ == 0 || gone_) return true;
+            lock.unlock();
+            bool stop = interrupted();
+            lock.lock();
+            if (stop) return false;
+        }
+    }
+
+    // Bytes queued and not yet written; how many were written in all.
+    size_t queued() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return (gone_ ? 0 : queued_) + lost_;
+    }
+    uint64_t written() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return written_;
+    }
+
+    pid_t owner() const { return owner_; }
+
+    // Whether the thread ended with nothing left to write.
+    bool idle() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return ended_ && lost_ == 0;
+    }
+
+private:
+    static constexpr size_t kJoin = 64 * 1024;    // small pieces share one string
+    // Written per call: a pipe takes that much whole or not at all, so that
+    // what a write blocked at exit had written is never counted as unwritten.
+    static constexpr size_t kSlice = PIPE_BUF;
+
+    void run() {
+        write_queue();
+        // Written out (or the output is gone) and closed: the descriptors
+        // go now, not when the last holder lets go of the writer.
+        std::lock_guard<std::mutex> lock(mu_);
+        ended_ = true;
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (closed_ && room_fd_ >= 0) ::close(room_fd_);   // no reader waits for room now
+        if (closed_) room_fd_ = -1;
+    }
+
+    void write_queue() {
+        std::string piece;
+        std::unique_lock<std::mutex> lock(mu_);
+        for (;;) {
+            cv_.wait(lock, [&] { return !queue_.empty() || closed_ || gone_; });
+            if (gone_ || queue_.empty()) return;   // closed and all written
+            piece.swap(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            size_t done = 0;
+            bool gone = false;
+            while (done < piece.size() && !gone) {
+                size_t n = write_some(piece.data() + done, std::min(kSlice, piece.size() - done));
+                if (n == 0) {
+                    gone = true;
+                    break;
+                }
+                done += n;
+                std::lock_guard<std::mutex> relock(mu_);
+                written_ += n;
+                queued_ -= n;
+                if (room_wanted_ && queued_ <= bound_) {
+                    room_wanted_ = false;
+                    uint64_t one = 1;
+                    ssize_t ignored = ::write(room_fd_, &one, sizeof one);
+                    (void)ignored;
+                }
+                written_cv_.notify_all();
+            }
+            piece.clear();
+            if (piece.capacity() > 4 * kJoin) std::string().swap(piece);
+            lock.lock();
+            if (gone) {
+                // Standard output is gone (closed, or its reader ended): as
+                // a write there would, what is left goes nowhere.
+                gone_ = true;
+                queue_.clear();
+                queued_ = 0;
+                uint64_t one = 1;
+                ssize_t ignored = ::write(room_fd_, &one, sizeof one);
+                (void)ignored;
+                written_cv_.notify_all();
+                return;
+            }
+        }
+    }
+
+    // Writes up to `size` bytes, waiting for room as long as it takes; 0
+    // once the descriptor is gone.
+    size_t write_some(const char* data, size_t size) {
+        for (;;) {
+            ssize_t n = ::write(fd_, data, size);
+            if (n > 0) return static_cast<size_t>(n);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) {   // a non-blocking output that is full
+                pollfd out{fd_, POLLOUT, 0};
+                poll(&out, 1, -1);
+                continue;
+            }
+            return 0;
+        }
+    }
+
+    int fd_;   // closed by the thread as it ends
+    const size_t bound_;
+    const pid_t owner_;
+    int room_fd_ = -1;
+    std::mutex mu_;
+    std::condition_variable cv_;           // the thread waits for bytes
+    std::condition_variable written_cv_;   // wait_written waits for progress
+    std::deque<std::string> queue_;
+    size_t queued_ = 0;                    // including the piece being written
+    size_t lost_ = 0;                      // found no memory to be queued in
+    uint64_t written_ = 0;
+    bool closed_ = false, gone_ = false, room_wanted_ = false;
+    bool ended_ = false;   // the thread has ended
+};
+
+// Every writer started in this process, for the count at exit. Writers are
+// few (one per tap) and small once written out; the list keeps them.
+std::mutex writers_mu;
+std::vector<std::shared_ptr<Writer>>* writers = nullptr;
+
+void register_writer(const std::shared_ptr<Writer>& writer) {
+    std::lock_guard<std::mutex> lock(writers_mu);
+    if (writers == nullptr) writers = new std::vector<std::shared_ptr<Writer>>();
+    // Writers whose thread ended with everything written are dropped here.
+    std::vector<std::shared_ptr<Writer>> live;
+    for (auto& w : *writers) {
+        if (!w->idle()) live.push_back(std::move(w));
+    }
+    live.push_back(writer);
+    writers->swap(live);
+}
+
+// In a forked child the parent's writer threads do not exist, and the
+// list's lock may have been held by one of them at the fork: the child
+// starts with a lock of its own and forgets the parent's writers (it never
+// waits on them; their queues are the parent's to write).
+void forget_writers_in_child() {
+    new (&writers_mu) std::mutex();
+    writers = nullptr;   // the parent's list stays where it is, unused
+}
+
+std::atomic<bool> exit_interrupted{false};
+std::atomic<bool> exit_reported{false};
+
+void note_exit_interrupt(int) { exit_interrupted.store(true); }
+
+// At exit: what the writers still hold gets its chance to go out as long as
+// standard output takes it (the flush stops once a second passes without a
+// byte written, or on SIGINT); what is left then is counted on standard
+// error, in one line. Runs once: from the interpreter's exit (the
+// interpreter ends some exits, a KeyboardInterrupt's, by a signal rather
+// than exit()) or else from exit().
+void report_unwritten_at_exit() {
+    if (exit_reported.exchange(true)) return;
+    std::vector<std::shared_ptr<Writer>> mine;
+    {
+        std::lock_guard<std::mutex> lock(writers_mu);
+        if (writers == nullptr) return;
+        for (auto& w : *writers) {
+            if (w->owner() == getpid()) mine.push_back(w);
+        }
+    }
+    auto left = [&] {
+        size_t sum = 0;
+        for (auto& w : mine) sum += w->queued();
+        return sum;
+    };
+    if (left() == 0) return;
+    struct sigaction ours {}, old {};
+    ours.sa_handler = note_exit_interrupt;
+    sigemptyset(&ours.sa_mask);
+    bool caught = sigaction(SIGINT, nullptr, &old) == 0 && old.sa_handler != SIG_IGN &&
+                  sigaction(SIGINT, &ours, nullptr) == 0;
+    auto stop = [] { return exit_interrupted.load(); };
+    for (auto& w : mine) {
+        for (;;) {
+            uint64_t before = w->written();
+            if (w->wait_written(monotonic_now() + 1.0, stop) || stop()) break;
+            if (w->written() == before) break;   // a second without progress
+        }
+        if (stop()) break;
+    }
+    if (caught) sigaction(SIGINT, &old, nullptr);
+    size_t unwritten = left();
+    if (unwritten == 0) return;
+    std::string line = "sonvex_replies: " + std::to_string(unwritten) +
+                       " bytes of standard output could not be written\n";
+    ssize_t ignored = ::write(2, line.data(), line.size());
+    (void)ignored;
+}
+
 // A run of reply texts read at one time, each text ending with '\n'; the
 // texts before `start` were dropped.
 struct Batch {
@@ -66,9 +369,10 @@ struct Batch {
 
 class Drain {
 public:
-    Drain(int read_fd, int forward_fd, bool echo, size_t max_lines, bool keep_output)
+    Drain(int read_fd, int forward_fd, bool echo, size_t max_lines, bool keep_output,
+          size_t max_queued)
         : read_fd_(read_fd), forward_fd_(forward_fd), echo_(echo), keep_output_(keep_output),
-          max_lines_(max_lines), owner_(getpid()) {}
+          max_lines_(max_lines), max_queued_(max_queued), owner_(getpid()) {}
 
     // Returns an errno value, 0 on success.
     int open() {
@@ -86,6 +390,29 @@ public:
         if (notify_fd_ < 0) return errno;
         watch_fd_ = fcntl(read_fd_, F_DUPFD_CLOEXEC, 3);
         if (watch_fd_ < 0) return errno;
+        if (forward_fd_ >= 0 && !keep_output_) {
+            // The writer keeps a descriptor of its own: it may go on after
+            // the tap has closed the one it was given.
+            int fd = fcntl(forward_fd_, F_DUPFD_CLOEXEC, 3);
+            if (fd < 0) return errno;
+            try {
+                writer_ = std::make_shared<Writer>(fd, max_queued_);
+            } catch (const std::bad_alloc&) {
+                ::close(fd);
+                return ENOMEM;
+            }
+            if (int error = Writer::start(writer_)) {
+                writer_.reset();
+                return error;
+            }
+            try {
+                register_writer(writer_);
+            } catch (const std::bad_alloc&) {
+                writer_->close();
+                writer_.reset();
+                return ENOMEM;
+            }
+        }
         // The thread takes no signals: they stay with the interpreter's threads.
         sigset_t all, old;
         sigfillset(&all);
@@ -100,41 +427,68 @@ public:
     }
 
     ~Drain() {
-        finish(0.0);
+        finish(0.0, [] { return false; });
         close_fd(notify_fd_);
         close_fd(watch_fd_);
     }
 
     // Stops the thread once the pipe has no writer left and is empty, or
     // after `grace` seconds if a writer (a child that inherited descriptor
-    // 1) keeps it open; then closes the descriptors that no one needs any
-    // more (notify_fd stays open while an asyncio loop still watches it).
+    // 1) keeps it open or standard output takes nothing more: what is in
+    // the pipe then is sorted and queued all the same. Then waits, within
+    // the same grace, for the queued output to be written; what is still
+    // queued after it is written in the background. `interrupted` is asked
+    // every few milliseconds: true cuts both waits short. Returns false
+    // when it did. Then closes the descriptors that no one needs any more
+    // (notify_fd stays open while an asyncio loop still watches it).
     // In a forked child the thread does not exist and the lock may be held
     // for good: the child only closes its copies of the descriptors and
-    // leaves the thread's handle alone.
-    void finish(double grace) {
-        if (finished_) return;
+    // leaves the thread's handle (and the parent's writer) alone.
+    template <typename Stop>
+    bool finish(double grace, Stop interrupted) {
+        if (finished_) return true;
         finished_ = true;
         bool child = getpid() != owner_;
+        bool whole = true;
+        double deadline = monotonic_now() + grace;
         if (thread_ != nullptr && !child) {
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                close_deadline_ = monotonic_now() + grace;
-                closing_ = true;
-                cv_.notify_all();
-                drain_cv_.notify_one();
-            }
+            std::unique_lock<std::mutex> lock(mu_);
+            close_deadline_ = deadline;
+            closing_ = true;
+            cv_.notify_all();
+            drain_cv_.notify_one();
+            lock.unlock();
             poke(wake_write_);
+            lock.lock();
+            while (!stopped_) {
+                done_cv_.wait_for(lock, std::chrono::milliseconds(20));
+                if (stopped_ || !whole) continue;
+                lock.unlock();
+                whole = !interrupted();
+                lock.lock();
+                if (!whole) {   // the thread stops at once, taking in what the pipe holds
+                    close_deadline_ = 0;
+                    drain_cv_.notify_one();
+                    lock.unlock();
+                    poke(wake_write_);
+                    lock.lock();
+                }
+            }
+            lock.unlock();
             thread_->join();
             delete thread_;
             thread_ = nullptr;
+        }
+        if (writer_ != nullptr && !child) {
+            writer_->close();
+            if (whole) whole = writer_->wait_written(deadline, interrupted);
         }
         close_fd(wake_read_);
         close_fd(wake_write_);
         if (child) {
             close_fd(notify_fd_);
             close_fd(watch_fd_);
-            return;
+            return true;
         }
         std::lock_guard<std::mutex> lock(mu_);
         done_ = true;
@@ -142,6 +496,7 @@ public:
             close_fd(notify_fd_);
             close_fd(watch_fd_);
         }
+        return whole;
     }
 
     // Whether descriptor 1 still leads to this pipe.
@@ -294,7 +649,11 @@ public:
             if (reading_ || ended_) return false;
             reading_ = pumping_ = true;
         }
-        read_step(0);
+        // Past the bound of queued output the loop waits a little for room
+        // (as its own print would wait for a full standard output) rather
+        // than spin on a pipe it may not read.
+        bool woken = false;
+        if (writer_ == nullptr || writer_->wait_room(kLinger.count(), wake_read_, woken)) read_step(0);
         std::lock_guard<std::mutex> lock(mu_);
         reading_ = pumping_ = false;
         if (wanting_ > 0) cv_.notify_all();
@@ -355,6 +714,19 @@ private:
     // `ms` (negative: no limit) for data, reads and sorts what is there.
     // Reading the pipe's end ends the drain.
     void read_step(int ms) {
+        if (writer_ != nullptr && !writer_->has_room()) {
+            // Past the bound of queued output nothing is read: the program's
+            // writes wait, as they would on the full output itself.
+            double start = monotonic_now();
+            bool woken = false;
+            bool room = writer_->wait_room(ms, wake_read_, woken);
+            if (woken) drain_wake();
+            if (!room || woken) return;
+            if (ms > 0) {
+                ms -= static_cast<int>((monotonic_now() - start) * 1000);
+                if (ms <= 0) return;
+            }
+        }
         pollfd fds[2] = {{read_fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
         if (ms != 0) {   // a waiter usually comes before its answer: poll first
             int woke = poll(fds, 2, ms);
@@ -398,6 +770,13 @@ private:
     // that leaves usually comes back at once with its next wait, so the
     // thread lets a millisecond pass before it takes the pipe again.
     void run() {
+        run_loop();
+        std::lock_guard<std::mutex> lock(mu_);
+        stopped_ = true;
+        done_cv_.notify_all();
+    }
+
+    void run_loop() {
         for (;;) {
             int ms = -1;
             {
@@ -441,8 +820,27 @@ private:
             }
             if (wanting_ > 0) cv_.notify_all();   // a waiter takes the pipe
         }
-        // Past the grace period: the drain ends though the pipe has a writer.
+        // Past the grace period: the drain ends though the pipe has a writer,
+        // or standard output took nothing more. What the pipe holds now is
+        // sorted and queued whatever the bound, so that nothing printed
+        // before the close is lost.
+        take_rest();
         end();
+    }
+
+    // Reads what the pipe holds now, and no more (a writer that never
+    // stops could keep it full for ever).
+    void take_rest() {
+        int held = 0;
+        if (ioctl(read_fd_, FIONREAD, &held) != 0 || held <= 0) return;
+        size_t left = static_cast<size_t>(held);
+        while (left > 0) {
+            ssize_t n = ::read(read_fd_, buffer_.data(), std::min(left, buffer_.size()));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            take_in(buffer_.data(), static_cast<size_t>(n));
+            left -= static_cast<size_t>(n);
+        }
     }
 
     // Splits what was read into lines; a line's start may be in pending_.
@@ -539,23 +937,11 @@ private:
         cv_.notify_all();
     }
 
-    // Writes all of it to the original standard output, waiting for room
-    // when that is non-blocking and full; stops for good once it is gone.
+    // Passes bytes on to the original standard output: the writer's queue
+    // takes them at once, whatever the output does (see read_step for the
+    // bound).
     void forward(const char* data, size_t size) {
-        if (forward_fd_ < 0 || !forwarding_) return;
-        while (size > 0) {
-            ssize_t n = ::write(forward_fd_, data, size);
-            if (n >= 0) {
-                data += n;
-                size -= static_cast<size_t>(n);
-            } else if (errno == EAGAIN) {
-                pollfd out{forward_fd_, POLLOUT, 0};
-                poll(&out, 1, -1);
-            } else if (errno != EINTR) {
-                forwarding_ = false;
-                return;
-            }
-        }
+        if (writer_ != nullptr && size > 0) writer_->put(data, size);
     }
 
     const int read_fd_;
@@ -563,24 +949,27 @@ private:
     const bool echo_;
     const bool keep_output_;   // every line kept in output_ instead of written out
     const size_t max_lines_;
+    const size_t max_queued_;   // bytes of pass-through output queued before reads wait
     const pid_t owner_;
     dev_t pipe_dev_ = 0;
     ino_t pipe_ino_ = 0;
     int wake_read_ = -1, wake_write_ = -1, notify_fd_ = -1;
     int watch_fd_ = -1;   // the pipe's read end again, for asyncio loops to watch
     std::thread* thread_ = nullptr;
+    std::shared_ptr<Writer> writer_;   // null when nothing is passed on (log, no output)
     bool finished_ = false;   // only the threads calling finish() touch it
 
     // Only the holder of the reading role touches these.
     std::vector<char> buffer_ = std::vector<char>(kReadSize);
     std::string pending_;
     bool raw_ = false;
-    bool forwarding_ = true;
 
     // Shared, under mu_.
     std::mutex mu_;
     std::condition_variable cv_;         // waiters
     std::condition_variable drain_cv_;   // the drain thread
+    std::condition_variable done_cv_;    // finish() waits for the drain thread to stop
+    bool stopped_ = false;               // the drain thread has stopped
     bool drain_blocked_ = false;         // it waits for the waiters to leave
     std::deque<Batch> batches_;
     size_t kept_lines_ = 0;
@@ -632,21 +1021,23 @@ Drain* live(PyObject* self) {
 
 PyObject* drain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"read_fd", "forward_fd", "echo", "max_lines", "keep_output",
-                                  nullptr};
+                                  "max_queued", nullptr};
     int read_fd, forward_fd, echo, keep_output;
-    Py_ssize_t max_lines;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iipnp:Drain", const_cast<char**>(names),
-                                     &read_fd, &forward_fd, &echo, &max_lines, &keep_output)) {
+    Py_ssize_t max_lines, max_queued = Py_ssize_t{16} << 20;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iipnp|n:Drain", const_cast<char**>(names),
+                                     &read_fd, &forward_fd, &echo, &max_lines, &keep_output,
+                                     &max_queued)) {
         return nullptr;
     }
-    if (read_fd < 0 || max_lines < 0) {
-        PyErr_SetString(PyExc_ValueError, "read_fd and max_lines must be 0 or more");
+    if (read_fd < 0 || max_lines < 0 || max_queued < 0) {
+        PyErr_SetString(PyExc_ValueError, "read_fd, max_lines and max_queued must be 0 or more");
         return nullptr;
     }
     Ref self(type->tp_alloc(type, 0));
     if (self.get() == nullptr) return nullptr;
     Drain* drain = new (std::nothrow) Drain(read_fd, forward_fd, echo != 0,
-                                            static_cast<size_t>(max_lines), keep_output != 0);
+                                            static_cast<size_t>(max_lines), keep_output != 0,
+                                            static_cast<size_t>(max_queued));
     if (drain == nullptr) return PyErr_NoMemory();
     int error = drain->open();
     if (error != 0) {
@@ -828,18 +1219,29 @@ PyObject* drain_take(PyObject* self, PyObject* inbox) {
     return PyLong_FromUnsignedLongLong(taken.generation);
 }
 
-// finish(grace): stops the thread (see Drain::finish). The Drain itself is
-// freed only with its Python object, so a thread still inside wait() is safe.
+// finish(grace) -> whether all output was written: stops the thread and
+// waits for the queued output (see Drain::finish), running the signal
+// handlers meanwhile. A handler that raises (KeyboardInterrupt) cuts the
+// waits short: finish then returns at once with that exception, the thread
+// stopped and the output left to the writer. The Drain itself is freed only
+// with its Python object, so a thread still inside wait() is safe.
 PyObject* drain_finish(PyObject* self, PyObject* arg) {
     DrainObject* object = reinterpret_cast<DrainObject*>(self);
     Drain* drain = object->drain;
-    if (drain == nullptr) Py_RETURN_NONE;
+    if (drain == nullptr) Py_RETURN_TRUE;
     double grace = PyFloat_AsDouble(arg);
     if (grace == -1.0 && PyErr_Occurred()) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    drain->finish(grace);
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
+    PyThreadState* state = PyEval_SaveThread();
+    bool raised = false;
+    bool whole = drain->finish(grace, [&] {
+        PyEval_RestoreThread(state);
+        raised = PyErr_CheckSignals() != 0;
+        state = PyEval_SaveThread();
+        return raised;
+    });
+    PyEval_RestoreThread(state);
+    if (raised) return nullptr;
+    return PyBool_FromLong(whole);
 }
 
 PyObject* drain_watch(PyObject* self, PyObject* arg) {
@@ -882,7 +1284,9 @@ PyMethodDef drain_methods[] = {
     {"take", drain_take, METH_O,
      "take(inbox) -> generation; appends (batches, closed, dropped, ended, generation, failure, "
      "output) to inbox when something changed"},
-    {"finish", drain_finish, METH_O, "finish(grace): end the thread once the pipe is done"},
+    {"finish", drain_finish, METH_O,
+     "finish(grace) -> whether all passed-on output was written: end the thread once the pipe "
+     "is done"},
     {"watch", drain_watch, METH_O, "watch(+1 or -1): an asyncio loop watches notify_fd"},
     {"notify_fd", descriptor_of<&Drain::notify_fd>, METH_NOARGS,
      "the descriptor readable once a reply is kept"},
@@ -899,8 +1303,9 @@ PyType_Slot drain_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(drain_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(drain_dealloc)},
     {Py_tp_methods, drain_methods},
-    {Py_tp_doc, const_cast<char*>("Drain(read_fd, forward_fd, echo, max_lines): empties a "
-                                  "ReplyTap's pipe on a thread of its own")},
+    {Py_tp_doc, const_cast<char*>("Drain(read_fd, forward_fd, echo, max_lines, keep_output"
+                                  "[, max_queued]): empties a ReplyTap's pipe on a thread of "
+                                  "its own")},
     {0, nullptr},
 };
 
@@ -1050,7 +1455,17 @@ PyType_Spec handing_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, handing_slots,
 };
 
+PyObject* module_report_at_exit(PyObject*, PyObject*) {
+    Py_BEGIN_ALLOW_THREADS
+    report_unwritten_at_exit();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
+    {"report_at_exit", module_report_at_exit, METH_NOARGS,
+     "report_at_exit(): at the interpreter's exit, lets queued output go out while standard "
+     "output takes it and counts what it did not take on standard error"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1072,6 +1487,8 @@ PyMODINIT_FUNC PyInit__drain() {
     }
     Ref module(PyModule_Create(&drain_module));
     if (module.get() == nullptr) return nullptr;
+    pthread_atfork(nullptr, nullptr, forget_writers_in_child);
+    std::atexit(report_unwritten_at_exit);
     Ref type(PyType_FromSpec(&drain_spec));
     if (type.get() == nullptr) return nullptr;
     if (PyModule_AddObject(module.get(), "Drain", type.get()) != 0) return nullptr;

@@ -22,7 +22,7 @@ from typing import (
 )
 
 from ._call import send_tagged
-from ._drain import Drain, Handing
+from ._drain import Drain, Handing, report_at_exit
 from ._reply import Reply
 
 if TYPE_CHECKING:
@@ -37,10 +37,14 @@ _PIPE_MAX_SIZE = "/proc/sys/fs/pipe-max-size"
 _F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
 _F_GETPIPE_SZ = getattr(fcntl, "F_GETPIPE_SZ", 1032)
 _F_DUPFD_CLOEXEC = getattr(fcntl, "F_DUPFD_CLOEXEC", 1030)
-# How long close() waits for the pipe's end once the pipe is empty: writes
+# How long close() waits for the pipe's end once the pipe is empty (writes
 # already under way finish at once; only a process that inherited descriptor
-# 1 keeps the pipe open.
+# 1 keeps the pipe open) and for the queued output to be written (only a
+# blocked standard output keeps it).
 _CLOSE_GRACE = 2.0
+# Bytes of output passed on that may wait for a blocked standard output
+# before the tap stops reading its pipe.
+_MAX_QUEUED_OUTPUT = 16 << 20
 # A wait blocks in the drain at most this long at a time, then looks again
 # whether descriptor 1 still leads to the tap's pipe.
 _LOOK_AGAIN = 1.0
@@ -71,6 +75,32 @@ def _forget_active_in_child() -> None:
 
 
 os.register_at_fork(after_in_child=_forget_active_in_child)
+# Registered before any tap's close, so it runs after them all: output they
+# left queued for a blocked standard output is written or counted.
+atexit.register(report_at_exit)
+_hooked = False
+
+
+def _report_on_interrupted_exit() -> None:
+    # A close left output queued. PyPy ends a process that an uncaught
+    # KeyboardInterrupt ends by a signal, without running the exit hooks;
+    # sys.excepthook still runs there, and the count runs from it (once:
+    # the exit hook then finds it done).
+    global _hooked
+    if _hooked:
+        return
+    _hooked = True
+    previous = sys.excepthook
+
+    def hook(kind: Any, value: Any, traceback: Any) -> None:
+        try:
+            previous(kind, value, traceback)
+        finally:
+            # (An interactive session calls the hook and goes on.)
+            if issubclass(kind, KeyboardInterrupt) and not hasattr(sys, "ps1"):
+                report_at_exit()
+
+    sys.excepthook = hook
 
 
 def _flush_stdout() -> None:
@@ -239,6 +269,20 @@ class ReplyTap:
     then in the tap. Past max_kept the oldest are dropped and counted in
     `dropped`, never the newest.
 
+    Output passed on is queued and written to the original standard output
+    by a thread of its own, so that replies keep arriving while that output
+    is blocked (its reader paused, as a pager or a log shipper does). At
+    most max_queued_output bytes (16 MiB by default) wait there; past that
+    the tap reads no more until the output takes some, so the program's
+    writes wait as they would on the blocked output itself (and replies
+    wait with them). close() waits at most a short grace (also for the
+    queue) and ends on Ctrl-C (KeyboardInterrupt, with the tap closed);
+    what standard output has not taken by then is written in the
+    background, after which lines printed since the close may come before
+    it, and what it has still not taken at the process's exit (given a
+    second without progress) is counted on standard error as
+    "sonvex_replies: <n> bytes of standard output could not be written".
+
     If something else puts another file on descriptor 1 while the tap is
     active (pytest's capfd.disabled(), a library that redirects output), the
     lines printed there never reach the tap: the next wait that finds no
@@ -261,16 +305,21 @@ class ReplyTap:
     """
 
     def __init__(self, echo: bool = False, max_kept: int = 100_000,
-                 log: Optional[logging.Logger] = None) -> None:
+                 log: Optional[logging.Logger] = None,
+                 max_queued_output: int = _MAX_QUEUED_OUTPUT) -> None:
         max_kept = operator.index(max_kept)
         if max_kept < 0:
             raise ValueError("max_kept must be 0 or more")
+        max_queued_output = operator.index(max_queued_output)
+        if max_queued_output < 0:
+            raise ValueError("max_queued_output must be 0 or more")
         if log is not None and not isinstance(  # pyright: ignore[reportUnnecessaryIsInstance]
                 log, logging.Logger):
             raise TypeError(f"log must be a logging.Logger, not {type(log).__name__}")
         self._echo = bool(echo)
         self._log = log
         self._max_kept = max_kept
+        self._max_queued_output = max_queued_output
         # The tap's lock, only ever taken by `with`, whose entry and exit a
         # signal handler cannot split (a Condition's can: its __enter__ and
         # __exit__ are Python frames).
@@ -367,7 +416,7 @@ class ReplyTap:
             logging_ = self._log is not None
             self._drain = self._native = Drain(
                 self._read_end, -1 if logging_ else self._saved, self._echo, self._max_kept,
-                logging_)
+                logging_, self._max_queued_output)
             if logging_:
                 thread = threading.Thread(target=self._run_logger, name="sonvex-reply-tap-log",
                                           daemon=True)
@@ -381,8 +430,12 @@ class ReplyTap:
 
     def close(self) -> None:
         """Puts back the original descriptor 1 after reading what is left in
-        the pipe. Closing again does nothing."""
+        the pipe and writing out what was queued, waiting at most a short
+        grace. Closing again does nothing. A signal handler that raises
+        meanwhile (KeyboardInterrupt) ends the wait: the tap is closed all
+        the same, and its exception is raised at the end."""
         global _active
+        interrupted: Optional[BaseException] = None
         with _active_lock:
             if self._state == "open":
                 self._closing = True   # descriptor 1 goes back now, as intended
@@ -390,7 +443,11 @@ class ReplyTap:
                     _flush_stdout()
                     self._unline_stdout()
                     self._restore_descriptor()
-                    self._finish_drain(_CLOSE_GRACE)
+                    try:
+                        self._finish_drain(_CLOSE_GRACE)
+                    except BaseException as error:   # the drain has stopped: close on
+                        interrupted = error
+                        _report_on_interrupted_exit()
                 else:
                     # A forked child: no drain thread here, and the drain's
                     # lock may be held for good. Descriptor 1 stays the
@@ -411,11 +468,13 @@ class ReplyTap:
                 self._unwatch_all()
         self._wake_async(list(wakers.items()))
         atexit.unregister(self.close)
+        if interrupted is not None:
+            raise interrupted
 
     def _finish_drain(self, grace: float) -> None:
         drain = self._drain
-        if drain is not None:
-            drain.finish(grace)
+        if drain is not None and not drain.finish(grace):
+            _report_on_interrupted_exit()   # output is left to the writer
         logger = self._logger
         if logger is not None and os.getpid() == self._pid:
             logger.join()
