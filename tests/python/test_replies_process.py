@@ -6,7 +6,6 @@ not a stuck suite) and reports what it received; short by default, more
 rounds with pytest --long."""
 
 import os
-import sys
 
 import pytest
 
@@ -164,10 +163,6 @@ FORMS = ["wait_for", "wait_for_word", "wait_until", "call", "iterate", "closed",
 
 
 @pytest.mark.parametrize("form", FORMS)
-@pytest.mark.skipif(sys.implementation.name == "pypy",
-                    reason="PyPy runs a handler at points CPython does not; some waits still "
-                           "lose a reply there now and then (each such run then waits out its "
-                           "watchdog)")
 def test_a_raising_signal_handler_anywhere_in_a_wait_loses_and_blocks_nothing(form):
     for seed in range(rounds(2, 10)):
         proc = run_child(INTERRUPTED, form, 1500, seed, timeout=DEADLINE)
