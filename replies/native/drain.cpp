@@ -1298,7 +1298,10 @@ PyType_Spec handed_spec = {
 
 // A Handed for the coroutine that the body returned.
 PyObject* handed_for(PyObject* coroutine, PyObject* box, PyObject* orphans) {
-    Ref steps(PyObject_CallMethod(coroutine, "__await__", nullptr));
+    PyAsyncMethods* async = Py_TYPE(coroutine)->tp_as_async;
+    Ref steps(async != nullptr && async->am_await != nullptr
+                  ? async->am_await(coroutine)
+                  : PyObject_CallMethod(coroutine, "__await__", nullptr));
     if (steps.get() == nullptr) return nullptr;
     if (Py_TYPE(steps.get())->tp_iternext == nullptr) {
         PyErr_SetString(PyExc_TypeError, "the body's __await__ is not an iterator");
