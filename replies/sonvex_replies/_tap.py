@@ -522,7 +522,7 @@ class ReplyTap:
         while inbox or orphans:
             if orphans:
                 number, first, second = orphans[0]
-                if second.__class__ is not str:
+                if not isinstance(second, str):
                     self._put_back(number, first)
                     del orphans[0]
                     continue
@@ -532,7 +532,7 @@ class ReplyTap:
                 # two steps leaves a gap, never one number for two replies.
                 if not inbox or inbox[0][4] > number:
                     self._count += 1
-                    orphans[0] = (self._count, Reply(second, first), None)
+                    orphans[0] = (self._count, Reply(second, cast(float, first)), None)
                     continue
             self._prepare(inbox[0])
             del inbox[0]
