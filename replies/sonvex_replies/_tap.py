@@ -1016,7 +1016,7 @@ class ReplyTap:
         # A loop keeps watching while its waits follow each other; once it
         # has been woken twice with none of its waits pending, it stops.
         watched = self._watching.get(loop)
-        if watched is not None:
+        if watched is not None and watched[2] >= 0:
             idle = 0 if waiting else watched[2] + 1
             if idle >= 2 or self._drain is None:
                 self._unwatch(loop)
@@ -1025,25 +1025,34 @@ class ReplyTap:
 
     def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
         drain = self._drain
-        if drain is None or loop in self._watching:
+        if drain is None:
             return
-        for closed in [other for other in self._watching if other.is_closed()]:
-            self._unwatch(closed)   # closed without its waits ending
-        # Counted as a watcher first: a close that finishes the drain
-        # meanwhile then keeps the descriptors open until this loop stops
-        # watching; one that finished it before has closed them.
-        drain.watch(1)
-        pipe, notify = drain.watch_fd(), drain.notify_fd()
-        if pipe < 0 or notify < 0:
-            drain.watch(-1)
+        watched = self._watching.get(loop)
+        if watched is None:
+            for closed in [other for other in self._watching if other.is_closed()]:
+                self._unwatch(closed)   # closed without its waits ending
+            # Counted as a watcher first: a close that finishes the drain
+            # meanwhile then keeps the descriptors open until this loop
+            # stops watching; one that finished it before has closed them.
+            drain.watch(1)
+            pipe, notify = drain.watch_fd(), drain.notify_fd()
+            if pipe < 0 or notify < 0:
+                drain.watch(-1)
+                return
+            # (-1: its readers are not all added yet)
+            watched = self._watching[loop] = (pipe, notify, -1)
+        elif watched[2] >= 0:
             return
-        self._watching[loop] = (pipe, notify, 0)
+        # Added again by the next wait when a signal handler cut this short
+        # (adding a descriptor's reader again replaces it), so that no wait
+        # sleeps in a loop that does not watch the drain.
         try:
-            loop.add_reader(pipe, self._pumped, loop)
-            loop.add_reader(notify, self._notified, loop)
+            loop.add_reader(watched[0], self._pumped, loop)
+            loop.add_reader(watched[1], self._notified, loop)
         except BaseException:
             self._unwatch(loop)
             raise
+        self._watching[loop] = (watched[0], watched[1], 0)
 
     def _alarm(self, loop: asyncio.AbstractEventLoop, when: float) -> None:
         # One timer per loop, at the earliest deadline of its waits (not one
