@@ -1313,6 +1313,173 @@ PyType_Spec drain_spec = {
     "sonvex_replies._drain.Drain", sizeof(DrainObject), 0, Py_TPFLAGS_DEFAULT, drain_slots,
 };
 
+// Guard(reentrant=False): the lock of a tap (or of the sends of calls),
+// taken and released only here, around a call: run(fn, *args, **kwargs)
+// returns fn(*args, **kwargs) with the lock held and releases it however fn ends. A signal
+// handler runs only in Python code, so it can land inside fn, whose
+// exception this passes on after the release, or before or after run, when
+// the lock is not held: it never leaves the lock held or releases it twice,
+// which a `with` block can on PyPy (a handler may run between the end of
+// the block and the call of __exit__). A thread that holds a guard and asks
+// for it again (a signal handler that uses the tap while its thread is
+// inside it) gets it again when the guard is reentrant and RuntimeError
+// otherwise, rather than waiting for itself for ever. A wait for a guard
+// that another thread holds runs signal handlers, so Ctrl-C ends it.
+struct GuardObject {
+    PyObject_HEAD
+    std::mutex* mutex;   // over held, owner and depth
+    std::condition_variable* freed;
+    bool held;
+    bool reentrant;
+    unsigned long owner;
+    long depth;
+};
+
+unsigned long this_thread() { return static_cast<unsigned long>(PyThread_get_thread_ident()); }
+
+// Takes the guard for this thread; -1 with an exception set when it cannot.
+int guard_acquire(GuardObject* guard) {
+    unsigned long me = this_thread();
+    {
+        std::lock_guard<std::mutex> lock(*guard->mutex);
+        if (!guard->held) {
+            guard->held = true;
+            guard->owner = me;
+            guard->depth = 1;
+            return 0;
+        }
+        if (guard->owner == me) {
+            if (guard->reentrant) {
+                ++guard->depth;
+                return 0;
+            }
+            PyErr_SetString(PyExc_RuntimeError,
+                            "this thread is inside the ReplyTap already (a signal handler "
+                            "that uses the tap while its thread is in a call of the tap)");
+            return -1;
+        }
+    }
+    while (true) {
+        bool got;
+        Py_BEGIN_ALLOW_THREADS
+        {   // (the mutex is let go before the interpreter lock is taken back)
+            std::unique_lock<std::mutex> lock(*guard->mutex);
+            got = guard->freed->wait_for(lock, std::chrono::milliseconds(50),
+                                         [guard] { return !guard->held; });
+            if (got) {
+                guard->held = true;
+                guard->owner = me;
+                guard->depth = 1;
+            }
+        }
+        Py_END_ALLOW_THREADS
+        if (got) return 0;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+}
+
+// Gives the guard up once for this thread; false when it did not hold it.
+bool guard_release(GuardObject* guard) {
+    {
+        std::lock_guard<std::mutex> lock(*guard->mutex);
+        if (!guard->held || guard->owner != this_thread()) return false;
+        if (--guard->depth > 0) return true;
+        guard->held = false;
+    }
+    guard->freed->notify_one();
+    return true;
+}
+
+PyObject* guard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    int reentrant = 0;
+    static const char* names[] = {"reentrant", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|p:Guard", const_cast<char**>(names),
+                                     &reentrant)) {
+        return nullptr;
+    }
+    Ref self(type->tp_alloc(type, 0));
+    if (self.get() == nullptr) return nullptr;
+    auto* guard = reinterpret_cast<GuardObject*>(self.get());
+    guard->mutex = new (std::nothrow) std::mutex;
+    guard->freed = new (std::nothrow) std::condition_variable;
+    if (guard->mutex == nullptr || guard->freed == nullptr) return PyErr_NoMemory();
+    guard->reentrant = reentrant != 0;
+    return self.release();
+}
+
+void guard_dealloc(PyObject* self) {
+    auto* guard = reinterpret_cast<GuardObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    delete guard->freed;
+    delete guard->mutex;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// run(fn, *args, **kwargs) -> fn(*args, **kwargs), with the guard held
+// meanwhile.
+PyObject* guard_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "run(fn, *args, **kwargs)");
+        return nullptr;
+    }
+    auto* guard = reinterpret_cast<GuardObject*>(self);
+    if (guard_acquire(guard) < 0) return nullptr;
+    PyObject* result = PyObject_Vectorcall(args[0], args + 1, static_cast<size_t>(nargs - 1),
+                                           kwnames);
+    guard_release(guard);
+    return result;
+}
+
+// `with guard:` for code that a signal handler cannot interrupt in a way
+// that matters; __exit__ releases only a guard this thread holds.
+PyObject* guard_enter(PyObject* self, PyObject*) {
+    if (guard_acquire(reinterpret_cast<GuardObject*>(self)) < 0) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+PyObject* guard_exit(PyObject* self, PyObject*) {
+    guard_release(reinterpret_cast<GuardObject*>(self));
+    Py_RETURN_NONE;
+}
+
+// Whether this thread holds the guard.
+PyObject* guard_mine(PyObject* self, PyObject*) {
+    auto* guard = reinterpret_cast<GuardObject*>(self);
+    std::lock_guard<std::mutex> lock(*guard->mutex);
+    return PyBool_FromLong(guard->held && guard->owner == this_thread());
+}
+
+PyObject* guard_locked(PyObject* self, PyObject*) {
+    auto* guard = reinterpret_cast<GuardObject*>(self);
+    std::lock_guard<std::mutex> lock(*guard->mutex);
+    return PyBool_FromLong(guard->held);
+}
+
+PyMethodDef guard_methods[] = {
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard_run)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "run(fn, *args, **kwargs) -> fn(*args, **kwargs) with the guard held meanwhile"},
+    {"__enter__", guard_enter, METH_NOARGS, nullptr},
+    {"__exit__", guard_exit, METH_VARARGS, nullptr},
+    {"mine", guard_mine, METH_NOARGS, "whether this thread holds the guard"},
+    {"locked", guard_locked, METH_NOARGS, "whether a thread holds the guard"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot guard_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(guard_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard_dealloc)},
+    {Py_tp_methods, guard_methods},
+    {Py_tp_doc, const_cast<char*>("Guard(reentrant=False): a lock taken and released around "
+                                  "a call, run(fn, *args)")},
+    {0, nullptr},
+};
+
+PyType_Spec guard_spec = {
+    "sonvex_replies._drain.Guard", sizeof(GuardObject), 0, Py_TPFLAGS_DEFAULT, guard_slots,
+};
+
 // What a wait took into `box` goes onto `orphans` while the exception set
 // goes on; false (another exception set) when even that fails.
 // (PyList_Size rather than the macros throughout: PyPy's macros read a
@@ -1346,23 +1513,237 @@ PyObject* reply_in(PyObject* box) {
     return reply;
 }
 
-// Handing(wait): a method of ReplyTap (through a Python subclass, which
-// carries the body's name, docstring and signature) whose body, wait(self, box, *args,
-// **kwargs), takes a reply into the box. Called as tap.method(*args), it
-// returns that reply straight to the caller, with no Python frame of the
-// tap's in between where a signal handler could raise after the take; when
-// the body raises, the box's entries go onto tap._orphans first.
+// Handed: what calling an asyncio method of ReplyTap (a Handing made with
+// awaits=True) returns, an awaitable that runs the coroutine of its body,
+// wait(self, box, *args, **kwargs), step by step (send, throw, close, as a
+// coroutine does; asyncio tasks take it for one). When the body has ended,
+// the reply in the box is the await's result, with no Python frame of the
+// tap's in between; when the body raises (a signal handler, a
+// cancellation, a timeout) or the await is closed or dropped before its
+// end, the box's entries go onto the tap's _orphans first.
+struct HandedObject {
+    PyObject_HEAD
+    PyObject* steps;     // the body's coroutine's __await__(); NULL once ended
+    PyObject* box;
+    PyObject* orphans;
+    bool running;
+};
+
+PyTypeObject* handed_type = nullptr;
+
+int handed_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* handed = reinterpret_cast<HandedObject*>(self);
+    Py_VISIT(handed->steps);
+    Py_VISIT(handed->box);
+    Py_VISIT(handed->orphans);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// Ends the await: what the box holds goes back to the tap unless `result`
+// took it (then the box is left empty).
+void handed_end(HandedObject* handed) {
+    PyObject* box = handed->box;
+    PyObject* orphans = handed->orphans;
+    if (box != nullptr && orphans != nullptr && PyList_Size(box) > 0) {
+        if (!hand_on(orphans, box)) PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(handed));
+    }
+    Py_CLEAR(handed->steps);
+    Py_CLEAR(handed->box);
+    Py_CLEAR(handed->orphans);
+}
+
+int handed_clear(PyObject* self) {
+    auto* handed = reinterpret_cast<HandedObject*>(self);
+    Py_CLEAR(handed->steps);
+    Py_CLEAR(handed->box);
+    Py_CLEAR(handed->orphans);
+    return 0;
+}
+
+void handed_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    auto* handed = reinterpret_cast<HandedObject*>(self);
+    if (handed->box != nullptr && PyList_Size(handed->box) > 0) {
+        PyObject *type_, *value, *traceback;
+        PyErr_Fetch(&type_, &value, &traceback);
+        handed_end(handed);
+        PyErr_Restore(type_, value, traceback);
+    }
+    handed_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// After a step that returned nothing: StopIteration ends the await with the
+// reply in the box; any other exception hands the box back.
+PyObject* handed_after(HandedObject* handed, PyObject* yielded) {
+    handed->running = false;
+    if (yielded != nullptr) return yielded;
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        handed_end(handed);
+        return nullptr;
+    }
+    PyErr_Clear();
+    Ref reply(reply_in(handed->box));
+    if (reply.get() == nullptr) {
+        handed_end(handed);
+        return nullptr;
+    }
+    Ref stop(PyObject_CallOneArg(PyExc_StopIteration, reply.get()));
+    if (stop.get() == nullptr) {
+        handed_end(handed);
+        return nullptr;
+    }
+    // The reply is the caller's from here on.
+    if (PyList_SetSlice(handed->box, 0, PyList_Size(handed->box), nullptr) != 0) {
+        handed_end(handed);
+        return nullptr;
+    }
+    handed_end(handed);
+    PyErr_SetObject(PyExc_StopIteration, stop.get());
+    return nullptr;
+}
+
+// Whether a step may run now; false with an exception set if not.
+bool handed_ready(HandedObject* handed) {
+    if (handed->running) {
+        PyErr_SetString(PyExc_ValueError, "this await of the ReplyTap is already running");
+        return false;
+    }
+    if (handed->steps == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse an await of the ReplyTap that ended");
+        return false;
+    }
+    handed->running = true;
+    return true;
+}
+
+PyObject* handed_next(PyObject* self) {
+    auto* handed = reinterpret_cast<HandedObject*>(self);
+    if (!handed_ready(handed)) return nullptr;
+    PyObject* steps = handed->steps;
+    PyObject* yielded = Py_TYPE(steps)->tp_iternext(steps);
+    return handed_after(handed, yielded);
+}
+
+PyObject* handed_send(PyObject* self, PyObject* value) {
+    if (value == Py_None) return handed_next(self);
+    auto* handed = reinterpret_cast<HandedObject*>(self);
+    if (!handed_ready(handed)) return nullptr;
+    Ref send(PyUnicode_InternFromString("send"));
+    PyObject* yielded = send.get() == nullptr
+                            ? nullptr
+                            : PyObject_CallMethodObjArgs(handed->steps, send.get(), value, nullptr);
+    return handed_after(handed, yielded);
+}
+
+PyObject* handed_throw(PyObject* self, PyObject* args) {
+    auto* handed = reinterpret_cast<HandedObject*>(self);
+    if (handed->steps == nullptr && !handed->running) {
+        // Ended: the exception goes to the caller as a coroutine's would.
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &traceback)) return nullptr;
+        if (PyExceptionInstance_Check(type)) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
+        } else {
+            PyErr_SetObject(type, value == Py_None ? nullptr : value);
+        }
+        return nullptr;
+    }
+    if (!handed_ready(handed)) return nullptr;
+    Ref method(PyObject_GetAttrString(handed->steps, "throw"));
+    PyObject* yielded = method.get() == nullptr ? nullptr : PyObject_Call(method.get(), args, nullptr);
+    return handed_after(handed, yielded);
+}
+
+PyObject* handed_close(PyObject* self, PyObject*) {
+    auto* handed = reinterpret_cast<HandedObject*>(self);
+    if (handed->running) {
+        PyErr_SetString(PyExc_ValueError, "this await of the ReplyTap is already running");
+        return nullptr;
+    }
+    if (handed->steps == nullptr) Py_RETURN_NONE;
+    handed->running = true;
+    Ref closed(PyObject_CallMethod(handed->steps, "close", nullptr));
+    handed->running = false;
+    handed_end(handed);
+    if (closed.get() == nullptr) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* handed_await(PyObject* self) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyMethodDef handed_methods[] = {
+    {"send", handed_send, METH_O, nullptr},
+    {"throw", handed_throw, METH_VARARGS, nullptr},
+    {"close", handed_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot handed_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(handed_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(handed_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(handed_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(handed_await)},
+    {Py_tp_iternext, reinterpret_cast<void*>(handed_next)},
+    {Py_am_await, reinterpret_cast<void*>(handed_await)},
+    {Py_tp_methods, handed_methods},
+    {0, nullptr},
+};
+
+PyType_Spec handed_spec = {
+    "sonvex_replies._drain.Handed", sizeof(HandedObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, handed_slots,
+};
+
+// A Handed for the coroutine that the body returned.
+PyObject* handed_for(PyObject* coroutine, PyObject* box, PyObject* orphans) {
+    PyAsyncMethods* async = Py_TYPE(coroutine)->tp_as_async;
+    Ref steps(async != nullptr && async->am_await != nullptr
+                  ? async->am_await(coroutine)
+                  : PyObject_CallMethod(coroutine, "__await__", nullptr));
+    if (steps.get() == nullptr) return nullptr;
+    if (Py_TYPE(steps.get())->tp_iternext == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "the body's __await__ is not an iterator");
+        return nullptr;
+    }
+    PyObject* self = PyType_GenericAlloc(handed_type, 0);
+    if (self == nullptr) return nullptr;
+    auto* handed = reinterpret_cast<HandedObject*>(self);
+    handed->steps = steps.release();
+    Py_INCREF(box);
+    handed->box = box;
+    Py_INCREF(orphans);
+    handed->orphans = orphans;
+    return self;
+}
+
+// Handing(wait, awaits=False): a method of ReplyTap (through a Python
+// subclass, which carries the body's name, docstring and signature) whose
+// body, wait(self, box, *args, **kwargs), takes a reply into the box. Called
+// as tap.method(*args), it returns that reply straight to the caller, with
+// no Python frame of the tap's in between where a signal handler could raise
+// after the take; when the body raises, the box's entries go onto
+// tap._orphans first. With awaits, the body is a coroutine function and the
+// call returns a Handed that does the same for the await.
 struct HandingObject {
     PyObject_HEAD
     PyObject* wait;
     PyObject* orphans_name;   // "_orphans", made once rather than at each call
+    bool awaits;
 };
 
 PyObject* handing_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* wait;
-    static const char* names[] = {"wait", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Handing", const_cast<char**>(names),
-                                     &wait)) {
+    int awaits = 0;
+    static const char* names[] = {"wait", "awaits", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:Handing", const_cast<char**>(names),
+                                     &wait, &awaits)) {
         return nullptr;
     }
     Ref self(type->tp_alloc(type, 0));
@@ -1370,6 +1751,7 @@ PyObject* handing_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* object = reinterpret_cast<HandingObject*>(self.get());
     Py_INCREF(wait);
     object->wait = wait;
+    object->awaits = awaits != 0;
     object->orphans_name = PyUnicode_InternFromString("_orphans");
     if (object->orphans_name == nullptr) return nullptr;
     return self.release();
@@ -1437,6 +1819,7 @@ PyObject* handing_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         hand_on(orphans.get(), box.get());
         return nullptr;
     }
+    if (object->awaits) return handed_for(result.get(), box.get(), orphans.get());
     return reply_in(box.get());
 }
 
@@ -1493,6 +1876,15 @@ PyMODINIT_FUNC PyInit__drain() {
     if (type.get() == nullptr) return nullptr;
     if (PyModule_AddObject(module.get(), "Drain", type.get()) != 0) return nullptr;
     type.release();   // stolen by PyModule_AddObject
+    Ref guard(PyType_FromSpec(&guard_spec));
+    if (guard.get() == nullptr) return nullptr;
+    if (PyModule_AddObject(module.get(), "Guard", guard.get()) != 0) return nullptr;
+    guard.release();
+    Ref handed(PyType_FromSpec(&handed_spec));
+    if (handed.get() == nullptr) return nullptr;
+    handed_type = reinterpret_cast<PyTypeObject*>(handed.get());
+    if (PyModule_AddObject(module.get(), "Handed", handed.get()) != 0) return nullptr;
+    handed.release();   // (the module keeps the type alive for handed_type)
     Ref handing(PyType_FromSpec(&handing_spec));
     if (handing.get() == nullptr) return nullptr;
     if (PyModule_AddObject(module.get(), "Handing", handing.get()) != 0) return nullptr;

@@ -8,6 +8,7 @@ import atexit
 import errno
 import fcntl
 import functools
+import inspect
 import io
 import logging
 import operator
@@ -22,7 +23,7 @@ from typing import (
 )
 
 from ._call import send_tagged
-from ._drain import Drain, Handing, report_at_exit
+from ._drain import Drain, Guard, Handing, report_at_exit
 from ._reply import Reply
 
 if TYPE_CHECKING:
@@ -70,7 +71,7 @@ def _forget_active_in_child() -> None:
     _active_lock = threading.Lock()
     tap = _active
     if tap is not None:
-        tap._lock = threading.Lock()   # pyright: ignore[reportPrivateUsage]
+        tap._lock = Guard()   # pyright: ignore[reportPrivateUsage]
     _active = None
 
 
@@ -188,9 +189,11 @@ class _HandingMethod(Handing):
 
 def _handed_by(body: Callable[..., object]) -> Callable[[_F], _F]:
     """Makes the decorated method, which only declares the signature and
-    the docstring, run `body(self, box, *args, **kwargs)` natively."""
+    the docstring, run `body(self, box, *args, **kwargs)` natively; a body
+    that is a coroutine function makes an asyncio method, whose await
+    returns the reply as natively."""
     def make(declared: _F) -> _F:
-        method = _HandingMethod(body)
+        method = _HandingMethod(body, inspect.iscoroutinefunction(body))
         functools.update_wrapper(method, declared)
         return cast(_F, method)
     return make
@@ -217,6 +220,28 @@ class _Arrivals:
 
     @_handed_by(_next)
     def __next__(self) -> Reply:
+        raise AssertionError("run by _next")
+
+
+class _AsyncArrivals:
+    """Asynchronous iteration over a tap, as _Arrivals: each __anext__ is
+    handed natively, so that its await returns the reply it took."""
+
+    def __init__(self, tap: ReplyTap) -> None:
+        self._tap = tap
+        self._orphans = tap._orphans   # pyright: ignore[reportPrivateUsage]
+
+    def __aiter__(self) -> _AsyncArrivals:
+        return self
+
+    async def _next(self, box: _Box) -> None:
+        tap = self._tap
+        await tap._await(box, tap._take_oldest, None, "")   # pyright: ignore[reportPrivateUsage]
+        if not box:
+            raise StopAsyncIteration
+
+    @_handed_by(_next)
+    async def __anext__(self) -> Reply:
         raise AssertionError("run by _next")
 
 
@@ -320,10 +345,10 @@ class ReplyTap:
         self._log = log
         self._max_kept = max_kept
         self._max_queued_output = max_queued_output
-        # The tap's lock, only ever taken by `with`, whose entry and exit a
-        # signal handler cannot split (a Condition's can: its __enter__ and
-        # __exit__ are Python frames).
-        self._lock = threading.Lock()
+        # The tap's lock, taken and released natively around a call
+        # (self._lock.run(method, ...)), so that no signal handler can leave
+        # it held or release it twice (see Guard in native/drain.cpp).
+        self._lock = Guard()
         self._state = "new"            # new -> open -> closed
         self._kept: OrderedDict[int, Reply] = OrderedDict()   # by arrival number
         self._count = 0                # replies read so far, the last one's number
@@ -526,17 +551,16 @@ class ReplyTap:
         """Takes in what the drain kept since the last look; whether anything
         changed. Waiters are woken when it did.
 
-        A signal handler may raise between any two steps of this (in the
-        main thread), so every step leaves what was taken somewhere the next
-        look finds it: the drain appends what it hands over to the inbox
-        before Python runs again; an entry leaves the inbox only once its
-        absorption is recorded in self._absorbing, whose steps may be done
-        twice; replies that a raising handler kept from their caller are
-        put back first."""
-        if self._orphans:
-            self._adopt()
-        if self._absorbing is not None:
-            self._absorb()
+        A signal handler may raise between any two steps of this (on PyPy
+        between any two bytecodes, in the main thread), so every step
+        leaves what was taken somewhere the next look finds it, and a look
+        first finishes what an interrupted one left (_catch_up): the drain
+        appends what it hands over to the inbox before Python runs again;
+        an entry leaves the inbox only once its absorption is recorded in
+        self._absorbing, whose steps may be done twice; replies that a
+        raising handler kept from their caller are put back."""
+        if self._orphans or self._inbox or self._absorbing is not None:
+            self._catch_up()
         drain = self._drain
         if drain is None:
             return False
@@ -588,6 +612,50 @@ class ReplyTap:
             self._wake_async(woken)
         self._dispatched = count
 
+    def _catch_up(self) -> None:
+        """Finishes, in the order the replies arrived, what a look or a wait
+        that a signal handler interrupted left: the absorption under way
+        (its numbers are given), the entries still in the inbox, and the
+        replies a wait took but could not hand to its caller. Nothing is
+        numbered anew before this is done, so no number is given twice."""
+        if self._absorbing is not None:
+            self._absorb()
+        inbox, orphans = self._inbox, self._orphans
+        while inbox or orphans:
+            if orphans:
+                number, first, second = orphans[0]
+                if not isinstance(second, str):
+                    self._put_back(number, first)
+                    del orphans[0]
+                    continue
+                # (count of takes, time, text): handed over by tag before it
+                # had a number; it comes after what the drain handed over
+                # before it. The count moves first: a handler between the
+                # two steps leaves a gap, never one number for two replies.
+                if not inbox or inbox[0][4] > number:
+                    self._count += 1
+                    orphans[0] = (self._count, Reply(second, cast(float, first)), None)
+                    continue
+            self._prepare(inbox[0])
+            del inbox[0]
+            self._absorb()
+
+    def _put_back(self, number: int, reply: Reply) -> None:
+        """Puts a reply that a wait took but could not return back to its
+        place among the kept ones by arrival number, unless it is still
+        kept; done again in full when a handler cut it short."""
+        kept = self._kept
+        self._reindex = True   # the indexes no longer hold what comes back
+        self._wake_all()       # (rare) any wait may want what comes back
+        if number > self._count:
+            self._count = number
+            self._last = reply
+        if number not in kept:
+            kept[number] = reply
+        # Those after it go behind it again, in order.
+        for later in sorted([n for n in kept if n > number]):
+            kept.move_to_end(later)
+
     def _prepare(self, entry: Tuple[Any, ...]) -> bool:
         """Makes the replies of an entry of the inbox into self._absorbing
         (nothing else changes until that one assignment); whether the entry
@@ -638,30 +706,6 @@ class ReplyTap:
         while len(kept) > self._max_kept:
             kept.popitem(last=False)
             self._dropped += 1
-
-    def _adopt(self) -> None:
-        """Puts back the replies that a wait took but could not hand to its
-        caller: a signal handler raised in between. Each goes back to its
-        place by arrival number, unless it is still kept; one handed over
-        by tag before it had a number gets the next one."""
-        orphans = self._orphans
-        kept = self._kept
-        self._reindex = True   # the indexes no longer hold what comes back
-        self._wake_all()       # (rare) any wait may want what comes back
-        while orphans:
-            number, first, second = orphans[-1]
-            if second.__class__ is str:   # (count of takes, time, text) from the drain
-                self._count += 1
-                number, reply = self._count, Reply(second, first)
-                self._last = reply
-                kept[number] = reply
-                self._indexed = min(self._indexed, number - 1)
-            elif number not in kept:
-                kept[number] = first
-                later = [n for n in kept if n > number]
-                for n in later:
-                    kept.move_to_end(n)
-            del orphans[-1]
 
     def _lost_descriptor(self) -> None:
         if self._failure is None:
@@ -851,11 +895,13 @@ class ReplyTap:
     # A wait takes its reply into a box (a list) that the public method
     # owns; the method returns what the box holds or, when anything raises
     # (a signal handler, a cancellation, a timeout), hands the box back to
-    # the tap, which puts its reply back on the next look. For the waits of
-    # threads, the native Handing does both, where no handler can land
-    # between the take and the return. The tap's lock is
-    # only taken by `with` around code that leaves the tap whole at every
-    # step, and released while the wait blocks in the drain.
+    # the tap, which puts its reply back on the next look. The native
+    # Handing does both, for the waits of threads and for the awaits of
+    # asyncio (through a Handed), where no handler can land between the
+    # take and the return. The tap's lock is only held during
+    # self._lock.run(method, ...), around methods that leave the tap whole
+    # or finishable (_catch_up) after every bytecode, and not while a wait
+    # blocks in the drain or awaits.
 
     def _check_owner(self) -> None:
         if self._pid != os.getpid() and self._state == "open":
@@ -865,16 +911,16 @@ class ReplyTap:
                 f"the fork")
 
     def _attempt(self, take: _Take, box: _Box, deadline: Optional[float], what: str,
-                 timeout: Optional[float]) -> Tuple[bool, Optional[float]]:
+                 timeout: Optional[float]) -> Tuple[bool, Optional[float], Any, int]:
         """One look, with self._lock held, after taking in what the drain
-        kept: (whether the wait is over, seconds left); a reply `take`
-        found is in the box. A closed tap ends an iteration (what="") with
-        an empty box and any other wait with TimeoutError, as does the
-        deadline."""
+        kept: (whether the wait is over, seconds left, the drain, its
+        count of takes so far); a reply `take` found is in the box. A
+        closed tap ends an iteration (what="") with an empty box and any
+        other wait with TimeoutError, as does the deadline."""
         self._check_owner()
         self._pull()
         if take(box):
-            return True, None
+            return True, None, None, 0
         if self._ended and self._state == "open" and not self._closing:
             # The pipe ended with the tap open: descriptor 1, its only
             # writer, was replaced or closed behind the tap's back.
@@ -882,12 +928,12 @@ class ReplyTap:
         self._check_failure()
         if self._state == "closed" or self._ended:
             if not what:
-                return True, None
+                return True, None, None, 0
             raise self._missing(what, timeout)
         left = None if deadline is None else deadline - monotonic()
         if left is not None and left <= 0:
             raise self._missing(what, timeout)
-        return False, left
+        return False, left, self._drain, self._generation
 
     def _wait(self, box: _Box, take: _Take, timeout: Optional[float], what: str,
               tag: Optional[int] = None) -> None:
@@ -897,12 +943,9 @@ class ReplyTap:
         program that waits for each answer), with no batch to take in or
         index."""
         deadline = None if timeout is None else monotonic() + timeout
-        lock = self._lock
+        run = self._lock.run
         while True:
-            with lock:
-                over, left = self._attempt(take, box, deadline, what, timeout)
-                drain = self._drain
-                seen = self._generation
+            over, left, drain, seen = run(self._attempt, take, box, deadline, what, timeout)
             if over:
                 return
             if drain is None:   # not started yet
@@ -916,18 +959,19 @@ class ReplyTap:
             else:
                 state = drain.wait(seen, chunk, True, tag, box)
             if box:
-                with lock:
-                    self._direct(box)
+                run(self._direct, box)
                 return
             if state < 0 and not self._closing:
-                with lock:
-                    self._lost_descriptor()
+                run(self._lost_descriptor)
 
     def _direct(self, box: _Box) -> None:
         # With self._lock held: the one reply the drain kept since our last
         # take, taken by tag into the box as (count of takes, time, text).
-        # It takes its number after the kept ones; the box then holds it as
-        # any take leaves it.
+        # It takes its number after the kept ones (and after what an
+        # interrupted look left: _catch_up); the box then holds it as any
+        # take leaves it. The count moves first (see _catch_up).
+        if self._orphans or self._inbox or self._absorbing is not None:
+            self._catch_up()
         generation, time, text = box[-1]
         if generation > self._generation:   # another thread may have taken since
             self._generation = generation
@@ -1018,16 +1062,20 @@ class ReplyTap:
     @property
     def replies(self) -> List[Reply]:
         """The replies kept (not yet taken), oldest first, as a new list."""
-        with self._lock:
-            self._pull()
-            return list(self._kept.values())
+        return self._lock.run(self._kept_now)
+
+    def _kept_now(self) -> List[Reply]:
+        self._pull()
+        return list(self._kept.values())
 
     @property
     def dropped(self) -> int:
         """Replies dropped, unread, to keep at most max_kept."""
-        with self._lock:
-            self._pull()
-            return self._dropped + self._drain_dropped
+        return self._lock.run(self._dropped_now)
+
+    def _dropped_now(self) -> int:
+        self._pull()
+        return self._dropped + self._drain_dropped
 
     def __iter__(self) -> Iterator[Reply]:
         """Takes the replies as they arrive, oldest first, until the tap is
@@ -1039,36 +1087,40 @@ class ReplyTap:
     def _pumped(self, loop: asyncio.AbstractEventLoop) -> None:
         # The pipe is readable: the loop reads it itself, so that an answer
         # needs no hop through another thread.
-        with self._lock:
-            waiting = self._waits_in(loop)
-            drain = self._drain
-            if drain is not None:
-                if len(self._wakers) <= 1:
-                    # One wait (a program that awaits each answer in turn):
-                    # woken before the read, it takes in what the read
-                    # brings itself, and a wait by tag takes its reply
-                    # directly. (A handler that raises before the read
-                    # leaves the pipe readable: this runs again.)
-                    self._wake_all()
+        self._lock.run(self._pump, loop)
+
+    def _pump(self, loop: asyncio.AbstractEventLoop) -> None:
+        waiting = self._waits_in(loop)
+        drain = self._drain
+        if drain is not None:
+            if len(self._wakers) <= 1:
+                # One wait (a program that awaits each answer in turn):
+                # woken before the read, it takes in what the read brings
+                # itself, and a wait by tag takes its reply directly. (A
+                # handler that raises before the read leaves the pipe
+                # readable: this runs again.)
+                self._wake_all()
+                drain.pump()
+            else:
+                # Many: the read is taken in here, and each reply wakes
+                # only the waits it may satisfy (see _dispatch).
+                try:
                     drain.pump()
-                else:
-                    # Many: the read is taken in here, and each reply wakes
-                    # only the waits it may satisfy (see _dispatch).
-                    try:
-                        drain.pump()
-                        self._pull()
-                    except BaseException:
-                        self._wake_all()   # cut short: every wait looks again
-                        raise
-            self._looked(loop, waiting)
+                    self._pull()
+                except BaseException:
+                    self._wake_all()   # cut short: every wait looks again
+                    raise
+        self._looked(loop, waiting)
 
     def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
         # The drain's notify descriptor is readable: another thread kept
         # something.
-        with self._lock:
-            waiting = self._waits_in(loop)
-            self._pull()
-            self._looked(loop, waiting)
+        self._lock.run(self._take_notified, loop)
+
+    def _take_notified(self, loop: asyncio.AbstractEventLoop) -> None:
+        waiting = self._waits_in(loop)
+        self._pull()
+        self._looked(loop, waiting)
 
     def _waits_in(self, loop: asyncio.AbstractEventLoop) -> bool:
         return loop in self._pending
@@ -1077,7 +1129,7 @@ class ReplyTap:
         # A loop keeps watching while its waits follow each other; once it
         # has been woken twice with none of its waits pending, it stops.
         watched = self._watching.get(loop)
-        if watched is not None:
+        if watched is not None and watched[2] >= 0:
             idle = 0 if waiting else watched[2] + 1
             if idle >= 2 or self._drain is None:
                 self._unwatch(loop)
@@ -1086,25 +1138,34 @@ class ReplyTap:
 
     def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
         drain = self._drain
-        if drain is None or loop in self._watching:
+        if drain is None:
             return
-        for closed in [other for other in self._watching if other.is_closed()]:
-            self._unwatch(closed)   # closed without its waits ending
-        # Counted as a watcher first: a close that finishes the drain
-        # meanwhile then keeps the descriptors open until this loop stops
-        # watching; one that finished it before has closed them.
-        drain.watch(1)
-        pipe, notify = drain.watch_fd(), drain.notify_fd()
-        if pipe < 0 or notify < 0:
-            drain.watch(-1)
+        watched = self._watching.get(loop)
+        if watched is None:
+            for closed in [other for other in self._watching if other.is_closed()]:
+                self._unwatch(closed)   # closed without its waits ending
+            # Counted as a watcher first: a close that finishes the drain
+            # meanwhile then keeps the descriptors open until this loop
+            # stops watching; one that finished it before has closed them.
+            drain.watch(1)
+            pipe, notify = drain.watch_fd(), drain.notify_fd()
+            if pipe < 0 or notify < 0:
+                drain.watch(-1)
+                return
+            # (-1: its readers are not all added yet)
+            watched = self._watching[loop] = (pipe, notify, -1)
+        elif watched[2] >= 0:
             return
-        self._watching[loop] = (pipe, notify, 0)
+        # Added again by the next wait when a signal handler cut this short
+        # (adding a descriptor's reader again replaces it), so that no wait
+        # sleeps in a loop that does not watch the drain.
         try:
-            loop.add_reader(pipe, self._pumped, loop)
-            loop.add_reader(notify, self._notified, loop)
+            loop.add_reader(watched[0], self._pumped, loop)
+            loop.add_reader(watched[1], self._notified, loop)
         except BaseException:
             self._unwatch(loop)
             raise
+        self._watching[loop] = (watched[0], watched[1], 0)
 
     def _alarm(self, loop: asyncio.AbstractEventLoop, when: float) -> None:
         # One timer per loop, at the earliest deadline of its waits (not one
@@ -1118,11 +1179,13 @@ class ReplyTap:
         self._alarms[loop] = (when, loop.call_at(when, self._rang, loop))
 
     def _rang(self, loop: asyncio.AbstractEventLoop) -> None:
-        with self._lock:
-            self._alarms.pop(loop, None)
-            for future, waiter in list(self._wakers.items()):
-                if waiter is loop:
-                    _wake(future)
+        self._lock.run(self._ring, loop)
+
+    def _ring(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._alarms.pop(loop, None)
+        for future, waiter in list(self._wakers.items()):
+            if waiter is loop:
+                _wake(future)
 
     def _unwatch(self, loop: asyncio.AbstractEventLoop) -> None:
         armed = self._alarms.pop(loop, None)
@@ -1160,10 +1223,12 @@ class ReplyTap:
                 self._settling.discard(loop)
 
     def _settle(self, loop: asyncio.AbstractEventLoop) -> None:
-        with self._lock:
-            self._settling.discard(loop)
-            if loop not in self._pending:
-                self._unwatch(loop)
+        self._lock.run(self._settle_now, loop)
+
+    def _settle_now(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._settling.discard(loop)
+        if loop not in self._pending:
+            self._unwatch(loop)
 
     def _unwatch_all(self) -> None:
         # With self._lock held, on close: loops that no longer run stop
@@ -1195,103 +1260,104 @@ class ReplyTap:
                         key: object) -> None:
         deadline = None if timeout is None else monotonic() + timeout
         seen = -1
+        run = self._lock.run
         while True:
-            with self._lock:
-                drain = self._drain
-                if tag is not None and drain is not None and seen == self._generation:
-                    # Nothing taken in since the last look found no such
-                    # reply: the one the loop just read may be it, alone.
-                    if drain.take_tag(seen, tag, box):
-                        self._direct(box)
-                        return
-                try:
-                    over, left = self._attempt(take, box, deadline, what, timeout)
-                except BaseException:
-                    if self._drain is None:   # closed: nothing more to watch
-                        self._unwatch(loop)
-                    raise
-                if over:
-                    if self._drain is None:
-                        self._unwatch(loop)
-                    return
-                waker: asyncio.Future[None] = loop.create_future()
-                self._wakers[waker] = loop
-                wanting = self._wants.get(key)
-                if wanting is None:
-                    self._wants[key] = wanting = {}
-                wanting[waker] = loop
-                self._watch(loop)
-                seen = self._generation
-                if left is not None:
-                    self._alarm(loop, loop.time() + left)
+            waker, seen = run(self._look_async, loop, box, take, deadline, what, timeout, tag,
+                              seen, key)
+            if waker is None:
+                return
             try:
                 await waker
             finally:
                 if not waker.done() and not loop.is_closed():
                     waker.cancel()   # (a closed loop takes no callbacks)
                 if waker in self._wakers:
-                    with self._lock:
-                        self._wakers.pop(waker, None)
-                        wanting = self._wants.get(key)
-                        if wanting is not None:
-                            wanting.pop(waker, None)
-                            if not wanting:
-                                del self._wants[key]
+                    run(self._forget_waker, waker, key)
 
-    async def _reply(self, box: _Box, tag: int, timeout: Optional[float]) -> None:
+    def _look_async(self, loop: asyncio.AbstractEventLoop, box: _Box, take: _Take,
+                    deadline: Optional[float], what: str, timeout: Optional[float],
+                    tag: Optional[int], seen: int, key: object
+                    ) -> Tuple[Optional[asyncio.Future[None]], int]:
+        """One look of an asyncio wait, with self._lock held: (None, 0) when
+        the wait is over, else (the future that wakes it, the drain's count
+        of takes so far), registered."""
+        drain = self._drain
+        if tag is not None and drain is not None and seen == self._generation:
+            # Nothing taken in since the last look found no such reply: the
+            # one the loop just read may be it, alone.
+            if drain.take_tag(seen, tag, box):
+                self._direct(box)
+                return None, 0
+        try:
+            over, left, _, seen = self._attempt(take, box, deadline, what, timeout)
+        except BaseException:
+            if self._drain is None:   # closed: nothing more to watch
+                self._unwatch(loop)
+            raise
+        if over:
+            if self._drain is None:
+                self._unwatch(loop)
+            return None, 0
+        waker: asyncio.Future[None] = loop.create_future()
+        self._wakers[waker] = loop
+        wanting = self._wants.get(key)
+        if wanting is None:
+            self._wants[key] = wanting = {}
+        wanting[waker] = loop
+        self._watch(loop)
+        if left is not None:
+            self._alarm(loop, loop.time() + left)
+        return waker, seen
+
+    def _forget_waker(self, waker: asyncio.Future[None], key: object) -> None:
+        self._wakers.pop(waker, None)
+        wanting = self._wants.get(key)
+        if wanting is not None:
+            wanting.pop(waker, None)
+            if not wanting:
+                del self._wants[key]
+
+    async def _reply(self, box: _Box, tag: int, timeout: Optional[float] = 5.0) -> None:
         tag = operator.index(tag)
         await self._await(box, lambda b: self._take_tag(tag, b), timeout,
                           f"reply with COMMANDTAG={tag}", tag, tag)
 
+    @_handed_by(_reply)
     async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
         """wait_for for asyncio: safe from any event loop."""
-        box: _Box = []
-        try:
-            await self._reply(box, tag, timeout)
-            reply: Reply = box[-1][1]
-            return reply
-        except BaseException:
-            self._orphans.extend(box)   # put back on the next look
-            raise
+        raise AssertionError("run by _reply")
 
+    async def _acall(self, box: _Box, send: Callable[..., Any], /, *args: Any,
+                     timeout: Optional[float] = 5.0, **kwargs: Any) -> None:
+        await self._reply(box, send_tagged(send, args, kwargs), timeout)
+
+    @_handed_by(_acall)
     async def acall(self, send: Callable[..., Any], /, *args: Any,
                     timeout: Optional[float] = 5.0, **kwargs: Any) -> Reply:
         """call for asyncio: sends at once, then awaits the answer (as reply)."""
-        box: _Box = []
-        try:
-            await self._reply(box, send_tagged(send, args, kwargs), timeout)
-            reply: Reply = box[-1][1]
-            return reply
-        except BaseException:
-            self._orphans.extend(box)   # put back on the next look
-            raise
+        raise AssertionError("run by _acall")
 
-    async def reply_word(self, word: str, timeout: Optional[float] = 5.0) -> Reply:
-        """wait_for_word for asyncio."""
+    async def _reply_word(self, box: _Box, word: str, timeout: Optional[float] = 5.0) -> None:
         if not isinstance(word, str):   # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"word must be a str, not {type(word).__name__}")
-        box: _Box = []
-        try:
-            await self._await(box, lambda b: self._take_word(word, b), timeout, f"reply {word!r}",
-                              None, word)
-            reply: Reply = box[-1][1]
-            return reply
-        except BaseException:
-            self._orphans.extend(box)   # put back on the next look
-            raise
+        await self._await(box, lambda b: self._take_word(word, b), timeout, f"reply {word!r}",
+                          None, word)
 
+    @_handed_by(_reply_word)
+    async def reply_word(self, word: str, timeout: Optional[float] = 5.0) -> Reply:
+        """wait_for_word for asyncio."""
+        raise AssertionError("run by _reply_word")
+
+    async def _reply_until(self, box: _Box, predicate: Callable[[Reply], object],
+                           timeout: Optional[float] = 5.0) -> None:
+        await self._await(box, self._taker(predicate), timeout,
+                          "reply that satisfies the predicate")
+
+    @_handed_by(_reply_until)
     async def reply_until(self, predicate: Callable[[Reply], object],
                           timeout: Optional[float] = 5.0) -> Reply:
         """wait_until for asyncio."""
-        take = self._taker(predicate)
-        box: _Box = []
-        try:
-            await self._await(box, take, timeout, "reply that satisfies the predicate")
-            reply: Reply = box[-1][1]
-            return reply
-        except BaseException:
-            self._orphans.extend(box)   # put back on the next look
-            raise
+        raise AssertionError("run by _reply_until")
 
     async def closed(self, count: int = 1, timeout: Optional[float] = 5.0) -> None:
         """wait_closed for asyncio."""
@@ -1300,19 +1366,9 @@ class ReplyTap:
                           f"{count} \"Connection closed.\" lines")
 
     def __aiter__(self) -> AsyncIterator[Reply]:
-        return self._arrivals()
-
-    async def _arrivals(self) -> AsyncIterator[Reply]:
-        while True:
-            box: _Box = []
-            try:
-                await self._await(box, self._take_oldest, None, "")
-            except BaseException:
-                self._orphans.extend(box)   # put back on the next look
-                raise
-            if not box:
-                return
-            yield box[-1][1]
+        """Takes the replies as they arrive, oldest first, until the tap is
+        closed and none is left (async for)."""
+        return _AsyncArrivals(self)
 
 
 def _texts(data: bytes) -> List[str]:

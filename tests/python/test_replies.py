@@ -512,3 +512,79 @@ def test_log_takes_every_line_instead_of_standard_output(flow_server, capfd):
     assert capfd.readouterr().out == ""
     with pytest.raises(TypeError, match="logging.Logger"):
         ReplyTap(log=print)
+
+
+class Boom(Exception):
+    pass
+
+
+def boom():
+    raise Boom
+
+
+# What runs inside a guard's run(), whether the guard is reentrant, and what
+# run() then gives (a value, or the exception it raises): the guard is never
+# left held, and a thread that asks again for a guard it holds gets it again
+# only when the guard is reentrant (no wait for itself).
+GUARDED = [
+    ("returns", False, lambda guard: 7, 7),
+    ("raises", False, lambda guard: boom(), Boom),
+    ("raises KeyboardInterrupt", False,
+     lambda guard: (_ for _ in ()).throw(KeyboardInterrupt), KeyboardInterrupt),
+    ("asks again", False, lambda guard: guard.run(lambda: 9), RuntimeError),
+    ("asks again, reentrant", True, lambda guard: guard.run(lambda: guard.mine()), True),
+    ("asks again and raises, reentrant", True, lambda guard: guard.run(boom), Boom),
+]
+
+
+@pytest.mark.parametrize("name, reentrant, inside, outcome", GUARDED,
+                         ids=[row[0] for row in GUARDED])
+def test_a_guard_is_left_however_its_call_ends(name, reentrant, inside, outcome):
+    from sonvex_replies._drain import Guard
+    guard = Guard(reentrant=reentrant)
+    if isinstance(outcome, type):
+        with pytest.raises(outcome):
+            guard.run(inside, guard)
+    else:
+        assert guard.run(inside, guard) == outcome
+    assert not guard.locked() and not guard.mine()
+    assert guard.run(dict, a=1) == {"a": 1}   # taken again at once; keywords pass
+
+
+def test_a_guard_held_by_another_thread_is_waited_for():
+    from sonvex_replies._drain import Guard
+    guard = Guard()
+    inside, leave = threading.Event(), threading.Event()
+    holder = threading.Thread(target=guard.run, args=(lambda: (inside.set(), leave.wait()),))
+    holder.start()
+    inside.wait(DEADLINE)
+    assert guard.locked() and not guard.mine()
+    threading.Thread(target=leave.set).start()
+    assert guard.run(guard.mine) is True   # waits for the holder, then holds it
+    holder.join(DEADLINE)
+    assert not guard.locked()
+
+
+def test_an_await_of_the_tap_behaves_as_a_coroutine():
+    async def steps(tap):
+        closed_early = tap.reply(0)
+        closed_early.close()   # never started: takes nothing
+        closed_early.close()
+        assert [r.text for r in tap.replies] == ["A COMMANDTAG=0"]
+        waiting = tap.reply(5, timeout=DEADLINE)
+        assert isinstance(waiting.send(None), asyncio.Future)   # no reply 5 yet: it waits
+        with pytest.raises(Boom):
+            waiting.throw(Boom())
+        with pytest.raises(Boom):
+            waiting.throw(Boom())   # ended: thrown straight back
+        done = tap.reply(0)
+        with pytest.raises(StopIteration) as stop:
+            done.send(None)
+        assert stop.value.value.text == "A COMMANDTAG=0" and tap.replies == []
+        with pytest.raises(RuntimeError, match="ended"):
+            done.send(None)
+
+    with ReplyTap() as tap:
+        os.write(1, b"Received: A COMMANDTAG=0\n")
+        assert wait_until(lambda: tap.replies)   # read by the drain
+        asyncio.run(steps(tap))
