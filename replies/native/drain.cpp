@@ -17,8 +17,9 @@
 //
 // One thread at a time reads the pipe: reader_ names it (nobody, the drain
 // thread, a waiting thread, an asyncio loop's pump). The drain thread waits
-// in one way only, poll() on the wake descriptor (with the pipe while it
-// reads), and is woken only by wake_drain_locked().
+// in one way only, poll() on its wake descriptor (with the pipe while it
+// reads), and is woken only by wake_drain_locked(). A waiter that reads the
+// pipe is woken from it by the close only (closing_fd_).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -60,9 +61,6 @@ constexpr size_t kReadSize = 1 << 20;
 // long before. A thread that holds the interpreter lock in a blocked send
 // has its answers read by the drain thread after at most this long.
 constexpr auto kLinger = std::chrono::milliseconds(5);
-// While closing, the drain thread looks this often whether the thread that
-// reads the pipe (woken for good by the close) has let go of it.
-constexpr int kClosingLookMs = 1;
 
 double monotonic_now() {
     timespec ts{};
@@ -115,6 +113,8 @@ public:
         if (flags < 0 || fcntl(read_fd_, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
         wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake_fd_ < 0) return errno;
+        closing_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (closing_fd_ < 0) return errno;
         notify_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (notify_fd_ < 0) return errno;
         watch_fd_ = fcntl(read_fd_, F_DUPFD_CLOEXEC, 3);
@@ -155,17 +155,17 @@ public:
                 close_deadline_ = monotonic_now() + grace;
                 closing_ = true;
                 cv_.notify_all();
-                // The wake descriptor stays readable from here on: a waiter
-                // that reads the pipe lets go of it, and the drain thread
-                // reads to the end.
-                drain_sleep_ = kAwake;
-                signal_fd(wake_fd_);
+                // A waiter that reads the pipe lets go of it (closing_fd_
+                // stays readable), and the drain thread reads to the end.
+                signal_fd(closing_fd_);
+                wake_drain_locked(kReading | kBlocked | kLingering);
             }
             thread_->join();
             delete thread_;
             thread_ = nullptr;
         }
         close_fd(wake_fd_);
+        close_fd(closing_fd_);
         if (child) {
             close_fd(notify_fd_);
             close_fd(watch_fd_);
@@ -207,7 +207,7 @@ public:
         }
         ++wanting_;
         // The drain thread, asleep in poll(), lets go of the pipe.
-        if (reader_ == Reader::drain) wake_drain_locked(kReading);
+        if (reader_ == Reader::drain && !closing_) wake_drain_locked(kReading);
         auto free_or_ready = [&] { return ready() || may_take_locked(Reader::waiter); };
         if (timeout < 0) {
             cv_.wait(lock, free_or_ready);
@@ -223,7 +223,7 @@ public:
                     deadline - clock::now()).count();
                 ms = left > 0 ? static_cast<int>(left) + 1 : 0;
             }
-            read_step(ms, true);
+            read_step(ms, closing_fd_);
             lock.lock();
             leave_pipe_locked(Reader::waiter);
             result = ready();
@@ -313,7 +313,7 @@ public:
             std::lock_guard<std::mutex> lock(mu_);
             if (ended_ || !take_pipe_locked(Reader::pump)) return false;
         }
-        read_step(0, false);
+        read_step(0, -1);
         std::lock_guard<std::mutex> lock(mu_);
         leave_pipe_locked(Reader::pump);
         return true;
@@ -381,9 +381,9 @@ private:
 
     // The drain thread is back from that poll(), with mu_ held. A wake is
     // taken off the descriptor (under mu_, so that none that a later change
-    // makes is lost), except while closing, when it stays readable.
+    // makes is lost).
     void drain_heard_locked() {
-        if (drain_sleep_ == kAwake && !closing_) {
+        if (drain_sleep_ == kAwake) {
             uint64_t count;
             ssize_t ignored = ::read(wake_fd_, &count, sizeof count);
             (void)ignored;
@@ -392,15 +392,8 @@ private:
     }
 
     // The drain thread waits, mu_ released, until woken for `what` or `ms`
-    // (negative: no limit) pass. While closing the wake descriptor stays
-    // readable, and the thread looks every kClosingLookMs instead.
+    // (negative: no limit) pass.
     void drain_sleep(std::unique_lock<std::mutex>& lock, DrainSleep what, int ms) {
-        if (closing_) {
-            lock.unlock();
-            poll(nullptr, 0, ms < 0 || ms > kClosingLookMs ? kClosingLookMs : ms);
-            lock.lock();
-            return;
-        }
         drain_listens_locked(what);
         lock.unlock();
         pollfd fd{wake_fd_, POLLIN, 0};
@@ -444,12 +437,12 @@ private:
     }
 
     // One look at the pipe by its reader: waits up to `ms` (negative: no
-    // limit) for data, reads and sorts what is there. With `heed_wake`, a
-    // readable wake descriptor ends the look (someone wants the pipe, or
-    // the tap closes). Reading the pipe's end ends the drain.
-    void read_step(int ms, bool heed_wake) {
-        pollfd fds[2] = {{read_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-        const nfds_t count = heed_wake ? 2 : 1;
+    // limit) for data, reads and sorts what is there. A readable `stop_fd`
+    // (the drain thread's wake descriptor, a waiter's closing_fd_) ends the
+    // look. Reading the pipe's end ends the drain.
+    void read_step(int ms, int stop_fd) {
+        pollfd fds[2] = {{read_fd_, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+        const nfds_t count = stop_fd >= 0 ? 2 : 1;
         if (ms != 0) {   // a waiter usually comes before its answer: poll first
             int woke = poll(fds, count, ms);
             if (woke < 0 && errno != EINTR) return;
@@ -489,7 +482,6 @@ private:
     void run() {
         for (;;) {
             int ms = -1;
-            bool heed_wake = true;
             {
                 std::unique_lock<std::mutex> lock(mu_);
                 for (;;) {
@@ -520,12 +512,10 @@ private:
                 if (closing_) {
                     double left = close_deadline_ - monotonic_now();
                     ms = left > 0 ? static_cast<int>(left * 1000) + 1 : 0;
-                    heed_wake = false;   // readable for good from now on
-                } else {
-                    drain_listens_locked(kReading);
                 }
+                drain_listens_locked(kReading);
             }
-            read_step(ms, heed_wake);
+            read_step(ms, wake_fd_);
             std::lock_guard<std::mutex> lock(mu_);
             drain_heard_locked();
             leave_pipe_locked(Reader::drain);
@@ -673,7 +663,8 @@ private:
     const pid_t owner_;
     dev_t pipe_dev_ = 0;
     ino_t pipe_ino_ = 0;
-    int wake_fd_ = -1;    // readable: the drain thread looks again (wake_drain_locked)
+    int wake_fd_ = -1;      // readable: the drain thread looks again (wake_drain_locked)
+    int closing_fd_ = -1;   // readable once closing: a waiter lets go of the pipe
     int notify_fd_ = -1;
     int watch_fd_ = -1;   // the pipe's read end again, for asyncio loops to watch
     std::thread* thread_ = nullptr;
