@@ -15,11 +15,16 @@ constexpr std::string_view kClosedLine = kConnectionClosed.substr(0, kConnection
 // The most digits of a 64-bit number.
 constexpr std::size_t kTagDigits = 20;
 
-}  // namespace
+// The bytes after the last byte of `text` that is one of `stops`'s (or all).
+template <char... Stops>
+std::string_view last_word(std::string_view text) {
+    const char* const begin = text.data();
+    const char* p = begin + text.size();
+    while (p != begin && ((p[-1] != Stops) && ...)) --p;
+    return {p, static_cast<std::size_t>(begin + text.size() - p)};
+}
 
-std::optional<std::uint64_t> reply_tag(std::string_view text) {
-    const std::size_t space = text.find_last_of(" \t");
-    const std::string_view word = space == std::string_view::npos ? text : text.substr(space + 1);
+std::optional<std::uint64_t> tag_of_word(std::string_view word) {
     if (word.substr(0, kTagKey.size()) != kTagKey) return std::nullopt;
     const std::string_view digits = word.substr(kTagKey.size());
     if (digits.empty() || digits.size() > kTagDigits) return std::nullopt;
@@ -33,6 +38,20 @@ std::optional<std::uint64_t> reply_tag(std::string_view text) {
     return value;
 }
 
+}  // namespace
+
+std::optional<std::uint64_t> reply_tag(std::string_view text) {
+    return tag_of_word(last_word<' ', '\t'>(text));
+}
+
+// The tag of the last of the texts, parsed once per chunk rather than for
+// every reply: its last word ends before the texts' last line feed and
+// starts after white space or the line feed that ends the text before it.
+static void tag_last(SortedLines& out) {
+    const std::string_view texts(out.texts.data(), out.texts.size() - 1);
+    out.last_tag = tag_of_word(last_word<' ', '\t', '\n'>(texts));
+}
+
 void ReplySorter::sort_line(std::string_view line, SortedLines& out) {
     if (line.substr(0, kReceived.size()) == kReceived) {
         const std::string_view text = line.substr(kReceived.size());
@@ -42,8 +61,7 @@ void ReplySorter::sort_line(std::string_view line, SortedLines& out) {
         }
         out.texts.append(text);
         out.texts += '\n';
-        ++out.replies;
-        out.last_tag = reply_tag(text);
+        ++out.replies;   // its tag, when it is the last, in feed()
         return;
     }
     if (line == kClosedLine) {
@@ -57,6 +75,7 @@ void ReplySorter::sort_line(std::string_view line, SortedLines& out) {
 
 bool ReplySorter::feed(const char* data, std::size_t size, SortedLines& out) {
     const std::size_t carried = splitter_.pending();
+    const std::size_t replies = out.replies;
     const char* sorted_to = data;   // the chunk's bytes before this are in `out`
     try {
         splitter_.feed(data, size, [&](std::string_view line) {
@@ -76,8 +95,10 @@ bool ReplySorter::feed(const char* data, std::size_t size, SortedLines& out) {
                                   std::less<const char*>()(line.data(), data + size);
             sorted_to = (in_chunk ? line.data() + line.size() : data + (line.size() - carried)) + 1;
         });
+        if (out.replies != replies) tag_last(out);
         return true;
     } catch (const std::bad_alloc&) {
+        if (out.replies != replies) tag_last(out);
         raw_ = true;
         // Until the first line is sorted, the carried start is unsorted.
         carried_ = sorted_to == data ? splitter_.unfinished().substr(0, carried) : std::string_view();
