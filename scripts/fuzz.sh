@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of the protocol core, without Python: address
-# parsing, the line splitter with UTF-8 repair and trimming, and the wire text
-# of every command, each against a plain reference (tests/fuzz/).
+# parsing, the line splitter with UTF-8 repair and trimming, the wire text
+# of every command and the sorting of printed lines into replies, each
+# against a plain reference (tests/fuzz/).
 set -uo pipefail
 
 usage() {
@@ -35,7 +36,7 @@ bash scripts/setup.sh fuzz >/dev/null || exit 1
 out=build/fuzz
 mkdir -p "$out"
 status=0
-for target in address lines render; do
+for target in address lines render replies; do
     binary="$out/${target}_fuzz"
     if ! clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined \
             -fno-sanitize-recover=undefined -pthread -Isrc \

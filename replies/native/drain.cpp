@@ -4,15 +4,22 @@
 // thread reads that pipe without ever touching the interpreter, so the pipe
 // is emptied even while a Python thread holds the interpreter lock (say in a
 // send that blocks until the server reads, which it does only once the
-// client's reader can print again). It keeps the text of each
-// "Received: " line, counts "Connection closed." lines and writes every
-// other line on to the original standard output, in order.
+// client's reader can print again). The core's reply sorter
+// (core/reply_sorter.hpp) keeps the text of each "Received: " line, counts
+// "Connection closed." lines and hands every other line on to the original
+// standard output, in order.
 //
 // Python threads look at what was kept with take() (under the tap's own
 // lock, so replies are absorbed in the order they arrived) and block in
 // wait() with the interpreter lock released. An asyncio loop watches
 // notify_fd(), which becomes readable once something is kept while a
 // watcher is registered.
+//
+// One thread at a time reads the pipe: reader_ names it (nobody, the drain
+// thread, a waiting thread, an asyncio loop's pump). The drain thread waits
+// in one way only, poll() on its wake descriptor (with the pipe while it
+// reads), and is woken only by wake_drain_locked(). A waiter that reads the
+// pipe is woken from it by the close only (closing_fd_).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -31,21 +38,27 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <deque>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "core/reader.hpp"
+#include "core/reply_sorter.hpp"
+
 namespace {
 
-constexpr std::string_view kPrefix = "Received: ";
-constexpr std::string_view kClosed = "Connection closed.";
+using sonvex::core::ReplySorter;
+using sonvex::core::SortedLines;
+
 constexpr size_t kReadSize = 1 << 20;
 // How long the drain thread leaves the pipe to the waiters after the last
 // one left: a program that waits for each answer is back with its next wait
@@ -359,12 +372,32 @@ void report_unwritten_at_exit() {
 }
 
 // A run of reply texts read at one time, each text ending with '\n'; the
-// texts before `start` were dropped.
+// texts before `start` were dropped. `tag` is the command tag of the last
+// text, parsed once by the sorter.
 struct Batch {
     double time;
     std::string texts;
     size_t start = 0;
     size_t lines = 0;
+    std::optional<uint64_t> tag;
+};
+
+// Who reads the pipe just now. Changed only by take_pipe_locked() and
+// leave_pipe_locked().
+enum class Reader : unsigned char {
+    nobody,   // no one: the next waiter or the drain thread may take it
+    drain,    // the drain thread
+    waiter,   // a thread in wait(), reading for its own answer
+    pump,     // an asyncio loop in pump(), reading one chunk
+};
+
+// What the drain thread waits for in poll() on the wake descriptor; the
+// waking side says which of these its change matters to.
+enum DrainSleep : unsigned {
+    kAwake = 0,       // not waiting (or just woken)
+    kReading = 1,     // reads the pipe: to let go of it to a waiter or a loop
+    kBlocked = 2,     // the pipe is someone else's: for it to come free
+    kLingering = 4,   // leaves the pipe to the waiters a moment: for a close or a loop
 };
 
 class Drain {
@@ -372,7 +405,8 @@ public:
     Drain(int read_fd, int forward_fd, bool echo, size_t max_lines, bool keep_output,
           size_t max_queued)
         : read_fd_(read_fd), forward_fd_(forward_fd), echo_(echo), keep_output_(keep_output),
-          max_lines_(max_lines), max_queued_(max_queued), owner_(getpid()) {}
+          max_lines_(max_lines), max_queued_(max_queued), owner_(getpid()),
+          sorter_(echo, keep_output) {}
 
     // Returns an errno value, 0 on success.
     int open() {
@@ -382,10 +416,10 @@ public:
         pipe_ino_ = st.st_ino;
         int flags = fcntl(read_fd_, F_GETFL);
         if (flags < 0 || fcntl(read_fd_, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
-        int wake[2];
-        if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return errno;
-        wake_read_ = wake[0];
-        wake_write_ = wake[1];
+        wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_fd_ < 0) return errno;
+        closing_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (closing_fd_ < 0) return errno;
         notify_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (notify_fd_ < 0) return errno;
         watch_fd_ = fcntl(read_fd_, F_DUPFD_CLOEXEC, 3);
@@ -456,10 +490,10 @@ public:
             close_deadline_ = deadline;
             closing_ = true;
             cv_.notify_all();
-            drain_cv_.notify_one();
-            lock.unlock();
-            poke(wake_write_);
-            lock.lock();
+            // A waiter that reads the pipe lets go of it (closing_fd_ stays
+            // readable), and the drain thread reads to the end.
+            signal_fd(closing_fd_);
+            wake_drain_locked(kReading | kBlocked | kLingering);
             while (!stopped_) {
                 done_cv_.wait_for(lock, std::chrono::milliseconds(20));
                 if (stopped_ || !whole) continue;
@@ -468,10 +502,7 @@ public:
                 lock.lock();
                 if (!whole) {   // the thread stops at once, taking in what the pipe holds
                     close_deadline_ = 0;
-                    drain_cv_.notify_one();
-                    lock.unlock();
-                    poke(wake_write_);
-                    lock.lock();
+                    wake_drain_locked(kReading | kBlocked | kLingering);
                 }
             }
             lock.unlock();
@@ -483,8 +514,8 @@ public:
             writer_->close();
             if (whole) whole = writer_->wait_written(deadline, interrupted);
         }
-        close_fd(wake_read_);
-        close_fd(wake_write_);
+        close_fd(wake_fd_);
+        close_fd(closing_fd_);
         if (child) {
             close_fd(notify_fd_);
             close_fd(watch_fd_);
@@ -510,11 +541,11 @@ public:
     // for); false when `timeout` (negative: none) runs out. While it waits,
     // the caller reads the pipe itself when no one else does, so that its
     // answer needs no hop through the drain thread.
-    // With `suffix` ("COMMANDTAG=<n>\n") given, a wait whose caller waits
-    // for that tag takes the reply into `direct` when it is all there is to
-    // take (see take_tagged_locked); `took` is then set to the generation
-    // after that take.
-    bool wait(uint64_t seen, double timeout, std::string_view suffix = {},
+    // With `tag` given, a wait whose caller waits for that tag takes the
+    // reply into `direct` when it is all there is to take (see
+    // take_tagged_locked); `took` is then set to the generation after that
+    // take.
+    bool wait(uint64_t seen, double timeout, std::optional<uint64_t> tag = {},
               Batch* direct = nullptr, uint64_t* took = nullptr) {
         using clock = std::chrono::steady_clock;
         auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
@@ -522,23 +553,20 @@ public:
         std::unique_lock<std::mutex> lock(mu_);
         auto ready = [&] { return untaken_ || ended_ || generation_ != seen; };
         if (ready()) {
-            if (direct != nullptr && take_tagged_locked(suffix, seen, *direct)) *took = generation_;
+            if (tag && take_tagged_locked(*tag, seen, *direct)) *took = generation_;
             return true;
         }
         ++wanting_;
-        if (drain_reads_ && !poked_) {
-            poked_ = true;   // the drain thread, asleep in poll(), lets go of the pipe
-            poke(wake_write_);
-        }
-        auto free_or_ready = [&] { return ready() || (!reading_ && !closing_); };
+        // The drain thread, asleep in poll(), lets go of the pipe.
+        if (reader_ == Reader::drain && !closing_) wake_drain_locked(kReading);
+        auto free_or_ready = [&] { return ready() || may_take_locked(Reader::waiter); };
         if (timeout < 0) {
             cv_.wait(lock, free_or_ready);
         } else {
             cv_.wait_until(lock, deadline, free_or_ready);
         }
         bool result = ready();
-        if (!result && !reading_ && !closing_) {
-            reading_ = true;
+        if (!result && take_pipe_locked(Reader::waiter)) {
             lock.unlock();
             int ms = -1;
             if (timeout >= 0) {
@@ -546,42 +574,32 @@ public:
                     deadline - clock::now()).count();
                 ms = left > 0 ? static_cast<int>(left) + 1 : 0;
             }
-            read_step(ms);
+            read_step(ms, closing_fd_);
             lock.lock();
-            reading_ = false;
+            leave_pipe_locked(Reader::waiter);
             result = ready();
         }
         --wanting_;
         if (wanting_ == 0) released_ = true;
         // Another waiter, or the drain thread, may read now.
-        if (drain_blocked_ && (wanting_ == 0 || closing_)) drain_cv_.notify_one();
+        if (wanting_ == 0 || closing_) wake_drain_locked(kBlocked);
         if (wanting_ > 0) cv_.notify_all();
-        if (result && direct != nullptr && take_tagged_locked(suffix, seen, *direct)) {
-            *took = generation_;
-        }
+        if (result && tag && take_tagged_locked(*tag, seen, *direct)) *took = generation_;
         return result;
     }
 
-    // With mu_ held: when all there is to take is one reply whose text ends
-    // with " <suffix>" (or is the suffix), and nothing was taken since
-    // `seen`, takes that batch alone, as take() would have: true. Anything
-    // else (more lines, closed lines, drops, an end, a failure) is left to
-    // take().
-    bool take_tagged_locked(std::string_view suffix, uint64_t seen, Batch& out) {
+    // With mu_ held: when all there is to take is one reply with the tag
+    // (as the sorter parsed it), and nothing was taken since `seen`, takes
+    // that batch alone, as take() would have: true. Anything else (more
+    // lines, closed lines, drops, an end, a failure) is left to take().
+    bool take_tagged_locked(uint64_t tag, uint64_t seen, Batch& out) {
         if (!untaken_ || ended_ || generation_ != seen || batches_.size() != 1 ||
             closed_ != taken_closed_ || dropped_ != taken_dropped_ || !output_.empty() ||
             !failure_.empty()) {
             return false;
         }
         const Batch& batch = batches_.front();
-        if (batch.lines != 1) return false;
-        std::string_view text(batch.texts);
-        text.remove_prefix(batch.start);
-        if (text.size() < suffix.size() || text.substr(text.size() - suffix.size()) != suffix) {
-            return false;
-        }
-        size_t at = text.size() - suffix.size();
-        if (at != 0 && text[at - 1] != ' ') return false;
+        if (batch.lines != 1 || batch.tag != tag) return false;
         out = std::move(batches_.front());
         batches_.pop_front();
         kept_lines_ = 0;
@@ -618,9 +636,9 @@ public:
     }
 
     // take_tagged_locked for a caller that does not wait: true if taken.
-    bool take_tagged(std::string_view suffix, uint64_t seen, Batch& out, uint64_t& generation) {
+    bool take_tagged(uint64_t tag, uint64_t seen, Batch& out, uint64_t& generation) {
         std::lock_guard<std::mutex> lock(mu_);
-        if (!take_tagged_locked(suffix, seen, out)) return false;
+        if (!take_tagged_locked(tag, seen, out)) return false;
         generation = generation_;
         return true;
     }
@@ -634,11 +652,9 @@ public:
             close_fd(notify_fd_);
             close_fd(watch_fd_);
         }
-        if (delta > 0 && drain_reads_ && !poked_) {
-            poked_ = true;   // the drain thread leaves the pipe to the loops
-            poke(wake_write_);
-        }
-        drain_cv_.notify_one();
+        // A reading drain thread leaves the pipe to the loops; a waiting
+        // one looks again whether it should read.
+        wake_drain_locked(delta > 0 ? kReading | kBlocked | kLingering : kBlocked | kLingering);
     }
 
     // An asyncio loop saw watch_fd readable: reads one chunk if no one else
@@ -646,18 +662,17 @@ public:
     bool pump() {
         {
             std::lock_guard<std::mutex> lock(mu_);
-            if (reading_ || ended_) return false;
-            reading_ = pumping_ = true;
+            if (ended_ || !take_pipe_locked(Reader::pump)) return false;
         }
         // Past the bound of queued output the loop waits a little for room
         // (as its own print would wait for a full standard output) rather
-        // than spin on a pipe it may not read.
+        // than spin on a pipe it may not read; a close cuts that short.
         bool woken = false;
-        if (writer_ == nullptr || writer_->wait_room(kLinger.count(), wake_read_, woken)) read_step(0);
+        if (writer_ == nullptr || writer_->wait_room(kLinger.count(), closing_fd_, woken)) {
+            read_step(0, -1);
+        }
         std::lock_guard<std::mutex> lock(mu_);
-        reading_ = pumping_ = false;
-        if (wanting_ > 0) cv_.notify_all();
-        if (drain_blocked_) drain_cv_.notify_one();   // it may be closing, or due to read
+        leave_pipe_locked(Reader::pump);
         return true;
     }
 
@@ -676,10 +691,86 @@ private:
         fd = -1;
     }
 
-    static void poke(int fd) {
-        char byte = '!';
-        ssize_t ignored = ::write(fd, &byte, 1);   // a full pipe wakes the reader anyway
+    static void signal_fd(int fd) {
+        uint64_t one = 1;
+        ssize_t ignored = ::write(fd, &one, sizeof one);   // a full count wakes the reader anyway
         (void)ignored;
+    }
+
+    // --- who reads the pipe (all with mu_ held) ---------------------------
+
+    // Whether `who` may take the pipe now: no one reads it, and while
+    // closing only the drain thread (or a loop's single non-blocking read)
+    // does.
+    bool may_take_locked(Reader who) const {
+        return reader_ == Reader::nobody && (!closing_ || who != Reader::waiter);
+    }
+
+    bool take_pipe_locked(Reader who) {
+        if (!may_take_locked(who)) return false;
+        reader_ = who;
+        return true;
+    }
+
+    // `who` lets go of the pipe: the waiters look whether one of them reads
+    // next; after a loop's pump the drain thread looks too (a waiter that
+    // leaves wakes it from wait() once the last waiter is gone).
+    void leave_pipe_locked(Reader who) {
+        reader_ = Reader::nobody;
+        if (who == Reader::waiter) return;
+        if (wanting_ > 0) cv_.notify_all();
+        if (who == Reader::pump) wake_drain_locked(kBlocked);
+    }
+
+    // --- waking the drain thread -----------------------------------------
+
+    // The one way to wake the drain thread: when it waits for one of
+    // `sleeps`, the wake descriptor becomes readable.
+    void wake_drain_locked(unsigned sleeps) {
+        if ((drain_sleep_ & sleeps) == 0) return;
+        drain_sleep_ = kAwake;
+        signal_fd(wake_fd_);
+    }
+
+    // The drain thread, with mu_ held, is about to poll() the wake
+    // descriptor (with the pipe when it reads) waiting for `what`.
+    void drain_listens_locked(DrainSleep what) { drain_sleep_ = what; }
+
+    // The drain thread is back from that poll(), with mu_ held. A wake is
+    // taken off the descriptor (under mu_, so that none that a later change
+    // makes is lost).
+    void drain_heard_locked() {
+        if (drain_sleep_ == kAwake) {
+            uint64_t count;
+            ssize_t ignored = ::read(wake_fd_, &count, sizeof count);
+            (void)ignored;
+        }
+        drain_sleep_ = kAwake;
+    }
+
+    // The drain thread waits, mu_ released, until woken for `what` or `ms`
+    // (negative: no limit) pass.
+    void drain_sleep(std::unique_lock<std::mutex>& lock, DrainSleep what, int ms) {
+        drain_listens_locked(what);
+        lock.unlock();
+        pollfd fd{wake_fd_, POLLIN, 0};
+        poll(&fd, 1, ms);
+        lock.lock();
+        drain_heard_locked();
+    }
+
+    // drain_sleep() until `stop` holds (true) or `span` passed (stop()).
+    template <class Stop>
+    bool drain_sleep_for(std::unique_lock<std::mutex>& lock, DrainSleep what,
+                         std::chrono::milliseconds span, Stop stop) {
+        auto until = std::chrono::steady_clock::now() + span;
+        while (!stop()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now()).count();
+            if (left <= 0) return false;
+            drain_sleep(lock, what, static_cast<int>(left));
+        }
+        return true;
     }
 
     // Everything kept was taken: waiters look again.
@@ -697,44 +788,34 @@ private:
 
     void signal_locked() {
         if (!signalled_ && notify_fd_ >= 0) {
-            uint64_t one = 1;
-            ssize_t ignored = ::write(notify_fd_, &one, sizeof one);
-            (void)ignored;
+            signal_fd(notify_fd_);
             signalled_ = true;
         }
     }
 
-    void drain_wake() {
-        char sink[64];
-        while (::read(wake_read_, sink, sizeof sink) > 0) {
-        }
-    }
-
-    // One look at the pipe by whoever holds the reading role: waits up to
-    // `ms` (negative: no limit) for data, reads and sorts what is there.
-    // Reading the pipe's end ends the drain.
-    void read_step(int ms) {
+    // One look at the pipe by its reader: waits up to `ms` (negative: no
+    // limit) for data, reads and sorts what is there. A readable `stop_fd`
+    // (the drain thread's wake descriptor, a waiter's closing_fd_) ends the
+    // look. Reading the pipe's end ends the drain.
+    void read_step(int ms, int stop_fd) {
         if (writer_ != nullptr && !writer_->has_room()) {
             // Past the bound of queued output nothing is read: the program's
             // writes wait, as they would on the full output itself.
             double start = monotonic_now();
             bool woken = false;
-            bool room = writer_->wait_room(ms, wake_read_, woken);
-            if (woken) drain_wake();
-            if (!room || woken) return;
+            bool room = writer_->wait_room(ms, stop_fd, woken);
+            if (!room || woken) return;   // the wake is left to its reader
             if (ms > 0) {
                 ms -= static_cast<int>((monotonic_now() - start) * 1000);
                 if (ms <= 0) return;
             }
         }
-        pollfd fds[2] = {{read_fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
+        pollfd fds[2] = {{read_fd_, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+        const nfds_t count = stop_fd >= 0 ? 2 : 1;
         if (ms != 0) {   // a waiter usually comes before its answer: poll first
-            int woke = poll(fds, 2, ms);
+            int woke = poll(fds, count, ms);
             if (woke < 0 && errno != EINTR) return;
-            if (woke == 0 || (fds[1].revents & POLLIN)) {
-                drain_wake();
-                return;
-            }
+            if (woke == 0 || (fds[1].revents & POLLIN)) return;
         }
         for (;;) {
             ssize_t n = ::read(read_fd_, buffer_.data(), buffer_.size());
@@ -748,27 +829,25 @@ private:
             }
             if (errno == EINTR) continue;
             if (ms == 0) return;
-            int woke = poll(fds, 2, ms);
-            if (woke <= 0 || (fds[1].revents & POLLIN)) {
-                drain_wake();
-                return;   // time is up, or someone else wants the pipe
-            }
+            int woke = poll(fds, count, ms);
+            if (woke <= 0 || (fds[1].revents & POLLIN)) return;   // time is up, or someone wants the pipe
         }
     }
 
     void end() {
-        if (!pending_.empty()) forward(pending_.data(), pending_.size());   // an unfinished last line
-        pending_.clear();
+        std::string_view unfinished = sorter_.unfinished();   // an unfinished last line
+        if (!unfinished.empty()) forward(unfinished.data(), unfinished.size());
+        sorter_.forget_unfinished();
         std::lock_guard<std::mutex> lock(mu_);
         ended_ = untaken_ = true;
         if (watchers_ > 0) signal_locked();
         cv_.notify_all();
-        drain_cv_.notify_one();
+        wake_drain_locked(kBlocked | kLingering);
     }
 
     // The drain thread: reads the pipe whenever no waiter does. A waiter
     // that leaves usually comes back at once with its next wait, so the
-    // thread lets a millisecond pass before it takes the pipe again.
+    // thread lets kLinger pass before it takes the pipe again.
     void run() {
         run_loop();
         std::lock_guard<std::mutex> lock(mu_);
@@ -785,40 +864,41 @@ private:
                     ms = -1;
                     if (ended_) return;
                     if (closing_) {
-                        if (!reading_) break;
-                    } else if (wanting_ == 0 && !reading_) {
+                        if (may_take_locked(Reader::drain)) break;
+                    } else if (wanting_ == 0 && reader_ == Reader::nobody) {
                         if (watchers_ > 0) {
                             // Asyncio loops read the pipe themselves; this
                             // thread reads only what they leave there.
                             auto stop = [&] { return closing_ || watchers_ == 0 || wanting_ > 0; };
-                            if (drain_cv_.wait_for(lock, kLinger, stop) || reading_) continue;
+                            if (drain_sleep_for(lock, kLingering, kLinger, stop) ||
+                                reader_ != Reader::nobody) {
+                                continue;
+                            }
                             ms = 0;
                             break;
                         }
                         if (!released_) break;
                         released_ = false;
-                        drain_cv_.wait_for(lock, kLinger, [&] { return closing_; });
+                        drain_sleep_for(lock, kLingering, kLinger, [&] { return closing_; });
                         continue;
                     }
-                    drain_blocked_ = true;
-                    drain_cv_.wait(lock);
-                    drain_blocked_ = false;
+                    drain_sleep(lock, kBlocked, -1);
                 }
-                reading_ = drain_reads_ = true;
-                poked_ = false;
+                take_pipe_locked(Reader::drain);
                 if (closing_) {
                     double left = close_deadline_ - monotonic_now();
                     ms = left > 0 ? static_cast<int>(left * 1000) + 1 : 0;
                 }
+                drain_listens_locked(kReading);
             }
-            read_step(ms);
+            read_step(ms, wake_fd_);
             std::lock_guard<std::mutex> lock(mu_);
-            reading_ = drain_reads_ = false;
+            drain_heard_locked();
+            leave_pipe_locked(Reader::drain);
             if (closing_ && !ended_ && monotonic_now() > close_deadline_) {
-                reading_ = true;   // a writer that never stops: done after the grace
+                take_pipe_locked(Reader::drain);   // a writer that never stops: done after the grace
                 break;
             }
-            if (wanting_ > 0) cv_.notify_all();   // a waiter takes the pipe
         }
         // Past the grace period: the drain ends though the pipe has a writer,
         // or standard output took nothing more. What the pipe holds now is
@@ -843,76 +923,89 @@ private:
         }
     }
 
-    // Splits what was read into lines; a line's start may be in pending_.
+    // Sorts what was read: replies and closed lines are kept, the other
+    // lines forwarded (or kept, keep_output). Out of memory, everything
+    // from there on passes on as it is, and the next wait says why no
+    // reply comes.
     void take_in(const char* data, size_t size) {
-        if (raw_) {
+        if (sorter_.raw() || keep_failed_) {
             forward(data, size);
             return;
         }
-        try {
-            Batch batch{monotonic_now(), {}};
-            std::string out;
-            uint64_t closed = 0;
-            const char* end = data + size;
-            const char* p = data;
-            while (p < end) {
-                const char* nl = static_cast<const char*>(memchr(p, '\n', end - p));
-                if (nl == nullptr) {
-                    pending_.append(p, end);
-                    break;
-                }
-                if (pending_.empty()) {
-                    sort_line(std::string_view(p, nl + 1 - p), batch, out, closed);
-                } else {
-                    pending_.append(p, nl + 1);
-                    sort_line(pending_, batch, out, closed);
-                    pending_.clear();
-                }
-                p = nl + 1;
+        SortedLines sorted;
+        const bool whole = sorter_.feed(data, size, sorted);
+        if (!keep(sorted)) {
+            keep_failed_ = true;
+            forward_kept(sorted);   // in the order of the sorted lines, or near it
+        } else if (!keep_output_ && !sorted.output.empty()) {
+            forward(sorted.output.data(), sorted.output.size());
+        }
+        if (!whole || keep_failed_) {
+            // What the sorter holds passes on too: the bytes it did not sort,
+            // or (when keeping failed) the start of an unfinished line.
+            const std::string_view carried[] = {
+                whole ? sorter_.unfinished() : sorter_.unsorted_carried(), sorter_.unsorted_rest()};
+            for (std::string_view bytes : carried) {
+                if (!bytes.empty()) forward(bytes.data(), bytes.size());
             }
-            if (keep_output_) {
-                if (batch.lines != 0 || closed != 0 || !out.empty()) keep(std::move(batch), closed, out);
-            } else {
-                if (batch.lines != 0 || closed != 0) keep(std::move(batch), closed, {});
-                if (!out.empty()) forward(out.data(), out.size());
-            }
-        } catch (const std::bad_alloc&) {
-            // Out of memory: from here on everything passes on as it is, and
-            // the next wait says why no reply comes.
-            raw_ = true;
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                failure_ = "out of memory while keeping replies";
-                untaken_ = true;
-                if (watchers_ > 0) signal_locked();
-                cv_.notify_all();
-            }
-            if (!pending_.empty()) forward(pending_.data(), pending_.size());
-            pending_.clear();
-            pending_.shrink_to_fit();
+            sorter_.forget_unfinished();
+            failed("out of memory while keeping replies");
         }
     }
 
-    void sort_line(std::string_view line, Batch& batch, std::string& out, uint64_t& closed) {
-        if (line.substr(0, kPrefix.size()) == kPrefix) {
-            batch.texts.append(line.substr(kPrefix.size()));
-            ++batch.lines;
-            if (echo_ || keep_output_) out.append(line);
-        } else if (line.size() == kClosed.size() + 1 && line.substr(0, kClosed.size()) == kClosed) {
-            ++closed;
-            if (echo_ || keep_output_) out.append(line);
-        } else {
-            out.append(line);
+    // What keep() could not keep, passed on instead: the lines to pass on
+    // (with echo or keep_output all lines, in order), else those and then
+    // the replies and closed lines as the lines they came as.
+    void forward_kept(const SortedLines& sorted) {
+        forward(sorted.output.data(), sorted.output.size());
+        if (echo_ || keep_output_) return;
+        std::string_view texts(sorted.texts);
+        while (!texts.empty()) {
+            size_t line = texts.find('\n') + 1;
+            forward(sonvex::core::kReceived.data(), sonvex::core::kReceived.size());
+            forward(texts.data(), line);
+            texts.remove_prefix(line);
+        }
+        for (uint64_t i = 0; i < sorted.closed; ++i) {
+            forward(sonvex::core::kConnectionClosed.data(), sonvex::core::kConnectionClosed.size());
         }
     }
 
-    void keep(Batch&& batch, uint64_t closed, std::string_view output) {
+    void failed(const char* why) {
         std::lock_guard<std::mutex> lock(mu_);
-        closed_ += closed;
-        output_.append(output);
-        if (batch.lines != 0) {
-            kept_lines_ += batch.lines;
-            batches_.push_back(std::move(batch));
+        if (failure_.empty()) failure_ = why;
+        untaken_ = true;
+        if (watchers_ > 0) signal_locked();
+        cv_.notify_all();
+    }
+
+    // Keeps the replies and closed lines sorted (and with keep_output the
+    // output); false when memory ran out, with nothing kept.
+    bool keep(SortedLines& sorted) {
+        const bool output = keep_output_ && !sorted.output.empty();
+        if (sorted.replies == 0 && sorted.closed == 0 && !output) return true;
+        std::lock_guard<std::mutex> lock(mu_);
+        bool added = false;
+        try {
+            if (sorted.replies != 0) {
+                batches_.emplace_back();
+                added = true;
+            }
+            if (output) output_.append(sorted.output);
+        } catch (const std::bad_alloc&) {
+            if (added) batches_.pop_back();
+            return false;
+        }
+        if (sorted.replies != 0) {
+            Batch& batch = batches_.back();
+            batch.time = monotonic_now();
+            batch.texts.swap(sorted.texts);
+            batch.lines = sorted.replies;
+            batch.tag = sorted.last_tag;
+        }
+        closed_ += sorted.closed;
+        if (sorted.replies != 0) {
+            kept_lines_ += sorted.replies;
             // At most max_lines_ replies wait here for a taker; the oldest
             // go first, counted as dropped.
             while (kept_lines_ > max_lines_) {
@@ -933,8 +1026,9 @@ private:
             }
         }
         untaken_ = true;
-        if (watchers_ > 0 && !pumping_) signal_locked();   // a pumping loop looks anyway
+        if (watchers_ > 0 && reader_ != Reader::pump) signal_locked();   // a pumping loop looks anyway
         cv_.notify_all();
+        return true;
     }
 
     // Passes bytes on to the original standard output: the writer's queue
@@ -953,33 +1047,31 @@ private:
     const pid_t owner_;
     dev_t pipe_dev_ = 0;
     ino_t pipe_ino_ = 0;
-    int wake_read_ = -1, wake_write_ = -1, notify_fd_ = -1;
+    int wake_fd_ = -1;      // readable: the drain thread looks again (wake_drain_locked)
+    int closing_fd_ = -1;   // readable once closing: a waiter lets go of the pipe
+    int notify_fd_ = -1;
     int watch_fd_ = -1;   // the pipe's read end again, for asyncio loops to watch
     std::thread* thread_ = nullptr;
     std::shared_ptr<Writer> writer_;   // null when nothing is passed on (log, no output)
     bool finished_ = false;   // only the threads calling finish() touch it
 
-    // Only the holder of the reading role touches these.
+    // Only the reader of the pipe (reader_) touches these.
     std::vector<char> buffer_ = std::vector<char>(kReadSize);
-    std::string pending_;
-    bool raw_ = false;
+    ReplySorter sorter_;
+    bool keep_failed_ = false;   // out of memory keeping: everything passes on as it is
 
     // Shared, under mu_.
     std::mutex mu_;
     std::condition_variable cv_;         // waiters
-    std::condition_variable drain_cv_;   // the drain thread
     std::condition_variable done_cv_;    // finish() waits for the drain thread to stop
     bool stopped_ = false;               // the drain thread has stopped
-    bool drain_blocked_ = false;         // it waits for the waiters to leave
+    Reader reader_ = Reader::nobody;
+    unsigned drain_sleep_ = kAwake;   // what the drain thread waits for (DrainSleep)
     std::deque<Batch> batches_;
     size_t kept_lines_ = 0;
     uint64_t closed_ = 0, dropped_ = 0, generation_ = 0;
     uint64_t taken_closed_ = 0, taken_dropped_ = 0;   // as the last take() gave them
     bool untaken_ = false, ended_ = false, closing_ = false, signalled_ = false, done_ = false;
-    bool reading_ = false;    // a thread reads the pipe: the drain thread or a waiter
-    bool drain_reads_ = false;   // ... and it is the drain thread
-    bool pumping_ = false;       // ... and it is an asyncio loop
-    bool poked_ = false;      // the drain thread was asked to let go of the pipe
     bool released_ = false;   // the last waiter just left
     int wanting_ = 0;         // waiters inside wait()
     int watchers_ = 0;
@@ -1058,17 +1150,17 @@ void drain_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The text a reply with the tag ends with, "COMMANDTAG=<tag>\n", into
-// `suffix`; its length, 0 for a tag no client sends (negative, too large),
-// -1 with an exception set.
-int tag_suffix(PyObject* tag_object, char (&suffix)[48]) {
-    unsigned long long tag = PyLong_AsUnsignedLongLong(tag_object);
-    if (tag == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+// The tag to take a reply by, from Python, into `tag`: 1; 0 for a tag no
+// client sends (negative, too large); -1 with an exception set.
+int tag_of(PyObject* tag_object, uint64_t& tag) {
+    unsigned long long value = PyLong_AsUnsignedLongLong(tag_object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
         PyErr_Clear();
         return 0;
     }
-    return snprintf(suffix, sizeof suffix, "COMMANDTAG=%llu\n", tag);
+    tag = value;
+    return 1;
 }
 
 // Appends (generation after the take, time, text) of a reply taken by tag
@@ -1110,15 +1202,15 @@ PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (seen == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     double timeout = PyFloat_AsDouble(args[1]);
     if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
-    char suffix[48];
-    int suffix_size = nargs == 5 ? tag_suffix(args[3], suffix) : 0;
-    if (suffix_size < 0) return nullptr;
+    uint64_t tag = 0;
+    int tagged = nargs == 5 ? tag_of(args[3], tag) : 0;
+    if (tagged < 0) return nullptr;
     bool ready;
     Batch direct{};
     uint64_t took = 0;
     Py_BEGIN_ALLOW_THREADS
-    if (suffix_size > 0) {
-        ready = drain->wait(seen, timeout, std::string_view(suffix, suffix_size), &direct, &took);
+    if (tagged > 0) {
+        ready = drain->wait(seen, timeout, tag, &direct, &took);
     } else {
         ready = drain->wait(seen, timeout);
     }
@@ -1141,13 +1233,12 @@ PyObject* drain_take_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     unsigned long long seen = PyLong_AsUnsignedLongLong(args[0]);
     if (seen == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-    char suffix[48];
-    int suffix_size = tag_suffix(args[1], suffix);
-    if (suffix_size < 0) return nullptr;
+    uint64_t tag = 0;
+    int tagged = tag_of(args[1], tag);
+    if (tagged < 0) return nullptr;
     Batch direct{};
     uint64_t took = 0;
-    if (suffix_size > 0 &&
-        drain->take_tagged(std::string_view(suffix, suffix_size), seen, direct, took)) {
+    if (tagged > 0 && drain->take_tagged(tag, seen, direct, took)) {
         return hand_over(direct, took, args[2], 1);
     }
     Py_RETURN_FALSE;

@@ -49,6 +49,9 @@ public:
     // Bytes of the current, not yet complete line.
     std::size_t pending() const { return partial_.size(); }
 
+    // Those bytes, until the next feed() or finish().
+    std::string_view unfinished() const { return partial_.view(); }
+
 private:
     GrowingBytes partial_;
 };

@@ -20,8 +20,6 @@ namespace sonvex::core {
 
 namespace {
 
-constexpr std::string_view kReceived = "Received: ";
-
 // The most bytes of lines written at once: what a pipe writes whole
 // (PIPE_BUF), so that a process that exits while a reader prints never
 // tears a line shorter than this.

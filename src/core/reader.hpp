@@ -16,6 +16,10 @@ namespace sonvex::core {
 // white space trimmed from both ends, and a line feed.
 void append_received_line(std::string& out, std::string_view line);
 
+// What each output line for a received line starts with; readers of the
+// output (the reply tap's drain) sort lines by it.
+inline constexpr std::string_view kReceived = "Received: ";
+
 // Written once when the reader ends.
 inline constexpr std::string_view kConnectionClosed = "Connection closed.\n";
 
