@@ -658,8 +658,10 @@ public:
     }
 
     // An asyncio loop saw watch_fd readable: reads one chunk if no one else
-    // reads the pipe just now; false if someone does.
-    bool pump() {
+    // reads the pipe just now; false if someone does. With `notify`, what
+    // it kept also makes the loops' notification readable, so that a look
+    // cut short after the read is done again.
+    bool pump(bool notify) {
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (ended_ || !take_pipe_locked(Reader::pump)) return false;
@@ -673,7 +675,20 @@ public:
         }
         std::lock_guard<std::mutex> lock(mu_);
         leave_pipe_locked(Reader::pump);
+        if (notify && watchers_ > 0 && untaken_) signal_locked();
         return true;
+    }
+
+    // The loops have looked at everything taken so far: their notification
+    // is spent, unless something was kept since.
+    void quiet() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (signalled_ && !untaken_ && notify_fd_ >= 0) {
+            uint64_t value;
+            ssize_t ignored = ::read(notify_fd_, &value, sizeof value);
+            (void)ignored;
+            signalled_ = false;
+        }
     }
 
     // Whether a take would bring something.
@@ -773,17 +788,13 @@ private:
         return true;
     }
 
-    // Everything kept was taken: waiters look again.
+    // Everything kept was taken: waiters look again. The notification of
+    // the asyncio loops stays readable until quiet(): a loop whose look is
+    // cut short between the take and waking its waits looks again.
     void taken_locked() {
         untaken_ = false;
         ++generation_;
         cv_.notify_all();
-        if (signalled_ && notify_fd_ >= 0) {
-            uint64_t value;
-            ssize_t ignored = ::read(notify_fd_, &value, sizeof value);
-            (void)ignored;
-            signalled_ = false;
-        }
     }
 
     void signal_locked() {
@@ -1352,14 +1363,27 @@ PyObject* descriptor_of(PyObject* self, PyObject*) {
     return PyLong_FromLong((drain->*Member)());
 }
 
-PyObject* drain_pump(PyObject* self, PyObject*) {
+PyObject* drain_pump(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Drain* drain = live(self);
     if (drain == nullptr) return nullptr;
+    if (nargs > 1) {
+        PyErr_SetString(PyExc_TypeError, "pump() takes at most one argument");
+        return nullptr;
+    }
+    int notify = nargs == 1 ? PyObject_IsTrue(args[0]) : 0;
+    if (notify < 0) return nullptr;
     bool read;
     Py_BEGIN_ALLOW_THREADS
-    read = drain->pump();
+    read = drain->pump(notify != 0);
     Py_END_ALLOW_THREADS
     return PyBool_FromLong(read);
+}
+
+PyObject* drain_quiet(PyObject* self, PyObject*) {
+    Drain* drain = live(self);
+    if (drain == nullptr) return nullptr;
+    drain->quiet();
+    Py_RETURN_NONE;
 }
 
 PyObject* drain_pending(PyObject* self, PyObject*) {
@@ -1383,7 +1407,12 @@ PyMethodDef drain_methods[] = {
      "the descriptor readable once a reply is kept"},
     {"take_tag", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain_take_tag)),
      METH_FASTCALL, "take_tag(seen, tag, box) -> True with (generation, time, text) appended"},
-    {"pump", drain_pump, METH_NOARGS, "pump(): reads one chunk unless someone else reads"},
+    {"pump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain_pump)),
+     METH_FASTCALL,
+     "pump([notify]): reads one chunk unless someone else reads; with notify, what it kept "
+     "makes notify_fd readable"},
+    {"quiet", drain_quiet, METH_NOARGS,
+     "quiet(): the loops looked at everything taken; notify_fd is read unless more was kept"},
     {"pending", drain_pending, METH_NOARGS, "whether take() would bring something"},
     {"watch_fd", descriptor_of<&Drain::watch_fd>, METH_NOARGS,
      "the pipe's read end, for asyncio loops to watch"},

@@ -367,6 +367,7 @@ class ReplyTap:
         # reply whose waits were woken.
         self._wants: Dict[object, Dict[asyncio.Future[None], asyncio.AbstractEventLoop]] = {}
         self._dispatched = 0
+        self._looking = False          # a look (_pull) is under way, or was cut short
         # loop: (the pipe and notify descriptors it watches, idle wake-ups)
         self._watching: Dict[asyncio.AbstractEventLoop, Tuple[int, int, int]] = {}
         # loop: (when, the timer that wakes its waits then)
@@ -559,16 +560,19 @@ class ReplyTap:
         an entry leaves the inbox only once its absorption is recorded in
         self._absorbing, whose steps may be done twice; replies that a
         raising handler kept from their caller are put back."""
+        # A look that a handler cut short before its end is done again by
+        # the next one, which then wakes the waits any change may satisfy
+        # too. The loops' notification stays readable until a look has
+        # ended (drain.quiet()), so that a loop left with its waits asleep
+        # beside what an interrupted look took in looks again by itself.
+        redo = self._looking
+        self._looking = True
         if self._orphans or self._inbox or self._absorbing is not None:
             self._catch_up()
         drain = self._drain
         if drain is None:
+            self._looking = False
             return False
-        anything = self._wants.get(_ANY)
-        if anything and drain.pending():
-            # Woken before the take, so that a handler raising after it
-            # cannot leave them asleep beside what it brought.
-            self._wake_async(list(anything.items()))
         inbox = self._inbox
         generation = drain.take(inbox)
         if generation > self._generation:
@@ -578,7 +582,10 @@ class ReplyTap:
             changed = self._prepare(inbox[0]) or changed
             del inbox[0]
             self._absorb()
-        self._dispatch(changed)
+        self._dispatch(changed or redo)
+        self._looking = False
+        if self._watching:
+            drain.quiet()
         return changed
 
     def _dispatch(self, changed: bool) -> None:
@@ -1105,7 +1112,7 @@ class ReplyTap:
                 # Many: the read is taken in here, and each reply wakes
                 # only the waits it may satisfy (see _dispatch).
                 try:
-                    drain.pump()
+                    drain.pump(True)   # what it keeps is notified: a look cut short is redone
                     self._pull()
                 except BaseException:
                     self._wake_all()   # cut short: every wait looks again
