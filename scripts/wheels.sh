@@ -34,11 +34,12 @@ core is compiled once per platform (build/wheels/ARCH/core, kept) and linked
 into each wheel. Makes the Debian roots it needs (scripts/debian-root.sh:
 root needed, kept in /var/cache/sonvex/roots). Work files go to
 build/wheels/, Zig's cache to /var/cache/sonvex/zig-cache (SONVEX_ZIG_CACHE;
-build/wheels/zig-cache where that cannot be written), kept: the first build
-for a platform also builds Zig's C++ runtime, which takes minutes. Installs
-what it needs (Zig, build, auditwheel, CMake and Ninja from PyPI into
-build/wheels/tools). An unchanged source tree reuses the sdist of an earlier
-run.
+build/wheels/zig-cache where that cannot be written), kept, with the one
+copy of each Zig version that every clone runs (the runtime Zig keeps is
+tied to its place): the first build for a platform also builds Zig's C++
+runtime, which takes minutes. Installs what it needs (Zig, build,
+auditwheel, CMake and Ninja from PyPI into build/wheels/tools). An unchanged
+source tree reuses the sdist of an earlier run.
 
   --arch ARCH  only the wheels of this platform (repeatable; default: all,
                or with --only this machine's)

@@ -7,7 +7,7 @@ in_place() {  # place command...
     local place=$1
     shift
     if [[ $place == host ]]; then "$@"; return; fi
-    SONVEX_ROOT_BINDS="$root ${ZIG_GLOBAL_CACHE_DIR:-}" bash scripts/debian-root.sh "${place%-*}" "${place##*-}" run "$@"
+    SONVEX_ROOT_BINDS="$root ${ZIG_GLOBAL_CACHE_DIR:-} ${zig_home:-}" bash scripts/debian-root.sh "${place%-*}" "${place##*-}" run "$@"
 }
 pip_in() {  # place python pip-arguments...
     in_place "$1" "$2" -W ignore -m pip install -q --disable-pip-version-check "${@:3}"

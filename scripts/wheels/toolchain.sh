@@ -51,6 +51,7 @@ prepare_tools() {
     mkdir -p "$zig_cache" 2>/dev/null && [[ -w $zig_cache ]] || zig_cache=$work/zig-cache
     export ZIG_GLOBAL_CACHE_DIR=$zig_cache/global ZIG_LOCAL_CACHE_DIR=$work/zig-cache/local
     mkdir -p "$ZIG_GLOBAL_CACHE_DIR" "$ZIG_LOCAL_CACHE_DIR"
+    share_zig || return 1
     for arch in "${!ZIG_TARGET[@]}"; do
         mkdir -p "$work/toolchain-$arch"
         # Replaced whole (never rewritten in place): a build may be running one.
@@ -63,6 +64,27 @@ prepare_tools() {
             mv "$work/toolchain-$arch/$tool.new" "$work/toolchain-$arch/$tool"
         done
     done
+}
+
+# Zig keys the runtime it keeps in its cache by the place of its own library:
+# clones that each ran the Zig of their own tools environment would take
+# turns building the runtime again (a minute or more per wheel, every wheel,
+# while two clones build). So every clone runs one copy of each Zig version,
+# kept beside the cache (zig_home, also bound into the Debian roots).
+share_zig() {
+    local version
+    version=$("$zig" version) || { fail "Zig ($zig) does not run"; return 1; }
+    zig_home=$zig_cache/zig-$version
+    if [[ ! -x $zig_home/zig ]]; then
+        # Made whole under a lock of the cache (clones may start together),
+        # by hard links where the file system allows.
+        flock "$zig_cache/zig.lock" /bin/sh -c '
+            [ -x "$2/zig" ] && exit 0
+            rm -rf "$2.new" && { cp -al "$1" "$2.new" 2>/dev/null || { rm -rf "$2.new" && cp -a "$1" "$2.new"; }; } &&
+                mv "$2.new" "$2"' sh "$(dirname "$zig")" "$zig_home" ||
+            { fail "could not copy Zig to $zig_home"; return 1; }
+    fi
+    zig=$zig_home/zig
 }
 
 # The sdist into dist/, built again only when the source tree changed: its
