@@ -1,5 +1,6 @@
 """Shared fixtures: the fake media server and a connected client."""
 
+import signal
 import sys
 
 import pytest
@@ -32,6 +33,13 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     helpers.LONG_MODE = config.getoption("--long")
+    # A run started in the background by a shell without job control inherits
+    # SIGINT ignored, and so would every child: a Python child then never
+    # turns Ctrl-C into KeyboardInterrupt, and the tests that interrupt one
+    # would fail or wait out their limit. A handler of ours is set back to the
+    # default in each child, so the children start as from a terminal.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     # The fake server's waits get the same generous limit as the tests' own.
     sonvex_fake_server.DEFAULT_TIMEOUT = helpers.DEADLINE
 
