@@ -55,13 +55,13 @@ def test_closed_loops_leave_nothing_registered(way):
         with ReplyTap() as tap:
             tags = [way(tap, client).tag for _ in range(20)]
             if way is asyncio_run:
-                assert tap._watching == {}
+                assert tap._loops.watching == {}
             else:   # at most the last one, until the next loop or the close
-                assert len(tap._watching) <= 1
+                assert len(tap._loops.watching) <= 1
             # A thread's wait after them all still works.
             assert tap.wait_for(client.send_raw_command("GetVersion")).tag == 20
         assert tags == list(range(20))
-        assert tap._watching == {}
+        assert tap._loops.watching == {}
         # None left open (one an earlier test left may close meanwhile).
         assert open_descriptors() <= before
         for task in LEFT_WAITING:   # a closed loop's wait, ended late
@@ -80,17 +80,17 @@ BY_KEY = {
 
 @pytest.mark.parametrize("key", sorted(BY_KEY))
 def test_an_answer_wakes_only_the_waits_it_may_satisfy(key, monkeypatch):
-    from sonvex_replies import _tap
+    from sonvex_replies import _loops
     wait, line = BY_KEY[key]
     resumed = []
-    wake = _tap._wake
-    monkeypatch.setattr(_tap, "_wake", lambda future: (resumed.append(not future.done()),
+    wake = _loops._wake
+    monkeypatch.setattr(_loops, "_wake", lambda future: (resumed.append(not future.done()),
                                                         wake(future)))
 
     async def main(tap, client):
         # Every wait is registered before the first command goes out.
         waits = [asyncio.ensure_future(wait(tap, i)) for i in range(WAITS)]
-        while len(tap._wakers) < WAITS:
+        while len(tap._loops.wakers) < WAITS:
             await asyncio.sleep(0)
         replies = []
         for i in range(WAITS):   # one answer at a time
