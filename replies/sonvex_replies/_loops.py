@@ -52,8 +52,12 @@ class Loops:
     reply wakes only the waits it may satisfy. A loop with waits watches the
     drain's pipe and notify descriptors, whose readers call `pumped(loop)`
     and `notified(loop)`; `pending` counts each loop's waits in progress.
-    Everything but `left` runs with the tap's lock (`lock`) held; the timer
-    and settle callbacks take it themselves."""
+    A wait that ends puts its future on `ended` and then, unless its thread
+    holds the lock already, sweeps them out (`sweep`); every wake sweeps
+    first, so that no wait that ended is woken, and none stays registered,
+    also when its end runs from a finaliser inside a call of the tap.
+    Everything but `left` and the putting on `ended` runs with the tap's
+    lock (`lock`) held; the timer and settle callbacks take it themselves."""
 
     def __init__(self, lock: Guard, pumped: Callable[[_Loop], None],
                  notified: Callable[[_Loop], None]) -> None:
@@ -63,6 +67,8 @@ class Loops:
         self.native: Optional[Any] = None   # the Drain, once the tap is open
         self.wakers: _Futures = {}
         self.wants: Dict[object, _Futures] = {}
+        # (future, key) of waits that ended, still registered
+        self.ended: List[Tuple[asyncio.Future[None], object]] = []
         # loop: (the pipe and notify descriptors it watches, idle wake-ups)
         self.watching: Dict[_Loop, Tuple[int, int, int]] = {}
         # loop: (when, the timer that wakes its waits then)
@@ -75,6 +81,8 @@ class Loops:
         # Every asyncio wait looks again. A wait leaves the list itself once
         # it ran, so that a wake cut short by a raising handler is done again
         # by the next one.
+        if self.ended:
+            self.sweep()
         wake_futures(list(self.wakers.items()))
 
     def arm(self, loop: _Loop, key: object, left: Optional[float],
@@ -95,13 +103,21 @@ class Loops:
             self._alarm(loop, loop.time() + left)
         return waker
 
-    def forget(self, waker: asyncio.Future[None], key: object) -> None:
-        self.wakers.pop(waker, None)
-        wanting = self.wants.get(key)
-        if wanting is not None:
-            wanting.pop(waker, None)
-            if not wanting:
-                del self.wants[key]
+    def sweep(self) -> None:
+        """Forgets the waits that ended. Only the lock's holder takes from
+        `ended`, and from its start, while threads and finalisers may add at
+        its end; an entry leaves once forgotten, so that a handler that
+        raises here leaves it for the next sweep."""
+        ended, wakers, wants = self.ended, self.wakers, self.wants
+        while ended:
+            waker, key = ended[0]
+            wakers.pop(waker, None)
+            wanting = wants.get(key)
+            if wanting is not None:
+                wanting.pop(waker, None)
+                if not wanting:
+                    del wants[key]
+            del ended[0]
 
     def looked(self, loop: _Loop, waiting: bool, closed: bool) -> None:
         # A loop keeps watching while its waits follow each other; once it
@@ -160,6 +176,8 @@ class Loops:
 
     def _ring(self, loop: _Loop) -> None:
         self._alarms.pop(loop, None)
+        if self.ended:
+            self.sweep()
         for future, waiter in list(self.wakers.items()):
             if waiter is loop:
                 _wake(future)
@@ -212,6 +230,8 @@ class Loops:
         (none is registered any more). Loops that no longer run stop
         watching now; a running one does once its waits, woken by the
         close, have ended (from its own thread)."""
+        if self.ended:
+            self.sweep()
         wakers, self.wakers = self.wakers, {}
         self.wants = {}
         here = running_loop()

@@ -437,6 +437,8 @@ class ReplyTap:
         looks again."""
         count = self._kept.count
         loops = self._loops
+        if loops.ended:
+            loops.sweep()   # (no wait that ended is woken)
         if not loops.wakers:
             self._dispatched = count
             return
@@ -848,7 +850,8 @@ class ReplyTap:
                         key: object) -> None:
         deadline = None if timeout is None else monotonic() + timeout
         seen = -1
-        run = self._lock.run
+        lock = self._lock
+        run = lock.run
         loops = self._loops
         while True:
             waker, seen = run(self._look_async, loop, box, take, deadline, what, timeout, tag,
@@ -861,7 +864,13 @@ class ReplyTap:
                 if not waker.done() and not loop.is_closed():
                     waker.cancel()   # (a closed loop takes no callbacks)
                 if waker in loops.wakers:
-                    run(loops.forget, waker, key)
+                    # Forgotten now, or by the next look or wake when this
+                    # runs inside a call of the tap on this thread (the
+                    # finaliser of a wait dropped asleep, run by the
+                    # collector there), which the lock cannot be taken in.
+                    loops.ended.append((waker, key))
+                    if not lock.mine():
+                        run(loops.sweep)
 
     def _look_async(self, loop: asyncio.AbstractEventLoop, box: Box, take: Take,
                     deadline: Optional[float], what: str, timeout: Optional[float],

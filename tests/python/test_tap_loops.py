@@ -4,6 +4,7 @@ registered with the tap, and closing the tap leaves no descriptor open."""
 import asyncio
 import gc
 import os
+import sys
 
 import pytest
 
@@ -108,3 +109,63 @@ def test_an_answer_wakes_only_the_waits_it_may_satisfy(key, monkeypatch):
         (i, "CallHold" if key == "tag" else f"Word{i}") for i in range(WAITS)]
     # Woken all at once, the waits would resume WAITS * (WAITS + 1) / 2 times.
     assert sum(resumed) < 2 * WAITS, sum(resumed)
+
+
+# A wait ended while asleep by the close of its awaitable, as the finaliser
+# of one dropped does (CPython's collector, which may run at any allocation,
+# also inside a call of the tap on the same thread, the tap's lock held).
+# PyPy collects a coroutine asleep without closing it: nothing runs a
+# wait's cleanup there.
+ASLEEP = {
+    "reply": lambda tap: tap.reply(10**9, timeout=None),
+    "reply_word": lambda tap: tap.reply_word("Never", timeout=None),
+    "reply_until": lambda tap: tap.reply_until(lambda reply: False, timeout=None),
+    "closed": lambda tap: tap.closed(10**6, timeout=None),
+    "async for": lambda tap: tap.__aiter__().__anext__(),
+}
+
+
+def closing(held):
+    held[1].close()
+    held.clear()
+
+
+def dropping(held):
+    if sys.implementation.name == "pypy":
+        pytest.skip("PyPy does not close a coroutine that it collects asleep")
+    held.clear()
+    gc.collect()
+
+
+@pytest.mark.parametrize("form", sorted(ASLEEP))
+@pytest.mark.parametrize("end", [closing, dropping])
+@pytest.mark.parametrize("inside", [False, True], ids=["outside", "inside"])
+def test_a_wait_ended_asleep_leaves_nothing_registered(form, end, inside, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+
+    async def main(tap, client):
+        awaitable = ASLEEP[form](tap)
+        steps = awaitable.__await__()
+        waker = steps.send(None)   # driven by hand: nothing else refers to it
+        assert tap._loops.wakers == {waker: asyncio.get_running_loop()}
+        held = [awaitable, steps]
+        del awaitable, steps
+        if inside:
+            tap._lock.run(end, held)
+        else:
+            end(held)
+        # The next answer wakes no dead wait.
+        reply = await tap.reply(client.send_raw_command("GetVersion"))
+        return reply, waker
+
+    with FakeMediaServer() as server, ReplyTap() as tap:
+        client = new_client(server.port)
+        client.connect()
+        reply, waker = asyncio.run(main(tap, client))
+        assert (reply.tag, tap._loops.wakers, tap._loops.wants) == (0, {}, {})
+        assert waker.cancelled()
+        assert tap.replies == []
+        client.disconnect()
+        tap.wait_closed()
+    assert [(u.exc_type, str(u.exc_value)) for u in unraisable] == []
