@@ -12,6 +12,7 @@ import operator
 import os
 import sys
 import threading
+from threading import get_ident
 from time import monotonic, sleep
 from typing import (
     TYPE_CHECKING, Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Tuple, TypeVar,
@@ -41,9 +42,14 @@ _MAX_QUEUED_OUTPUT = 16 << 20
 # A wait blocks in the drain at most this long at a time, then looks again
 # whether descriptor 1 still leads to the tap's pipe.
 _LOOK_AGAIN = 1.0
+# A wait in the main thread, where signal handlers run (between bytecodes,
+# never while the drain blocks), blocks at most this long at a time, so
+# that Ctrl-C ends it at once.
+_NOTICE_SIGNALS = 0.05
 
 _active_lock = threading.Lock()
 _active: Optional[ReplyTap] = None
+_main_thread = threading.main_thread().ident
 
 
 def _forget_active_in_child() -> None:
@@ -51,8 +57,9 @@ def _forget_active_in_child() -> None:
     # locks may have been held by a thread of the parent at the fork, a
     # thread the child does not have: they start anew, so that the child's
     # close at exit never waits for them.
-    global _active, _active_lock
+    global _active, _active_lock, _main_thread
     _active_lock = threading.Lock()
+    _main_thread = threading.main_thread().ident   # the thread that forked
     tap = _active
     if tap is not None:
         tap._lock = tap._loops.lock = Guard()   # pyright: ignore[reportPrivateUsage]
@@ -655,7 +662,9 @@ class ReplyTap:
                 continue
             # Blocks without the interpreter lock until the drain keeps
             # something, or another thread took from it.
-            chunk = _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN)
+            chunk = _NOTICE_SIGNALS if get_ident() == _main_thread else _LOOK_AGAIN
+            if left is not None and left < chunk:
+                chunk = left
             if tag is None:
                 state = drain.wait(seen, chunk)
             else:
