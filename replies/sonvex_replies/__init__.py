@@ -20,8 +20,9 @@ and passes every other line on to the original standard output::
 Several clients in one process share descriptor 1 and number their commands
 from 0 each, so their tags collide: see ReplyTap.
 
-The package holds Reply (_reply.py) and ReplyTap (_tap.py), in Python,
-and _drain, an extension module built with sonvex_rs (from native/drain.cpp),
+The package holds Reply (_reply.py) and ReplyTap (_tap.py, with its parts:
+the swap of descriptor 1 in _stdout.py, the kept replies in _kept.py, the
+asyncio waits in _loops.py), in Python, and _drain, an extension module built with sonvex_rs (from native/drain.cpp),
 whose thread empties the pipe without the interpreter lock. It needs nothing
 beyond the standard library and runs wherever sonvex_rs runs.
 """

@@ -5,39 +5,32 @@ from __future__ import annotations
 
 import asyncio
 import atexit
-import errno
-import fcntl
 import functools
 import inspect
-import io
 import logging
 import operator
 import os
 import sys
 import threading
-from collections import OrderedDict, deque
+from threading import get_ident
 from time import monotonic, sleep
 from typing import (
-    TYPE_CHECKING, Any, AsyncIterator, Callable, Deque, Dict, Iterator, List, MutableSequence,
-    Optional, Set, Tuple, TypeVar, cast,
+    TYPE_CHECKING, Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Tuple, TypeVar,
+    cast,
 )
 
 from ._call import send_tagged
 from ._drain import Drain, Guard, Handing, report_at_exit
+from ._kept import Box, KeptReplies, Take
+from ._loops import ANY, Loops, Waker, wake_futures
 from ._reply import Reply
+from ._stdout import StdoutPipe, flush_stdout
 
 if TYPE_CHECKING:
     from types import TracebackType
 
 __all__ = ["ReplyTap"]
 
-# Largest pipe asked for when the system does not say its limit.
-_LARGEST_READ = 1 << 20
-_PIPE_MAX_SIZE = "/proc/sys/fs/pipe-max-size"
-# Python 3.9's fcntl module lacks these Linux constants; PyPy 3.9's too.
-_F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
-_F_GETPIPE_SZ = getattr(fcntl, "F_GETPIPE_SZ", 1032)
-_F_DUPFD_CLOEXEC = getattr(fcntl, "F_DUPFD_CLOEXEC", 1030)
 # How long close() waits for the pipe's end once the pipe is empty (writes
 # already under way finish at once; only a process that inherited descriptor
 # 1 keeps the pipe open) and for the queued output to be written (only a
@@ -49,17 +42,14 @@ _MAX_QUEUED_OUTPUT = 16 << 20
 # A wait blocks in the drain at most this long at a time, then looks again
 # whether descriptor 1 still leads to the tap's pipe.
 _LOOK_AGAIN = 1.0
-
-_K = TypeVar("_K")
-_S = TypeVar("_S", bound=MutableSequence[int])
-_Waker = Tuple["asyncio.Future[None]", asyncio.AbstractEventLoop]
-# The key of an asyncio wait that any reply may satisfy (by predicate, the
-# oldest, a count of closed lines); the others wait under their tag (an int)
-# or their word (a str).
-_ANY = object()
+# A wait in the main thread, where signal handlers run (between bytecodes,
+# never while the drain blocks), blocks at most this long at a time, so
+# that Ctrl-C ends it at once.
+_NOTICE_SIGNALS = 0.05
 
 _active_lock = threading.Lock()
 _active: Optional[ReplyTap] = None
+_main_thread = threading.main_thread().ident
 
 
 def _forget_active_in_child() -> None:
@@ -67,11 +57,12 @@ def _forget_active_in_child() -> None:
     # locks may have been held by a thread of the parent at the fork, a
     # thread the child does not have: they start anew, so that the child's
     # close at exit never waits for them.
-    global _active, _active_lock
+    global _active, _active_lock, _main_thread
     _active_lock = threading.Lock()
+    _main_thread = threading.main_thread().ident   # the thread that forked
     tap = _active
     if tap is not None:
-        tap._lock = Guard()   # pyright: ignore[reportPrivateUsage]
+        tap._lock = tap._loops.lock = Guard()   # pyright: ignore[reportPrivateUsage]
     _active = None
 
 
@@ -102,79 +93,6 @@ def _report_on_interrupted_exit() -> None:
                 report_at_exit()
 
     sys.excepthook = hook
-
-
-def _flush_stdout() -> None:
-    for stream in (sys.stdout, sys.__stdout__):
-        if stream is not None:
-            try:
-                stream.flush()
-            except (OSError, ValueError):
-                pass   # closed or broken: nothing of it can reach descriptor 1
-
-
-def _above_standard(fd: int) -> int:
-    """The descriptor moved to 3 or above, so that a closed 0, 1 or 2 is
-    never taken by the tap's own pipe."""
-    if fd >= 3:
-        return fd
-    try:
-        return fcntl.fcntl(fd, _F_DUPFD_CLOEXEC, 3)
-    finally:
-        os.close(fd)
-
-
-def _pipe() -> Tuple[int, int]:
-    read_end, write_end = os.pipe()   # both close-on-exec
-    try:
-        read_end = _above_standard(read_end)
-    except BaseException:
-        os.close(write_end)
-        raise
-    try:
-        return read_end, _above_standard(write_end)
-    except BaseException:
-        os.close(read_end)
-        raise
-
-
-def _enlarge(fd: int) -> int:
-    """Makes the pipe as large as the system allows; returns its size."""
-    try:
-        with open(_PIPE_MAX_SIZE, encoding="ascii") as f:
-            size = int(f.read())
-    except (OSError, ValueError):
-        size = _LARGEST_READ
-    while size >= 65536:
-        try:
-            return int(fcntl.fcntl(fd, _F_SETPIPE_SZ, size))
-        except OSError:
-            size //= 2   # EPERM: over the user's quota of pipe memory
-    try:
-        return int(fcntl.fcntl(fd, _F_GETPIPE_SZ))
-    except OSError:
-        return 65536
-
-
-def _wake(future: asyncio.Future[None]) -> None:
-    if not future.done():
-        future.set_result(None)
-
-
-def _running_loop() -> Optional[asyncio.AbstractEventLoop]:
-    try:
-        return asyncio.get_running_loop()
-    except RuntimeError:
-        return None
-
-
-# A reply on its way to the caller of a wait: (its arrival number, the
-# Reply), or (the drain's count of takes, time, text) as the drain handed
-# it over by tag, before it has a number.
-_Handed = Tuple[Any, Any, Any]
-# What a take is given: the list that receives the reply it takes.
-_Box = List[_Handed]
-_Take = Callable[[_Box], bool]
 
 
 _F = TypeVar("_F", bound=Callable[..., Any])
@@ -212,9 +130,9 @@ class _Arrivals:
     def __iter__(self) -> _Arrivals:
         return self
 
-    def _next(self, box: _Box) -> None:
+    def _next(self, box: Box) -> None:
         tap = self._tap
-        tap._wait(box, tap._take_oldest, None, "")   # pyright: ignore[reportPrivateUsage]
+        tap._wait(box, tap._kept.take_oldest, None, "")   # pyright: ignore[reportPrivateUsage]
         if not box:
             raise StopIteration
 
@@ -234,9 +152,9 @@ class _AsyncArrivals:
     def __aiter__(self) -> _AsyncArrivals:
         return self
 
-    async def _next(self, box: _Box) -> None:
+    async def _next(self, box: Box) -> None:
         tap = self._tap
-        await tap._await(box, tap._take_oldest, None, "")   # pyright: ignore[reportPrivateUsage]
+        await tap._await(box, tap._kept.take_oldest, None, "")   # pyright: ignore[reportPrivateUsage]
         if not box:
             raise StopAsyncIteration
 
@@ -350,36 +268,19 @@ class ReplyTap:
         # it held or release it twice (see Guard in native/drain.cpp).
         self._lock = Guard()
         self._state = "new"            # new -> open -> closed
-        self._kept: OrderedDict[int, Reply] = OrderedDict()   # by arrival number
-        self._count = 0                # replies read so far, the last one's number
-        self._by_tag: Dict[int, List[int]] = {}
-        self._by_word: Dict[str, Deque[int]] = {}
-        self._indexed = 0              # the indexes hold the replies up to this number
-        self._reindex = False          # the indexes must be made anew from the kept replies
-        self._entries = 0              # numbers in the two indexes, some of them stale
-        self._last: Optional[Reply] = None
-        self._dropped = 0              # by the tap; the drain counts its own
+        # The replies not yet taken, numbered in arrival order (the drain
+        # counts the replies it dropped itself).
+        self._kept = KeptReplies(max_kept)
         self._drain_dropped = 0
         self._closed_lines = 0
-        self._wakers: Dict[asyncio.Future[None], asyncio.AbstractEventLoop] = {}   # waits
-        # The same waits by what they wait for (see _ANY), so that a reply
-        # wakes only the waits it may satisfy; and the number of the last
-        # reply whose waits were woken.
-        self._wants: Dict[object, Dict[asyncio.Future[None], asyncio.AbstractEventLoop]] = {}
+        # The asyncio waits and their loops; the number of the last reply
+        # whose waits were woken.
+        self._loops = Loops(self._lock, self._pumped, self._notified)
         self._dispatched = 0
         self._looking = False          # a look (_pull) is under way, or was cut short
-        # loop: (the pipe and notify descriptors it watches, idle wake-ups)
-        self._watching: Dict[asyncio.AbstractEventLoop, Tuple[int, int, int]] = {}
-        # loop: (when, the timer that wakes its waits then)
-        self._alarms: Dict[asyncio.AbstractEventLoop, Tuple[float, asyncio.TimerHandle]] = {}
-        # loop: its waits in progress; loops with a settle() due
-        self._pending: Dict[asyncio.AbstractEventLoop, int] = {}
-        self._settling: Set[asyncio.AbstractEventLoop] = set()
         self._failure: Optional[BaseException] = None
         self._pid = -1
-        self._saved = -1               # the original descriptor 1, or -1 if it was closed
-        self._inheritable = True
-        self._read_end = -1
+        self._stdout = StdoutPipe()    # descriptor 1 and its pipe
         self._drain: Optional[Any] = None   # the Drain while the tap is open
         self._native: Optional[Any] = None  # the Drain, also after close
         self._generation = 0           # the drain's count of takes, at our last take
@@ -389,12 +290,11 @@ class ReplyTap:
         self._inbox: List[Any] = []
         self._absorbing: Optional[Tuple[Any, ...]] = None
         self._absorbed = -1           # the count of takes of the last entry absorbed
-        self._orphans: _Box = []
+        self._orphans: Box = []
         self._ended = False            # the drain has read the pipe's end
         self._closing = False
         self._output: Dict[int, bytes] = {}   # lines for the logger, by count of takes
         self._logger: Optional[threading.Thread] = None
-        self._restore_stdout: Optional[Tuple[Any, bool, bool]] = None   # a TextIOWrapper
 
     # --- life ----------------------------------------------------------------
 
@@ -414,45 +314,34 @@ class ReplyTap:
                 raise RuntimeError("this ReplyTap was started before; a tap runs once")
             if _active is not None:
                 raise RuntimeError("another ReplyTap is active in this process")
-            _flush_stdout()
+            flush_stdout()
             try:
-                self._open()
+                self._pid = os.getpid()
+                self._stdout.open(self._start_drain)
             except BaseException:
                 self._finish_drain(0.0)
-                self._close_descriptors()
+                self._stdout.close()
                 raise
             _active = self
             with self._lock:
                 self._state = "open"
-        self._whole_lines_on_stdout()
+        self._stdout.whole_lines()
         atexit.register(self.close)
         return self
 
-    def _open(self) -> None:
-        self._pid = os.getpid()
-        self._read_end, write_end = _pipe()
-        try:
-            _enlarge(write_end)
-            try:
-                self._saved = fcntl.fcntl(1, _F_DUPFD_CLOEXEC, 3)
-                self._inheritable = os.get_inheritable(1)
-            except OSError as error:
-                if error.errno != errno.EBADF:
-                    raise
-            logging_ = self._log is not None
-            self._drain = self._native = Drain(
-                self._read_end, -1 if logging_ else self._saved, self._echo, self._max_kept,
-                logging_, self._max_queued_output)
-            if logging_:
-                thread = threading.Thread(target=self._run_logger, name="sonvex-reply-tap-log",
-                                          daemon=True)
-                thread.start()
-                self._logger = thread
-            os.dup2(write_end, 1, inheritable=self._inheritable)
-        finally:
-            # From here on descriptor 1 is the pipe's only write end: the
-            # drain sees the end of the pipe once it is put back.
-            os.close(write_end)
+    def _start_drain(self, read_end: int, saved: int) -> None:
+        # Between the pipe's making and descriptor 1's swap (see
+        # StdoutPipe.open): the drain reads the pipe and passes lines on to
+        # the original descriptor 1 (or to the logger's thread).
+        logging_ = self._log is not None
+        self._drain = self._native = self._loops.native = Drain(
+            read_end, -1 if logging_ else saved, self._echo, self._max_kept,
+            logging_, self._max_queued_output)
+        if logging_:
+            thread = threading.Thread(target=self._run_logger, name="sonvex-reply-tap-log",
+                                      daemon=True)
+            thread.start()
+            self._logger = thread
 
     def close(self) -> None:
         """Puts back the original descriptor 1 after reading what is left in
@@ -466,9 +355,9 @@ class ReplyTap:
             if self._state == "open":
                 self._closing = True   # descriptor 1 goes back now, as intended
                 if os.getpid() == self._pid:
-                    _flush_stdout()
-                    self._unline_stdout()
-                    self._restore_descriptor()
+                    flush_stdout()
+                    self._stdout.unline()
+                    self._stdout.restore()
                     try:
                         self._finish_drain(_CLOSE_GRACE)
                     except BaseException as error:   # the drain has stopped: close on
@@ -479,9 +368,9 @@ class ReplyTap:
                     # lock may be held for good. Descriptor 1 stays the
                     # pipe, which the parent's drain still empties, so that
                     # what the child prints keeps its order.
-                    _flush_stdout()
+                    flush_stdout()
                     self._drain = None
-                self._close_descriptors()
+                self._stdout.close()
                 if _active is self:
                     _active = None
             with self._lock:
@@ -489,10 +378,8 @@ class ReplyTap:
                     self._pull()
                     self._drain = None
                 self._state = "closed"
-                wakers, self._wakers = self._wakers, {}
-                self._wants = {}
-                self._unwatch_all()
-        self._wake_async(list(wakers.items()))
+                wakers = self._loops.end()
+        wake_futures(wakers)
         atexit.unregister(self.close)
         if interrupted is not None:
             raise interrupted
@@ -504,47 +391,6 @@ class ReplyTap:
         logger = self._logger
         if logger is not None and os.getpid() == self._pid:
             logger.join()
-
-    def _restore_descriptor(self) -> None:
-        if self._saved >= 0:
-            os.dup2(self._saved, 1, inheritable=self._inheritable)
-        else:
-            try:
-                os.close(1)   # it was closed before the tap
-            except OSError:
-                pass
-
-    def _close_descriptors(self) -> None:
-        for name in ("_saved", "_read_end"):
-            fd = getattr(self, name)
-            if fd >= 0:
-                setattr(self, name, -1)
-                os.close(fd)
-
-    def _whole_lines_on_stdout(self) -> None:
-        # Unbuffered (python -u) sys.stdout writes a print's text and its
-        # line feed in two writes, and a reply line printed between them
-        # would join the text. Buffered up to the line's end, each line goes
-        # out whole.
-        stream: Any = sys.stdout
-        try:
-            if (isinstance(cast(object, stream), io.TextIOWrapper) and stream.fileno() == 1
-                    and (not stream.line_buffering or stream.write_through)):
-                before: Tuple[Any, bool, bool] = (
-                    stream, stream.line_buffering, stream.write_through)
-                stream.reconfigure(line_buffering=True, write_through=False)
-                self._restore_stdout = before
-        except (OSError, ValueError):
-            pass   # no descriptor behind it, or closed
-
-    def _unline_stdout(self) -> None:
-        before, self._restore_stdout = self._restore_stdout, None
-        if before is not None:
-            stream, line_buffering, write_through = before
-            try:
-                stream.reconfigure(line_buffering=line_buffering, write_through=write_through)
-            except (OSError, ValueError):
-                pass
 
     # --- what the drain kept (all with self._lock held) -------------------------
 
@@ -584,7 +430,7 @@ class ReplyTap:
             self._absorb()
         self._dispatch(changed or redo)
         self._looking = False
-        if self._watching:
+        if self._loops.watching:
             drain.quiet()
         return changed
 
@@ -596,17 +442,20 @@ class ReplyTap:
         handler that raises before the end leaves the rest to the next
         dispatch. Once the pipe has ended or the tap failed, every wait
         looks again."""
-        count = self._count
-        if not self._wakers:
+        count = self._kept.count
+        loops = self._loops
+        if loops.ended:
+            loops.sweep()   # (no wait that ended is woken)
+        if not loops.wakers:
             self._dispatched = count
             return
         if self._ended or self._failure is not None:
             self._dispatched = count
-            self._wake_all()
+            loops.wake_all()
             return
-        wants, kept = self._wants, self._kept
-        anything = wants.get(_ANY) if changed else None
-        woken: List[_Waker] = list(anything.items()) if anything else []
+        wants, kept = loops.wants, self._kept.replies
+        anything = wants.get(ANY) if changed else None
+        woken: List[Waker] = list(anything.items()) if anything else []
         for number in range(self._dispatched + 1, count + 1):
             reply = kept.get(number)
             if reply is None:
@@ -616,7 +465,7 @@ class ReplyTap:
                 if waiting:
                     woken.extend(waiting.items())
         if woken:
-            self._wake_async(woken)
+            wake_futures(woken)
         self._dispatched = count
 
     def _catch_up(self) -> None:
@@ -632,7 +481,9 @@ class ReplyTap:
             if orphans:
                 number, first, second = orphans[0]
                 if not isinstance(second, str):
-                    self._put_back(number, first)
+                    # (rare) any wait may want what comes back
+                    self._loops.wake_all()
+                    self._kept.put_back(number, first)
                     del orphans[0]
                     continue
                 # (count of takes, time, text): handed over by tag before it
@@ -640,28 +491,13 @@ class ReplyTap:
                 # before it. The count moves first: a handler between the
                 # two steps leaves a gap, never one number for two replies.
                 if not inbox or inbox[0][4] > number:
-                    self._count += 1
-                    orphans[0] = (self._count, Reply(second, cast(float, first)), None)
+                    kept = self._kept
+                    kept.count += 1
+                    orphans[0] = (kept.count, Reply(second, cast(float, first)), None)
                     continue
             self._prepare(inbox[0])
             del inbox[0]
             self._absorb()
-
-    def _put_back(self, number: int, reply: Reply) -> None:
-        """Puts a reply that a wait took but could not return back to its
-        place among the kept ones by arrival number, unless it is still
-        kept; done again in full when a handler cut it short."""
-        kept = self._kept
-        self._reindex = True   # the indexes no longer hold what comes back
-        self._wake_all()       # (rare) any wait may want what comes back
-        if number > self._count:
-            self._count = number
-            self._last = reply
-        if number not in kept:
-            kept[number] = reply
-        # Those after it go behind it again, in order.
-        for later in sorted([n for n in kept if n > number]):
-            kept.move_to_end(later)
 
     def _prepare(self, entry: Tuple[Any, ...]) -> bool:
         """Makes the replies of an entry of the inbox into self._absorbing
@@ -670,7 +506,7 @@ class ReplyTap:
         batches, closed, dropped, ended, generation, failure, output = entry
         if generation <= self._absorbed:
             return False   # absorbed before a handler raised
-        count = self._count
+        count = self._kept.count
         items: List[Tuple[int, Reply]] = []
         if batches is not None:
             for time, data in batches:
@@ -691,28 +527,22 @@ class ReplyTap:
         if absorbing is None:
             return
         generation, items, count, closed, dropped, ended, lost, output = absorbing
+        kept = self._kept
         if output is not None:
             self._output[generation] = output
         if items:
-            self._last = items[-1][1]
-        self._count = max(self._count, count)
+            kept.last = items[-1][1]
+        kept.count = max(kept.count, count)
         self._closed_lines = closed
         self._drain_dropped = dropped
         if ended:
             self._ended = True
         if lost is not None and self._failure is None:
             self._failure = lost
-        self._kept.update(items)   # the same numbers again change nothing
+        kept.replies.update(items)   # the same numbers again change nothing
         self._absorbed = generation
         self._absorbing = None
-        self._trim()
-
-    def _trim(self) -> None:
-        # At most max_kept replies are kept: the oldest go, counted.
-        kept = self._kept
-        while len(kept) > self._max_kept:
-            kept.popitem(last=False)
-            self._dropped += 1
+        kept.trim()
 
     def _lost_descriptor(self) -> None:
         if self._failure is None:
@@ -720,24 +550,6 @@ class ReplyTap:
                 "descriptor 1 no longer leads to the tap's pipe: something else (such as "
                 "pytest's capfd.disabled() or a library that redirects output) put another "
                 "file there, and the replies printed since went to that file")
-
-    def _wake_all(self) -> None:
-        # Every asyncio wait looks again. A wait leaves the list itself once
-        # it ran, so that a wake cut short by a raising handler is done again
-        # by the next one.
-        self._wake_async(list(self._wakers.items()))
-
-    @staticmethod
-    def _wake_async(wakers: List[_Waker]) -> None:
-        here = _running_loop()
-        for future, loop in wakers:
-            if loop is here:
-                _wake(future)
-                continue
-            try:
-                loop.call_soon_threadsafe(_wake, future)
-            except RuntimeError:
-                pass   # that event loop is closed
 
     # --- the logger ---------------------------------------------------------------
 
@@ -761,117 +573,7 @@ class ReplyTap:
                 return
             drain.wait(seen, -1.0, False)
 
-    # --- the kept replies (all with self._lock held) ----------------------------
-
-    def _index(self) -> None:
-        """Enters the replies kept since the last call in the indexes by tag
-        and by word, which only waits by tag or word use."""
-        if self._reindex:
-            self._rebuild_indexes()
-        kept = self._kept
-        if kept:
-            by_tag, by_word = self._by_tag, self._by_word
-            entries = 0
-            first = max(self._indexed, next(iter(kept)) - 1) + 1
-            for number in range(first, self._count + 1):
-                reply = kept.get(number)
-                if reply is None:
-                    continue   # taken by iteration meanwhile
-                numbers: Optional[Deque[int]] = by_word.get(reply.word)
-                if numbers is None:
-                    by_word[reply.word] = numbers = deque()
-                numbers.append(number)
-                tag = reply.tag
-                if tag is not None:
-                    same = by_tag.get(tag)
-                    if same is None:
-                        by_tag[tag] = [number]
-                    else:
-                        same.append(number)
-                    entries += 1
-                entries += 1
-            self._entries += entries
-        self._indexed = self._count
-        if self._entries > 4 * len(kept) + 4096:
-            self._rebuild_indexes()
-
-    def _rebuild_indexes(self) -> None:
-        """Once stale numbers (of replies taken or dropped) outnumber the
-        live ones, the indexes start anew, so that they stay bounded."""
-        by_tag: Dict[int, List[int]] = {}
-        by_word: Dict[str, Deque[int]] = {}
-        for number, reply in self._kept.items():
-            by_word.setdefault(reply.word, deque()).append(number)
-            if reply.tag is not None:
-                by_tag.setdefault(reply.tag, []).append(number)
-        self._by_tag, self._by_word = by_tag, by_word
-        self._entries = sum(map(len, by_tag.values())) + sum(map(len, by_word.values()))
-        self._indexed = self._count
-        self._reindex = False
-
-    def _move(self, number: int, box: _Box) -> bool:
-        # The reply goes into the box before it leaves the kept ones: at no
-        # moment is it in neither (the box's owner puts back what it could
-        # not return; one still kept is not put back twice).
-        kept = self._kept
-        box.append((number, kept[number], None))
-        del kept[number]
-        return True
-
-    def _take_indexed(self, index: Dict[_K, _S], key: _K, box: _Box) -> bool:
-        """Takes the first kept reply under the key into the box; stale
-        numbers before it go."""
-        numbers = index.get(key)
-        if numbers is None:
-            return False
-        kept = self._kept
-        while numbers:
-            number = numbers[0]
-            if number in kept:
-                # Out of the index only once taken: a stale number left by
-                # a raising handler is passed over by the next take.
-                self._move(number, box)
-                del numbers[0]
-                self._entries -= 1
-                if not numbers:
-                    del index[key]
-                return True
-            del numbers[0]
-            self._entries -= 1
-        del index[key]
-        return False
-
-    def _take_tag(self, tag: int, box: _Box) -> bool:
-        self._index()
-        return self._take_indexed(self._by_tag, tag, box)
-
-    def _take_word(self, word: str, box: _Box) -> bool:
-        self._index()
-        return self._take_indexed(self._by_word, word, box)
-
-    def _take_oldest(self, box: _Box) -> bool:
-        if not self._kept:
-            return False
-        return self._move(next(iter(self._kept)), box)
-
-    def _taker(self, predicate: Callable[[Reply], object]) -> _Take:
-        """A take of the first kept reply that satisfies the predicate; each
-        reply is shown to the predicate once per wait."""
-        if not callable(predicate):
-            raise TypeError(f"predicate must be callable, not {type(predicate).__name__}")
-        shown = 0   # the number of the last reply shown to it
-
-        def take(box: _Box) -> bool:
-            nonlocal shown
-            for number, reply in self._kept.items():
-                if number > shown:
-                    shown = number
-                    if predicate(reply):
-                        return self._move(number, box)
-            return False
-        return take
-
-    def _closed_count(self, count: int) -> _Take:
+    def _closed_count(self, count: int) -> Take:
         return lambda box: self._closed_lines >= count
 
     def _check_failure(self) -> None:
@@ -883,15 +585,15 @@ class ReplyTap:
             head = f"no {what}: the tap is closed"
         else:
             head = f"no {what} within {timeout} s"
-        arrived = self._count + self._drain_dropped
+        arrived = self._kept.count + self._drain_dropped
         if arrived == 0:
             seen = "no reply arrived"
         else:
-            last = self._last.text if self._last is not None else ""
+            last = self._kept.last.text if self._kept.last is not None else ""
             replies = "reply" if arrived == 1 else "replies"
             seen = f"{arrived} {replies} arrived, the last {last!r}"
-            if self._kept:
-                kept = list(self._kept.values())
+            if self._kept.replies:
+                kept = list(self._kept.replies.values())
                 seen += f"; {len(kept)} not taken, tags {_tags_text(kept)}"
         if self._closed_lines:
             seen += f", {self._closed_lines} \"Connection closed.\""
@@ -917,7 +619,7 @@ class ReplyTap:
                 f"of it, pid {os.getpid()}) cannot wait on; start a tap of its own after "
                 f"the fork")
 
-    def _attempt(self, take: _Take, box: _Box, deadline: Optional[float], what: str,
+    def _attempt(self, take: Take, box: Box, deadline: Optional[float], what: str,
                  timeout: Optional[float]) -> Tuple[bool, Optional[float], Any, int]:
         """One look, with self._lock held, after taking in what the drain
         kept: (whether the wait is over, seconds left, the drain, its
@@ -942,7 +644,7 @@ class ReplyTap:
             raise self._missing(what, timeout)
         return False, left, self._drain, self._generation
 
-    def _wait(self, box: _Box, take: _Take, timeout: Optional[float], what: str,
+    def _wait(self, box: Box, take: Take, timeout: Optional[float], what: str,
               tag: Optional[int] = None) -> None:
         """Waits until `take` finds its reply and puts it in the box. With
         the tag it looks for, the drain hands over a reply with that tag
@@ -960,7 +662,9 @@ class ReplyTap:
                 continue
             # Blocks without the interpreter lock until the drain keeps
             # something, or another thread took from it.
-            chunk = _LOOK_AGAIN if left is None else min(left, _LOOK_AGAIN)
+            chunk = _NOTICE_SIGNALS if get_ident() == _main_thread else _LOOK_AGAIN
+            if left is not None and left < chunk:
+                chunk = left
             if tag is None:
                 state = drain.wait(seen, chunk)
             else:
@@ -971,7 +675,7 @@ class ReplyTap:
             if state < 0 and not self._closing:
                 run(self._lost_descriptor)
 
-    def _direct(self, box: _Box) -> None:
+    def _direct(self, box: Box) -> None:
         # With self._lock held: the one reply the drain kept since our last
         # take, taken by tag into the box as (count of takes, time, text).
         # It takes its number after the kept ones (and after what an
@@ -982,16 +686,18 @@ class ReplyTap:
         generation, time, text = box[-1]
         if generation > self._generation:   # another thread may have taken since
             self._generation = generation
-        self._index()
+        kept = self._kept
+        kept.index()
         reply = Reply(text, time)
-        self._count += 1
-        box[-1] = (self._count, reply, None)
-        self._last = reply
-        self._indexed = self._count
+        kept.count += 1
+        box[-1] = (kept.count, reply, None)
+        kept.last = reply
+        kept.indexed = kept.count
 
-    def _wait_for(self, box: _Box, tag: int, timeout: Optional[float] = 5.0) -> None:
+    def _wait_for(self, box: Box, tag: int, timeout: Optional[float] = 5.0) -> None:
         tag = operator.index(tag)
-        self._wait(box, lambda b: self._take_tag(tag, b), timeout,
+        take_tag = self._kept.take_tag
+        self._wait(box, lambda b: take_tag(tag, b), timeout,
                    f"reply with COMMANDTAG={tag}", tag)
 
     @_handed_by(_wait_for)
@@ -1002,19 +708,21 @@ class ReplyTap:
         reply is kept."""
         raise AssertionError("run by _wait_for")
 
-    def _wait_for_word(self, box: _Box, word: str, timeout: Optional[float] = 5.0) -> None:
+    def _wait_for_word(self, box: Box, word: str, timeout: Optional[float] = 5.0) -> None:
         if not isinstance(word, str):   # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"word must be a str, not {type(word).__name__}")
-        self._wait(box, lambda b: self._take_word(word, b), timeout, f"reply {word!r}")
+        take_word = self._kept.take_word
+        self._wait(box, lambda b: take_word(word, b), timeout, f"reply {word!r}")
 
     @_handed_by(_wait_for_word)
     def wait_for_word(self, word: str, timeout: Optional[float] = 5.0) -> Reply:
         """Takes the first reply not yet taken with that first word."""
         raise AssertionError("run by _wait_for_word")
 
-    def _wait_until(self, box: _Box, predicate: Callable[[Reply], object],
+    def _wait_until(self, box: Box, predicate: Callable[[Reply], object],
                     timeout: Optional[float] = 5.0) -> None:
-        self._wait(box, self._taker(predicate), timeout, "reply that satisfies the predicate")
+        self._wait(box, self._kept.taker(predicate), timeout,
+                   "reply that satisfies the predicate")
 
     @_handed_by(_wait_until)
     def wait_until(self, predicate: Callable[[Reply], object],
@@ -1029,7 +737,7 @@ class ReplyTap:
         the wait."""
         raise AssertionError("run by _wait_until")
 
-    def _call(self, box: _Box, send: Callable[..., Any], /, *args: Any,
+    def _call(self, box: Box, send: Callable[..., Any], /, *args: Any,
               timeout: Optional[float] = 5.0, **kwargs: Any) -> None:
         self._wait_for(box, send_tagged(send, args, kwargs), timeout)
 
@@ -1073,7 +781,7 @@ class ReplyTap:
 
     def _kept_now(self) -> List[Reply]:
         self._pull()
-        return list(self._kept.values())
+        return list(self._kept.replies.values())
 
     @property
     def dropped(self) -> int:
@@ -1082,7 +790,7 @@ class ReplyTap:
 
     def _dropped_now(self) -> int:
         self._pull()
-        return self._dropped + self._drain_dropped
+        return self._kept.dropped + self._drain_dropped
 
     def __iter__(self) -> Iterator[Reply]:
         """Takes the replies as they arrive, oldest first, until the tap is
@@ -1090,6 +798,10 @@ class ReplyTap:
         return _Arrivals(self)
 
     # --- asyncio ----------------------------------------------------------------
+    #
+    # The waits' futures, the loops that watch the drain and their alarms
+    # are self._loops (see _loops.py); reading the pipe or the notification
+    # from a loop, and one look of a wait, are here.
 
     def _pumped(self, loop: asyncio.AbstractEventLoop) -> None:
         # The pipe is readable: the loop reads it itself, so that an answer
@@ -1097,16 +809,17 @@ class ReplyTap:
         self._lock.run(self._pump, loop)
 
     def _pump(self, loop: asyncio.AbstractEventLoop) -> None:
-        waiting = self._waits_in(loop)
+        loops = self._loops
+        waiting = loop in loops.pending
         drain = self._drain
         if drain is not None:
-            if len(self._wakers) <= 1:
+            if len(loops.wakers) <= 1:
                 # One wait (a program that awaits each answer in turn):
                 # woken before the read, it takes in what the read brings
                 # itself, and a wait by tag takes its reply directly. (A
                 # handler that raises before the read leaves the pipe
                 # readable: this runs again.)
-                self._wake_all()
+                loops.wake_all()
                 drain.pump()
             else:
                 # Many: the read is taken in here, and each reply wakes
@@ -1115,9 +828,9 @@ class ReplyTap:
                     drain.pump(True)   # what it keeps is notified: a look cut short is redone
                     self._pull()
                 except BaseException:
-                    self._wake_all()   # cut short: every wait looks again
+                    loops.wake_all()   # cut short: every wait looks again
                     raise
-        self._looked(loop, waiting)
+        loops.looked(loop, waiting, self._drain is None)
 
     def _notified(self, loop: asyncio.AbstractEventLoop) -> None:
         # The drain's notify descriptor is readable: another thread kept
@@ -1125,149 +838,30 @@ class ReplyTap:
         self._lock.run(self._take_notified, loop)
 
     def _take_notified(self, loop: asyncio.AbstractEventLoop) -> None:
-        waiting = self._waits_in(loop)
+        loops = self._loops
+        waiting = loop in loops.pending
         self._pull()
-        self._looked(loop, waiting)
+        loops.looked(loop, waiting, self._drain is None)
 
-    def _waits_in(self, loop: asyncio.AbstractEventLoop) -> bool:
-        return loop in self._pending
-
-    def _looked(self, loop: asyncio.AbstractEventLoop, waiting: bool) -> None:
-        # A loop keeps watching while its waits follow each other; once it
-        # has been woken twice with none of its waits pending, it stops.
-        watched = self._watching.get(loop)
-        if watched is not None and watched[2] >= 0:
-            idle = 0 if waiting else watched[2] + 1
-            if idle >= 2 or self._drain is None:
-                self._unwatch(loop)
-            else:
-                self._watching[loop] = (watched[0], watched[1], idle)
-
-    def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
-        drain = self._drain
-        if drain is None:
-            return
-        watched = self._watching.get(loop)
-        if watched is None:
-            for closed in [other for other in self._watching if other.is_closed()]:
-                self._unwatch(closed)   # closed without its waits ending
-            # Counted as a watcher first: a close that finishes the drain
-            # meanwhile then keeps the descriptors open until this loop
-            # stops watching; one that finished it before has closed them.
-            drain.watch(1)
-            pipe, notify = drain.watch_fd(), drain.notify_fd()
-            if pipe < 0 or notify < 0:
-                drain.watch(-1)
-                return
-            # (-1: its readers are not all added yet)
-            watched = self._watching[loop] = (pipe, notify, -1)
-        elif watched[2] >= 0:
-            return
-        # Added again by the next wait when a signal handler cut this short
-        # (adding a descriptor's reader again replaces it), so that no wait
-        # sleeps in a loop that does not watch the drain.
-        try:
-            loop.add_reader(watched[0], self._pumped, loop)
-            loop.add_reader(watched[1], self._notified, loop)
-        except BaseException:
-            self._unwatch(loop)
-            raise
-        self._watching[loop] = (watched[0], watched[1], 0)
-
-    def _alarm(self, loop: asyncio.AbstractEventLoop, when: float) -> None:
-        # One timer per loop, at the earliest deadline of its waits (not one
-        # per wait, set and cancelled each time): a wait it wakes before its
-        # own deadline looks again and sets the timer anew.
-        armed = self._alarms.get(loop)
-        if armed is not None:
-            if armed[0] <= when:
-                return
-            armed[1].cancel()
-        self._alarms[loop] = (when, loop.call_at(when, self._rang, loop))
-
-    def _rang(self, loop: asyncio.AbstractEventLoop) -> None:
-        self._lock.run(self._ring, loop)
-
-    def _ring(self, loop: asyncio.AbstractEventLoop) -> None:
-        self._alarms.pop(loop, None)
-        for future, waiter in list(self._wakers.items()):
-            if waiter is loop:
-                _wake(future)
-
-    def _unwatch(self, loop: asyncio.AbstractEventLoop) -> None:
-        armed = self._alarms.pop(loop, None)
-        if armed is not None:
-            armed[1].cancel()
-        watched = self._watching.pop(loop, None)
-        if watched is not None:
-            for fd in watched[:2]:
-                try:
-                    loop.remove_reader(fd)
-                except RuntimeError:
-                    pass   # a closed loop has no readers left
-            assert self._native is not None
-            self._native.watch(-1)
-
-    def _left(self, loop: asyncio.AbstractEventLoop) -> None:
-        # A wait in the loop ended. The last one lets the loop stop watching
-        # once the callbacks queued now have run, unless a new wait came
-        # meanwhile (a program that waits for each answer in turn is back
-        # before that), so that a loop closed after its waits (asyncio.run
-        # once per wait) leaves nothing registered with the drain.
-        pending = self._pending
-        count = pending.get(loop, 1) - 1
-        if count > 0:
-            pending[loop] = count
-            return
-        pending.pop(loop, None)
-        if loop in self._watching and loop not in self._settling and not loop.is_closed():
-            # (A closed loop, whose wait a finaliser ends, stays until the
-            # next loop starts watching or the tap closes.)
-            self._settling.add(loop)
-            try:
-                loop.call_soon(self._settle, loop)
-            except RuntimeError:
-                self._settling.discard(loop)
-
-    def _settle(self, loop: asyncio.AbstractEventLoop) -> None:
-        self._lock.run(self._settle_now, loop)
-
-    def _settle_now(self, loop: asyncio.AbstractEventLoop) -> None:
-        self._settling.discard(loop)
-        if loop not in self._pending:
-            self._unwatch(loop)
-
-    def _unwatch_all(self) -> None:
-        # With self._lock held, on close: loops that no longer run stop
-        # watching now; a running one does once its waits, woken by the
-        # close, have ended (from its own thread).
-        here = _running_loop()
-        for loop in list(self._watching):
-            if loop is here or loop.is_closed() or not loop.is_running():
-                self._unwatch(loop)
-            elif loop not in self._settling:
-                self._settling.add(loop)
-                try:
-                    loop.call_soon_threadsafe(self._settle, loop)
-                except RuntimeError:
-                    self._unwatch(loop)   # closed meanwhile
-
-    async def _await(self, box: _Box, take: _Take, timeout: Optional[float], what: str,
-                     tag: Optional[int] = None, key: object = _ANY) -> None:
+    async def _await(self, box: Box, take: Take, timeout: Optional[float], what: str,
+                     tag: Optional[int] = None, key: object = ANY) -> None:
         loop = asyncio.get_running_loop()
-        pending = self._pending
+        loops = self._loops
+        pending = loops.pending
         pending[loop] = pending.get(loop, 0) + 1
         try:
             await self._await_in(loop, box, take, timeout, what, tag, key)
         finally:
-            self._left(loop)
+            loops.left(loop)
 
-    async def _await_in(self, loop: asyncio.AbstractEventLoop, box: _Box, take: _Take,
+    async def _await_in(self, loop: asyncio.AbstractEventLoop, box: Box, take: Take,
                         timeout: Optional[float], what: str, tag: Optional[int],
                         key: object) -> None:
         deadline = None if timeout is None else monotonic() + timeout
         seen = -1
-        run = self._lock.run
+        lock = self._lock
+        run = lock.run
+        loops = self._loops
         while True:
             waker, seen = run(self._look_async, loop, box, take, deadline, what, timeout, tag,
                               seen, key)
@@ -1278,10 +872,16 @@ class ReplyTap:
             finally:
                 if not waker.done() and not loop.is_closed():
                     waker.cancel()   # (a closed loop takes no callbacks)
-                if waker in self._wakers:
-                    run(self._forget_waker, waker, key)
+                if waker in loops.wakers:
+                    # Forgotten now, or by the next look or wake when this
+                    # runs inside a call of the tap on this thread (the
+                    # finaliser of a wait dropped asleep, run by the
+                    # collector there), which the lock cannot be taken in.
+                    loops.ended.append((waker, key))
+                    if not lock.mine():
+                        run(loops.sweep)
 
-    def _look_async(self, loop: asyncio.AbstractEventLoop, box: _Box, take: _Take,
+    def _look_async(self, loop: asyncio.AbstractEventLoop, box: Box, take: Take,
                     deadline: Optional[float], what: str, timeout: Optional[float],
                     tag: Optional[int], seen: int, key: object
                     ) -> Tuple[Optional[asyncio.Future[None]], int]:
@@ -1299,34 +899,18 @@ class ReplyTap:
             over, left, _, seen = self._attempt(take, box, deadline, what, timeout)
         except BaseException:
             if self._drain is None:   # closed: nothing more to watch
-                self._unwatch(loop)
+                self._loops.unwatch(loop)
             raise
         if over:
             if self._drain is None:
-                self._unwatch(loop)
+                self._loops.unwatch(loop)
             return None, 0
-        waker: asyncio.Future[None] = loop.create_future()
-        self._wakers[waker] = loop
-        wanting = self._wants.get(key)
-        if wanting is None:
-            self._wants[key] = wanting = {}
-        wanting[waker] = loop
-        self._watch(loop)
-        if left is not None:
-            self._alarm(loop, loop.time() + left)
-        return waker, seen
+        return self._loops.arm(loop, key, left, self._drain), seen
 
-    def _forget_waker(self, waker: asyncio.Future[None], key: object) -> None:
-        self._wakers.pop(waker, None)
-        wanting = self._wants.get(key)
-        if wanting is not None:
-            wanting.pop(waker, None)
-            if not wanting:
-                del self._wants[key]
-
-    async def _reply(self, box: _Box, tag: int, timeout: Optional[float] = 5.0) -> None:
+    async def _reply(self, box: Box, tag: int, timeout: Optional[float] = 5.0) -> None:
         tag = operator.index(tag)
-        await self._await(box, lambda b: self._take_tag(tag, b), timeout,
+        take_tag = self._kept.take_tag
+        await self._await(box, lambda b: take_tag(tag, b), timeout,
                           f"reply with COMMANDTAG={tag}", tag, tag)
 
     @_handed_by(_reply)
@@ -1334,7 +918,7 @@ class ReplyTap:
         """wait_for for asyncio: safe from any event loop."""
         raise AssertionError("run by _reply")
 
-    async def _acall(self, box: _Box, send: Callable[..., Any], /, *args: Any,
+    async def _acall(self, box: Box, send: Callable[..., Any], /, *args: Any,
                      timeout: Optional[float] = 5.0, **kwargs: Any) -> None:
         await self._reply(box, send_tagged(send, args, kwargs), timeout)
 
@@ -1344,10 +928,11 @@ class ReplyTap:
         """call for asyncio: sends at once, then awaits the answer (as reply)."""
         raise AssertionError("run by _acall")
 
-    async def _reply_word(self, box: _Box, word: str, timeout: Optional[float] = 5.0) -> None:
+    async def _reply_word(self, box: Box, word: str, timeout: Optional[float] = 5.0) -> None:
         if not isinstance(word, str):   # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"word must be a str, not {type(word).__name__}")
-        await self._await(box, lambda b: self._take_word(word, b), timeout, f"reply {word!r}",
+        take_word = self._kept.take_word
+        await self._await(box, lambda b: take_word(word, b), timeout, f"reply {word!r}",
                           None, word)
 
     @_handed_by(_reply_word)
@@ -1355,9 +940,9 @@ class ReplyTap:
         """wait_for_word for asyncio."""
         raise AssertionError("run by _reply_word")
 
-    async def _reply_until(self, box: _Box, predicate: Callable[[Reply], object],
+    async def _reply_until(self, box: Box, predicate: Callable[[Reply], object],
                            timeout: Optional[float] = 5.0) -> None:
-        await self._await(box, self._taker(predicate), timeout,
+        await self._await(box, self._kept.taker(predicate), timeout,
                           "reply that satisfies the predicate")
 
     @_handed_by(_reply_until)

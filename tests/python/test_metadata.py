@@ -38,6 +38,7 @@ def test_installed_files_and_plugin():
             "sonvex_fake_server/__init__.py", "sonvex_fake_server/__main__.py",
             "sonvex_fake_server/pytest_plugin.py", "sonvex_fake_server/py.typed",
             "sonvex_replies/__init__.py", "sonvex_replies/_reply.py", "sonvex_replies/_tap.py",
+            "sonvex_replies/_kept.py", "sonvex_replies/_loops.py", "sonvex_replies/_stdout.py",
             "sonvex_replies/py.typed", "sonvex_rs-stubs/_classes.pyi",
             "sonvex_rs-stubs/_client.pyi", "sonvex_rs-stubs/_commands.pyi"} <= names
     (plugin,) = [e for e in DIST.entry_points if e.group == "pytest11"]

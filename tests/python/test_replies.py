@@ -6,6 +6,7 @@ import fcntl
 import logging
 import os
 import random
+import signal
 import socket
 import subprocess
 import sys
@@ -588,3 +589,52 @@ def test_an_await_of_the_tap_behaves_as_a_coroutine():
         os.write(1, b"Received: A COMMANDTAG=0\n")
         assert wait_until(lambda: tap.replies)   # read by the drain
         asyncio.run(steps(tap))
+
+
+# Ctrl-C during a wait: the KeyboardInterrupt comes from inside the wait
+# before the answer it waits for is even sent (the thread that sends it
+# waits for the interrupt first), and that answer is kept for the next wait.
+# The period at which a wait looks again anyway is made longer than the
+# test, so only noticing the signal can end the wait in time.
+INTERRUPTED_WAITS = {
+    "wait_for": lambda tap, tag: tap.wait_for(tag, timeout=None),
+    "wait_for with a timeout": lambda tap, tag: tap.wait_for(tag, timeout=10 * DEADLINE),
+    "wait_for_word": lambda tap, tag: tap.wait_for_word("GetVersion", timeout=None),
+    "wait_until": lambda tap, tag: tap.wait_until(lambda reply: reply.tag == tag, timeout=None),
+    "iteration": lambda tap, tag: next(iter(tap)),
+}
+
+
+@pytest.mark.parametrize("form", sorted(INTERRUPTED_WAITS))
+def test_ctrl_c_ends_a_wait_before_its_answer_comes(fake_media_server, reply_tap, form,
+                                                     monkeypatch):
+    from sonvex_replies import _tap
+    monkeypatch.setattr(_tap, "_LOOK_AGAIN", 10 * DEADLINE)
+    client = new_client(fake_media_server.port)
+    client.connect()
+    tag = client.command_tag
+    waiting = threading.get_ident()
+    interrupted = threading.Event()
+    sent = []
+
+    def interrupt():
+        # Once the wait has begun (its frame is the innermost of the thread).
+        wait_until(lambda: sys._current_frames()[waiting].f_code.co_name == "_wait")
+        os.kill(os.getpid(), signal.SIGINT)
+        interrupted.wait(DEADLINE)   # (only a wait deaf to it lets this run out)
+        sent.append(client.send_raw_command("GetVersion"))
+
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    thread = threading.Thread(target=interrupt)
+    try:
+        thread.start()
+        with pytest.raises(KeyboardInterrupt):
+            INTERRUPTED_WAITS[form](reply_tap, tag)
+        assert sent == []
+    finally:
+        interrupted.set()
+        thread.join()
+        signal.signal(signal.SIGINT, before)
+    assert sent == [tag]
+    assert reply_tap.wait_for(tag, timeout=DEADLINE).text == f"GetVersion OK COMMANDTAG={tag}"
+    client.disconnect()

@@ -146,7 +146,7 @@ def test_a_send_that_raises_raises_unchanged_and_leaves_nothing_waiting(way, how
             send, *args = make(alone)
             with pytest.raises(expected, match=f"^{re.escape(str(called.value))}$"):
                 send(*args)
-        assert (through_tap.command_tag, tap._wakers, tap.replies) == (0, {}, [])
+        assert (through_tap.command_tag, tap._loops.wakers, tap.replies) == (0, {}, [])
 
 
 @ECHOING
