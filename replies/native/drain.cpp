@@ -53,6 +53,7 @@
 
 #include "core/reader.hpp"
 #include "core/reply_sorter.hpp"
+#include "frame/signals.hpp"
 
 namespace {
 
@@ -1324,7 +1325,8 @@ PyObject* drain_take(PyObject* self, PyObject* inbox) {
 // finish(grace) -> whether all output was written: stops the thread and
 // waits for the queued output (see Drain::finish), running the signal
 // handlers meanwhile. A handler that raises (KeyboardInterrupt) cuts the
-// waits short: finish then returns at once with that exception, the thread
+// waits short (also on PyPy, whose PyErr_CheckSignals runs nothing: see
+// run_signal_handlers): finish then returns at once with that exception, the thread
 // stopped and the output left to the writer. The Drain itself is freed only
 // with its Python object, so a thread still inside wait() is safe.
 PyObject* drain_finish(PyObject* self, PyObject* arg) {
@@ -1337,7 +1339,7 @@ PyObject* drain_finish(PyObject* self, PyObject* arg) {
     bool raised = false;
     bool whole = drain->finish(grace, [&] {
         PyEval_RestoreThread(state);
-        raised = PyErr_CheckSignals() != 0;
+        raised = !sonvex::run_signal_handlers();
         state = PyEval_SaveThread();
         return raised;
     });
@@ -1494,7 +1496,7 @@ int guard_acquire(GuardObject* guard) {
         }
         Py_END_ALLOW_THREADS
         if (got) return 0;
-        if (PyErr_CheckSignals() < 0) return -1;
+        if (!sonvex::run_signal_handlers()) return -1;
     }
 }
 
