@@ -1069,6 +1069,7 @@ class ReplyTap:
     @property
     def replies(self) -> List[Reply]:
         """The replies kept (not yet taken), oldest first, as a new list."""
+        self._check_owner()
         return self._lock.run(self._kept_now)
 
     def _kept_now(self) -> List[Reply]:
@@ -1078,6 +1079,7 @@ class ReplyTap:
     @property
     def dropped(self) -> int:
         """Replies dropped, unread, to keep at most max_kept."""
+        self._check_owner()
         return self._lock.run(self._dropped_now)
 
     def _dropped_now(self) -> int:
