@@ -1,21 +1,148 @@
-"""The reply tap's native part in the process around it: Ctrl-C ends its
-native waits on both interpreters, and a forked child never touches the
-parent's drain or a lock that a thread of the parent held at the fork.
+"""The reply tap's native part: the drain sorts any stream of bytes into
+replies and lines passed on, whatever the chunking, line lengths and bound;
+Ctrl-C ends its native waits on both interpreters; and a forked child never
+touches the parent's drain or a lock that a thread of the parent held at the
+fork.
 
-Each case runs in a child interpreter whose waits a hang would never end:
-the test's own wait for what the child says then fails."""
+The process cases run in a child interpreter whose waits a hang would never
+end: the test's own wait for what the child says then fails."""
 
 import os
 import signal
 import subprocess
 import sys
+import threading
 
 import pytest
 
 from helpers import DEADLINE, Child, child_env, run_child, wait_until
 from test_process import Reader, blocked_in, needs_syscall_numbers
 
-pytestmark = pytest.mark.slow
+
+def sorted_as_expected(stream, max_lines, echo):
+    """What the drain must make of a stream: (the reply texts kept, how many
+    were dropped, the "Connection closed." lines, the bytes passed on)."""
+    *lines, unfinished = stream.split(b"\n")
+    texts, closed, passed = [], 0, bytearray()
+    for line in lines:
+        if line.startswith(b"Received: "):
+            texts.append(line[len(b"Received: "):])
+        elif line == b"Connection closed.":
+            closed += 1
+        else:
+            passed += line + b"\n"
+            continue
+        if echo:
+            passed += line + b"\n"
+    passed += unfinished   # an unfinished last line passes on as it came
+    kept = texts[max(0, len(texts) - max_lines):]
+    return kept, len(texts) - len(kept), closed, bytes(passed)
+
+
+def drained(chunks, max_lines, echo):
+    """The same, from a Drain whose pipe got the chunks, one write each,
+    and was then closed."""
+    from sonvex_replies._drain import Drain
+    read_end, write_end = os.pipe()
+    out_read, out_write = os.pipe()
+    try:
+        drain = Drain(read_end, out_write, echo, max_lines, False)
+        os.close(out_write)
+        passed = bytearray()
+
+        def collect():
+            while chunk := os.read(out_read, 1 << 20):
+                passed.extend(chunk)
+        collector = threading.Thread(target=collect)
+        collector.start()
+        for chunk in chunks:
+            view = memoryview(chunk)
+            while view:
+                view = view[os.write(write_end, view):]
+        os.close(write_end)
+        assert drain.finish(DEADLINE)   # read to the pipe's end, everything written
+        inbox = []
+        drain.take(inbox)
+        collector.join(DEADLINE)
+    finally:
+        for fd in (read_end, out_read):
+            os.close(fd)
+    texts, closed, dropped, ended = [], 0, 0, False
+    for batches, closed, dropped, ended, _, failure, _ in inbox:
+        assert failure is None
+        for _, data in batches or []:
+            texts += data.split(b"\n")[:-1]
+    assert ended
+    return texts, dropped, closed, bytes(passed)
+
+
+MIXED = (b"first line\nReceived: A COMMANDTAG=1\nConnection closed.\n"
+         b"Received: B x=\xff\xfe COMMANDTAG=2\n\nReceived:no space\nReceived: \n"
+         b"Connection closed. \nReceived: C COMMANDTAG=3\ntail without a line feed")
+LONG = (b"Received: " + b"r" * (3 << 20) + b" COMMANDTAG=9\n" + b"p" * (3 << 20) + b"\n"
+        b"Received: after COMMANDTAG=10\n")
+MANY = b"".join(b"Received: R%d COMMANDTAG=%d\nline %d\n" % (i, i, i) for i in range(50))
+
+
+def pieces(stream, size):
+    return [stream[i:i + size] for i in range(0, len(stream), size)]
+
+
+# (name, chunks, max_lines, echo)
+STREAMS = [
+    ("mixed in one write", [MIXED], 100, False),
+    ("mixed byte by byte", pieces(MIXED, 1), 100, False),
+    ("mixed with echo", pieces(MIXED, 7), 100, True),
+    ("prefix cut", [b"Rece", b"ived: A COMMANDTAG=1\nConn", b"ection closed.\n"], 100, False),
+    ("lines longer than a read", pieces(LONG, 65536), 100, False),
+    ("lines longer than a read, one write", [LONG], 100, False),
+    ("bound within one batch", [MANY], 7, False),
+    ("bound across batches", pieces(MANY, 40), 7, False),
+    ("bound of nothing", pieces(MANY, 300), 0, False),
+    ("nothing at all", [], 100, False),
+    ("only an unfinished line", [b"no end"], 100, False),
+]
+
+
+@pytest.mark.parametrize("name, chunks, max_lines, echo", STREAMS, ids=[s[0] for s in STREAMS])
+def test_the_drain_sorts_any_chunking_of_a_stream(name, chunks, max_lines, echo):
+    got = drained(chunks, max_lines, echo)
+    expected = sorted_as_expected(b"".join(chunks), max_lines, echo)
+    assert got[1:3] == expected[1:3]
+    assert got[0] == expected[0]
+    assert got[3] == expected[3]
+
+
+@pytest.mark.parametrize("reentrant", [False, True])
+def test_a_guard_lets_one_thread_in_at_a_time(reentrant):
+    # Eight threads add under the guard, each step a read and a write with a
+    # switch of threads between them: a second thread inside loses counts.
+    # The reentrant guard is also asked again inside its own run.
+    from sonvex_replies._drain import Guard
+    guard = Guard(reentrant=reentrant)
+    total, inside = [0], [0]
+
+    def add():
+        inside[0] += 1
+        seen = total[0]
+        os.sched_yield()
+        total[0] = seen + 1
+        crowded = inside[0] != 1
+        inside[0] -= 1
+        return crowded
+
+    def step():
+        return guard.run(guard.run, add) if reentrant else guard.run(add)
+
+    crowded = []
+    threads = [threading.Thread(target=lambda: crowded.extend(step() for _ in range(500)))
+               for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(DEADLINE)
+    assert total[0] == 8 * 500 and not any(crowded)
+    assert not guard.locked()
 
 
 # The child says "waiting" and enters a native wait that only SIGINT can
@@ -52,6 +179,7 @@ except KeyboardInterrupt:
 """
 
 
+@pytest.mark.slow
 @needs_syscall_numbers
 @pytest.mark.parametrize("form", ["close", "guard", "reentrant guard"])
 def test_sigint_ends_a_native_wait(form):
@@ -127,6 +255,7 @@ print("parent", parent, "status", status)
 """
 
 
+@pytest.mark.slow
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer's allocator is not safe across fork")
 @pytest.mark.parametrize("use, expected", [
