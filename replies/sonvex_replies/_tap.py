@@ -671,18 +671,21 @@ class ReplyTap:
         if generation <= self._absorbed:
             return False   # absorbed before a handler raised
         count = self._count
-        items: List[Tuple[int, Reply]] = []
+        # (number of the first, the replies): made by comprehension and
+        # numbered by _absorb's zip, with no statement or tuple kept per
+        # reply, which made the tap a third slower.
+        runs: List[Tuple[int, List[Reply]]] = []
         if batches is not None:
             for time, data in batches:
-                for text in _texts(data):
-                    count += 1
-                    items.append((count, Reply(text, time)))
+                replies = [Reply(text, time) for text in _texts(data)]
+                runs.append((count + 1, replies))
+                count += len(replies)
         lost = None
         if failure is not None and self._failure is None:
             lost = RuntimeError(f"the tap stopped reading replies: {failure}")
-        changed = bool(items) or closed != self._closed_lines or lost is not None or (
+        changed = count != self._count or closed != self._closed_lines or lost is not None or (
             ended and not self._ended)
-        self._absorbing = (generation, items, count, closed, dropped, ended, lost, output)
+        self._absorbing = (generation, runs, count, closed, dropped, ended, lost, output)
         return changed
 
     def _absorb(self) -> None:
@@ -690,11 +693,11 @@ class ReplyTap:
         absorbing = self._absorbing
         if absorbing is None:
             return
-        generation, items, count, closed, dropped, ended, lost, output = absorbing
+        generation, runs, count, closed, dropped, ended, lost, output = absorbing
         if output is not None:
             self._output[generation] = output
-        if items:
-            self._last = items[-1][1]
+        if runs:
+            self._last = runs[-1][1][-1]
         self._count = max(self._count, count)
         self._closed_lines = closed
         self._drain_dropped = dropped
@@ -702,7 +705,9 @@ class ReplyTap:
             self._ended = True
         if lost is not None and self._failure is None:
             self._failure = lost
-        self._kept.update(items)   # the same numbers again change nothing
+        kept = self._kept
+        for first, replies in runs:   # the same numbers again change nothing
+            kept.update(zip(range(first, first + len(replies)), replies))
         self._absorbed = generation
         self._absorbing = None
         self._trim()
