@@ -53,6 +53,7 @@
 
 #include "core/reader.hpp"
 #include "core/reply_sorter.hpp"
+#include "frame/signals.hpp"
 
 namespace {
 
@@ -699,6 +700,7 @@ public:
 
     int notify_fd() const { return notify_fd_; }
     int watch_fd() const { return watch_fd_; }
+    pid_t owner() const { return owner_; }
 
 private:
     static void close_fd(int& fd) {
@@ -1122,6 +1124,23 @@ Drain* live(PyObject* self) {
     return drain;
 }
 
+// live() for the methods that take the drain's lock or read its pipe. In a
+// forked child the drain thread does not exist, the pipe is the parent's
+// and the lock is a copy that a thread of the parent may have held at the
+// fork: RuntimeError naming the process the drain belongs to, rather than
+// a take of the parent's replies or a wait for ever.
+Drain* live_here(PyObject* self) {
+    Drain* drain = live(self);
+    if (drain != nullptr && drain->owner() != getpid()) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "this ReplyTap belongs to process %ld, which this process (a fork of it, "
+                     "pid %ld) cannot wait on; start a tap of its own after the fork",
+                     static_cast<long>(drain->owner()), static_cast<long>(getpid()));
+        return nullptr;
+    }
+    return drain;
+}
+
 PyObject* drain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"read_fd", "forward_fd", "echo", "max_lines", "keep_output",
                                   "max_queued", nullptr};
@@ -1197,7 +1216,7 @@ PyObject* hand_over(const Batch& batch, uint64_t generation, PyObject* box, long
 // that tag that is all there is to take is taken at once, appended to the
 // list `box` as (generation after the take, time, text), and 2 returned.
 PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    Drain* drain = live(self);
+    Drain* drain = live_here(self);
     if (drain == nullptr) return nullptr;
     if (nargs != 2 && nargs != 3 && nargs != 5) {
         PyErr_SetString(PyExc_TypeError, "wait(seen, timeout[, look[, tag, box]])");
@@ -1236,7 +1255,7 @@ PyObject* drain_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 // nothing was taken since `seen`, else False (take() then takes in what
 // there is).
 PyObject* drain_take_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    Drain* drain = live(self);
+    Drain* drain = live_here(self);
     if (drain == nullptr) return nullptr;
     if (nargs != 3 || !PyList_Check(args[2])) {
         PyErr_SetString(PyExc_TypeError, "take_tag(seen, tag, box)");
@@ -1264,7 +1283,7 @@ PyObject* drain_take_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // What was taken is in the caller's list before control returns to Python,
 // where a signal handler may raise.
 PyObject* drain_take(PyObject* self, PyObject* inbox) {
-    Drain* drain = live(self);
+    Drain* drain = live_here(self);
     if (drain == nullptr) return nullptr;
     if (!PyList_Check(inbox)) {
         PyErr_SetString(PyExc_TypeError, "take(inbox): inbox must be a list");
@@ -1324,7 +1343,8 @@ PyObject* drain_take(PyObject* self, PyObject* inbox) {
 // finish(grace) -> whether all output was written: stops the thread and
 // waits for the queued output (see Drain::finish), running the signal
 // handlers meanwhile. A handler that raises (KeyboardInterrupt) cuts the
-// waits short: finish then returns at once with that exception, the thread
+// waits short (also on PyPy, whose PyErr_CheckSignals runs nothing: see
+// run_signal_handlers): finish then returns at once with that exception, the thread
 // stopped and the output left to the writer. The Drain itself is freed only
 // with its Python object, so a thread still inside wait() is safe.
 PyObject* drain_finish(PyObject* self, PyObject* arg) {
@@ -1337,7 +1357,7 @@ PyObject* drain_finish(PyObject* self, PyObject* arg) {
     bool raised = false;
     bool whole = drain->finish(grace, [&] {
         PyEval_RestoreThread(state);
-        raised = PyErr_CheckSignals() != 0;
+        raised = !sonvex::run_signal_handlers();
         state = PyEval_SaveThread();
         return raised;
     });
@@ -1351,7 +1371,9 @@ PyObject* drain_watch(PyObject* self, PyObject* arg) {
     if (drain == nullptr) return nullptr;
     long delta = PyLong_AsLong(arg);
     if (delta == -1 && PyErr_Occurred()) return nullptr;
-    drain->watch(delta > 0 ? 1 : -1);
+    // (A forked child's loops never watched the parent's drain: a close
+    // there that lets them go leaves the parent's count alone.)
+    if (drain->owner() == getpid()) drain->watch(delta > 0 ? 1 : -1);
     Py_RETURN_NONE;
 }
 
@@ -1364,7 +1386,7 @@ PyObject* descriptor_of(PyObject* self, PyObject*) {
 }
 
 PyObject* drain_pump(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    Drain* drain = live(self);
+    Drain* drain = live_here(self);
     if (drain == nullptr) return nullptr;
     if (nargs > 1) {
         PyErr_SetString(PyExc_TypeError, "pump() takes at most one argument");
@@ -1380,14 +1402,14 @@ PyObject* drain_pump(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* drain_quiet(PyObject* self, PyObject*) {
-    Drain* drain = live(self);
+    Drain* drain = live_here(self);
     if (drain == nullptr) return nullptr;
     drain->quiet();
     Py_RETURN_NONE;
 }
 
 PyObject* drain_pending(PyObject* self, PyObject*) {
-    Drain* drain = live(self);
+    Drain* drain = live_here(self);
     if (drain == nullptr) return nullptr;
     return PyBool_FromLong(drain->pending());
 }
@@ -1445,6 +1467,11 @@ PyType_Spec drain_spec = {
 // inside it) gets it again when the guard is reentrant and RuntimeError
 // otherwise, rather than waiting for itself for ever. A wait for a guard
 // that another thread holds runs signal handlers, so Ctrl-C ends it.
+//
+// In a forked child only the thread that forked exists: a guard that
+// another thread held at the fork is free there, and its mutex and
+// condition (which such a thread may have held or waited on) start anew
+// (see guards_after_fork).
 struct GuardObject {
     PyObject_HEAD
     std::mutex* mutex;   // over held, owner and depth
@@ -1453,9 +1480,34 @@ struct GuardObject {
     bool reentrant;
     unsigned long owner;
     long depth;
+    GuardObject* prev;   // the list of live guards (all_guards)
+    GuardObject* next;
 };
 
 unsigned long this_thread() { return static_cast<unsigned long>(PyThread_get_thread_ident()); }
+
+// Every live guard, for the fork handlers; changed under guards_mu.
+std::mutex guards_mu;
+GuardObject* all_guards = nullptr;
+
+void guards_before_fork() { guards_mu.lock(); }
+void guards_after_fork_in_parent() { guards_mu.unlock(); }
+
+// The forking thread holds guards_mu (guards_before_fork), so no guard is
+// half-way into the list; the guards' own mutexes may be held by threads
+// that the child does not have.
+void guards_after_fork() {
+    const unsigned long me = this_thread();   // the forking thread, the same in the child
+    for (GuardObject* guard = all_guards; guard != nullptr; guard = guard->next) {
+        new (guard->mutex) std::mutex();
+        new (guard->freed) std::condition_variable();
+        if (guard->held && guard->owner != me) {
+            guard->held = false;
+            guard->depth = 0;
+        }
+    }
+    guards_mu.unlock();
+}
 
 // Takes the guard for this thread; -1 with an exception set when it cannot.
 int guard_acquire(GuardObject* guard) {
@@ -1494,7 +1546,7 @@ int guard_acquire(GuardObject* guard) {
         }
         Py_END_ALLOW_THREADS
         if (got) return 0;
-        if (PyErr_CheckSignals() < 0) return -1;
+        if (!sonvex::run_signal_handlers()) return -1;
     }
 }
 
@@ -1524,12 +1576,22 @@ PyObject* guard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     guard->freed = new (std::nothrow) std::condition_variable;
     if (guard->mutex == nullptr || guard->freed == nullptr) return PyErr_NoMemory();
     guard->reentrant = reentrant != 0;
+    std::lock_guard<std::mutex> lock(guards_mu);
+    guard->prev = nullptr;
+    guard->next = all_guards;
+    if (all_guards != nullptr) all_guards->prev = guard;
+    all_guards = guard;
     return self.release();
 }
 
 void guard_dealloc(PyObject* self) {
     auto* guard = reinterpret_cast<GuardObject*>(self);
     PyTypeObject* type = Py_TYPE(self);
+    if (guard->mutex != nullptr && guard->freed != nullptr) {   // (in the list)
+        std::lock_guard<std::mutex> lock(guards_mu);
+        (guard->prev != nullptr ? guard->prev->next : all_guards) = guard->next;
+        if (guard->next != nullptr) guard->next->prev = guard->prev;
+    }
     delete guard->freed;
     delete guard->mutex;
     type->tp_free(self);
@@ -1991,6 +2053,7 @@ PyMODINIT_FUNC PyInit__drain() {
     Ref module(PyModule_Create(&drain_module));
     if (module.get() == nullptr) return nullptr;
     pthread_atfork(nullptr, nullptr, forget_writers_in_child);
+    pthread_atfork(guards_before_fork, guards_after_fork_in_parent, guards_after_fork);
     std::atexit(report_unwritten_at_exit);
     Ref type(PyType_FromSpec(&drain_spec));
     if (type.get() == nullptr) return nullptr;

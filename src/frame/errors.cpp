@@ -1,5 +1,5 @@
-// Internal failures and PanicException, signal handlers, names and the
-// messages several callables share.
+// Internal failures and PanicException, names and the messages several
+// callables share.
 
 #include "frame/errors.hpp"
 
@@ -92,25 +92,6 @@ void resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
         if (!message) return;
     }
     set_panic(message.get());
-}
-
-bool run_signal_handlers() {
-#if defined(PYPY_VERSION)
-    // PyPy's PyErr_CheckSignals runs nothing: PyPy runs pending handlers
-    // between the bytecodes of Python code. Calling a function of Python code
-    // that does nothing runs them now, and a handler's exception comes out of
-    // that call.
-    static PyObject* nothing = nullptr;  // kept for the life of the process
-    if (!nothing) {
-        Ref scope = Ref::steal(PyDict_New());
-        if (!scope) return false;
-        nothing = PyRun_String("lambda: None", Py_eval_input, scope.get(), scope.get());
-        if (!nothing) return false;
-    }
-    return Ref::steal(PyObject_CallNoArgs(nothing)) ? true : false;
-#else
-    return PyErr_CheckSignals() == 0;
-#endif
 }
 
 std::string type_name(PyTypeObject* type, const char* attribute) {

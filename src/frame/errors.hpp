@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "frame/handles.hpp"
+#include "frame/signals.hpp"   // run_signal_handlers
 
 namespace sonvex {
 
@@ -49,12 +50,6 @@ PyObject* panic_exception_type();
 // traceback on standard error and raises a PanicException of the module's
 // own. Takes over the three references of the fetched exception.
 void resume_panic(PyObject* type, PyObject* value, PyObject* traceback);
-
-// Runs the Python handlers of signals that arrived, as the interpreter does
-// after a blocking call that a signal interrupted. False with the exception
-// set if a handler raised. Handlers run on the main thread only; elsewhere
-// this does nothing.
-bool run_signal_handlers();
 
 // __qualname__ (or another name attribute) of a type, or "<failed to extract
 // type name>".
