@@ -49,6 +49,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "core/reader.hpp"
@@ -401,6 +402,21 @@ enum DrainSleep : unsigned {
     kLingering = 4,   // leaves the pipe to the waiters a moment: for a close or a loop
 };
 
+// A thread inside Drain::wait(). Each has a condition variable of its own,
+// so that a change wakes only the waiters it matters to: a waiter by tag
+// when a reply with its tag is kept, any other waiter when anything is kept
+// or taken; every waiter at the end, a failure or the close; one waiter
+// when the pipe comes free for it to read. Lives on the waiting thread's
+// stack while it is registered (under the drain's lock).
+struct Waiter {
+    std::condition_variable cv;
+    std::optional<uint64_t> tag;   // none: woken by anything kept or taken
+    bool woken = false;            // set, under the drain's lock, by whoever wakes it
+    bool arrived = false;          // a reply with its tag was kept
+    Waiter* prev = nullptr;        // in the list of waiters without a tag
+    Waiter* next = nullptr;
+};
+
 class Drain {
 public:
     Drain(int read_fd, int forward_fd, bool echo, size_t max_lines, bool keep_output,
@@ -490,7 +506,7 @@ public:
             std::unique_lock<std::mutex> lock(mu_);
             close_deadline_ = deadline;
             closing_ = true;
-            cv_.notify_all();
+            wake_all_locked();
             // A waiter that reads the pipe lets go of it (closing_fd_ stays
             // readable), and the drain thread reads to the end.
             signal_fd(closing_fd_);
@@ -552,39 +568,62 @@ public:
         auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
                                            std::chrono::duration<double>(timeout < 0 ? 0 : timeout));
         std::unique_lock<std::mutex> lock(mu_);
-        auto ready = [&] { return untaken_ || ended_ || generation_ != seen; };
+        // A waiter by tag looks again when its reply may be among what was
+        // kept (or taken: another thread's take may hold it); any other
+        // waiter when anything was.
+        auto ready = [&] {
+            return ended_ || generation_ != seen || !failure_.empty() ||
+                   (tag ? untaken_tag_locked(*tag) : untaken_);
+        };
         if (ready()) {
             if (tag && take_tagged_locked(*tag, seen, *direct)) *took = generation_;
             return true;
         }
+        Waiter me;
+        me.tag = tag;
+        enlist_locked(me);
         ++wanting_;
         // The drain thread, asleep in poll(), lets go of the pipe.
         if (reader_ == Reader::drain && !closing_) wake_drain_locked(kReading);
-        auto free_or_ready = [&] { return ready() || may_take_locked(Reader::waiter); };
-        if (timeout < 0) {
-            cv_.wait(lock, free_or_ready);
-        } else {
-            cv_.wait_until(lock, deadline, free_or_ready);
-        }
-        bool result = ready();
-        if (!result && take_pipe_locked(Reader::waiter)) {
-            lock.unlock();
+        auto woken = [&] { return me.woken; };
+        bool result = false;
+        for (;;) {
+            // (Registered, a waiter by tag learns of its reply from the
+            // keeper: no look through what is kept, and another thread's
+            // take, which its entry checked for, holds nothing new for it.)
+            result = ended_ || !failure_.empty() ||
+                     (me.tag ? me.arrived : untaken_ || generation_ != seen);
+            if (result) break;
             int ms = -1;
             if (timeout >= 0) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - clock::now()).count();
-                ms = left > 0 ? static_cast<int>(left) + 1 : 0;
+                if (left <= 0) break;
+                ms = static_cast<int>(left) + 1;
             }
-            read_step(ms, closing_fd_);
-            lock.lock();
-            leave_pipe_locked(Reader::waiter);
-            result = ready();
+            if (take_pipe_locked(Reader::waiter)) {
+                // Reads for itself (and keeps for the others) until its
+                // own answer is kept, its time is up or the close.
+                lock.unlock();
+                read_step(ms, closing_fd_);
+                lock.lock();
+                leave_pipe_locked(Reader::waiter);
+                if (closing_) wake_drain_locked(kBlocked);   // it reads to the end now
+                continue;
+            }
+            me.woken = false;
+            if (timeout < 0) {
+                me.cv.wait(lock, woken);
+            } else {
+                me.cv.wait_until(lock, deadline, woken);
+            }
         }
+        delist_locked(me);
         --wanting_;
         if (wanting_ == 0) released_ = true;
         // Another waiter, or the drain thread, may read now.
         if (wanting_ == 0 || closing_) wake_drain_locked(kBlocked);
-        if (wanting_ > 0) cv_.notify_all();
+        if (reader_ == Reader::nobody) wake_reader_locked();
         if (result && tag && take_tagged_locked(*tag, seen, *direct)) *took = generation_;
         return result;
     }
@@ -729,14 +768,127 @@ private:
         return true;
     }
 
-    // `who` lets go of the pipe: the waiters look whether one of them reads
-    // next; after a loop's pump the drain thread looks too (a waiter that
+    // `who` lets go of the pipe: a waiter looks whether it reads next; after a loop's pump the drain thread looks too (a waiter that
     // leaves wakes it from wait() once the last waiter is gone).
     void leave_pipe_locked(Reader who) {
         reader_ = Reader::nobody;
         if (who == Reader::waiter) return;
-        if (wanting_ > 0) cv_.notify_all();
+        wake_reader_locked();
         if (who == Reader::pump) wake_drain_locked(kBlocked);
+    }
+
+    // --- waking the waiters (all with mu_ held) ---------------------------
+
+    void enlist_locked(Waiter& w) {
+        if (w.tag) {
+            try {
+                by_tag_.emplace(*w.tag, &w);
+                return;
+            } catch (const std::bad_alloc&) {
+                w.tag.reset();   // no memory for the index: woken by anything, as before
+            }
+        }
+        w.next = untagged_;
+        if (untagged_ != nullptr) untagged_->prev = &w;
+        untagged_ = &w;
+    }
+
+    void delist_locked(Waiter& w) {
+        if (w.tag) {
+            auto [it, end] = by_tag_.equal_range(*w.tag);
+            for (; it != end; ++it) {
+                if (it->second == &w) {
+                    by_tag_.erase(it);
+                    return;
+                }
+            }
+            return;
+        }
+        if (w.prev != nullptr) {
+            w.prev->next = w.next;
+        } else {
+            untagged_ = w.next;
+        }
+        if (w.next != nullptr) w.next->prev = w.prev;
+    }
+
+    static void wake(Waiter& w) {
+        w.woken = true;
+        w.cv.notify_one();
+    }
+
+    void wake_untagged_locked() {
+        for (Waiter* w = untagged_; w != nullptr; w = w->next) wake(*w);
+    }
+
+    // The end, a failure, the close: every waiter looks.
+    void wake_all_locked() {
+        wake_untagged_locked();
+        for (auto& entry : by_tag_) wake(*entry.second);
+    }
+
+    // The pipe came free: one waiter looks whether it reads it next (one
+    // that leaves instead passes this on as it goes).
+    void wake_reader_locked() {
+        if (reader_ != Reader::nobody) return;
+        if (untagged_ != nullptr) {
+            wake(*untagged_);
+        } else if (!by_tag_.empty()) {
+            wake(*by_tag_.begin()->second);
+        }
+    }
+
+    // Calls `found(tag)` for each text of the batch that may answer a wait
+    // by tag, until it returns true: with the tag it ends with (as the
+    // sorter reads it), or with none for a text that carries the tag's key
+    // elsewhere (a wait by tag also takes one whose COMMANDTAG=<n> is not
+    // its last word): that one may answer any.
+    template <class Found>
+    static void each_tag(const Batch& batch, Found found) {
+        std::string_view texts(batch.texts);
+        texts.remove_prefix(batch.start);
+        for (size_t left = batch.lines; left > 0 && !texts.empty(); --left) {
+            const size_t end = texts.find('\n');
+            const std::string_view text = texts.substr(0, end);
+            texts.remove_prefix(end + 1);
+            const std::optional<uint64_t> tag =
+                left == 1 ? batch.tag : sonvex::core::reply_tag(text);
+            if (tag ? found(tag) : text.find(sonvex::core::kTagKey) != std::string_view::npos &&
+                                       found(std::nullopt)) {
+                return;
+            }
+        }
+    }
+
+    // Whether what waits to be taken may hold the reply with that tag.
+    bool untaken_tag_locked(uint64_t tag) const {
+        if (!untaken_) return false;
+        bool may = false;
+        for (const Batch& batch : batches_) {
+            each_tag(batch, [&](std::optional<uint64_t> t) { return may = !t || *t == tag; });
+            if (may) return true;
+        }
+        return false;
+    }
+
+    // A batch was kept: the waiters for its tags learn that their reply came.
+    void wake_tagged_locked(const Batch& batch) {
+        if (by_tag_.empty()) return;
+        each_tag(batch, [&](std::optional<uint64_t> tag) {
+            if (!tag) {
+                for (auto& entry : by_tag_) {
+                    entry.second->arrived = true;
+                    wake(*entry.second);
+                }
+                return true;
+            }
+            auto [it, end] = by_tag_.equal_range(*tag);
+            for (; it != end; ++it) {
+                it->second->arrived = true;
+                wake(*it->second);
+            }
+            return false;
+        });
     }
 
     // --- waking the drain thread -----------------------------------------
@@ -790,13 +942,14 @@ private:
         return true;
     }
 
-    // Everything kept was taken: waiters look again. The notification of
+    // Everything kept was taken: the waiters without a tag look again (one
+    // by tag learnt of its reply when it was kept). The notification of
     // the asyncio loops stays readable until quiet(): a loop whose look is
     // cut short between the take and waking its waits looks again.
     void taken_locked() {
         untaken_ = false;
         ++generation_;
-        cv_.notify_all();
+        wake_untagged_locked();
     }
 
     void signal_locked() {
@@ -854,7 +1007,7 @@ private:
         std::lock_guard<std::mutex> lock(mu_);
         ended_ = untaken_ = true;
         if (watchers_ > 0) signal_locked();
-        cv_.notify_all();
+        wake_all_locked();
         wake_drain_locked(kBlocked | kLingering);
     }
 
@@ -989,7 +1142,7 @@ private:
         if (failure_.empty()) failure_ = why;
         untaken_ = true;
         if (watchers_ > 0) signal_locked();
-        cv_.notify_all();
+        wake_all_locked();
     }
 
     // Keeps the replies and closed lines sorted (and with keep_output the
@@ -1015,6 +1168,7 @@ private:
             batch.texts.swap(sorted.texts);
             batch.lines = sorted.replies;
             batch.tag = sorted.last_tag;
+            wake_tagged_locked(batch);   // (before the oldest may go below)
         }
         closed_ += sorted.closed;
         if (sorted.replies != 0) {
@@ -1040,7 +1194,7 @@ private:
         }
         untaken_ = true;
         if (watchers_ > 0 && reader_ != Reader::pump) signal_locked();   // a pumping loop looks anyway
-        cv_.notify_all();
+        wake_untagged_locked();
         return true;
     }
 
@@ -1075,7 +1229,8 @@ private:
 
     // Shared, under mu_.
     std::mutex mu_;
-    std::condition_variable cv_;         // waiters
+    Waiter* untagged_ = nullptr;         // the waiters without a tag, a list
+    std::unordered_multimap<uint64_t, Waiter*> by_tag_;   // the waiters by tag
     std::condition_variable done_cv_;    // finish() waits for the drain thread to stop
     bool stopped_ = false;               // the drain thread has stopped
     Reader reader_ = Reader::nobody;

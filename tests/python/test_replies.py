@@ -347,6 +347,80 @@ def test_a_thread_and_an_event_loop_wait_side_by_side(flow_server):
     assert even == list(range(0, count, 2)) and got == [list(range(1, count, 2))]
 
 
+
+class CountedDrain:
+    """The tap's drain with its waits counted: entered, and returned (a
+    waiting thread woken, or at its entry told to look again)."""
+
+    def __init__(self, drain):
+        self.drain, self.entered, self.returned = drain, 0, 0
+
+    def __getattr__(self, name):
+        return getattr(self.drain, name)
+
+    def wait(self, *args):
+        self.entered += 1
+        try:
+            return self.drain.wait(*args)
+        finally:
+            self.returned += 1
+
+
+THREADS = 48
+# How the answers reach the pipe: a write each, or several per write (one
+# read of the pipe keeps them together); the odd line carries its tag
+# before another element, as a wait by tag also takes it.
+ARRIVALS = {"one per write": 1, "five per write": 5, "tag not last": 1}
+
+
+@pytest.mark.parametrize("arrival", list(ARRIVALS))
+@pytest.mark.parametrize("end", ["answered", "closed"])
+def test_threads_waiting_by_tag_are_each_woken_by_their_own_answer(arrival, end, monkeypatch):
+    # Each thread waits for its own tag; the answers come in shuffled order.
+    # Each gets exactly its own, and an answer wakes its waiter, not every
+    # waiting thread (which would make THREADS * THREADS / 2 returns).
+    from sonvex_replies import _tap
+    monkeypatch.setattr(_tap, "_LOOK_AGAIN", 3600.0)   # no wake by the clock
+    texts = {tag: f"Answer {tag} COMMANDTAG={tag}" for tag in range(THREADS)}
+    texts[7] = "Answer 7 COMMANDTAG=7 Late=1" if arrival == "tag not last" else texts[7]
+    got, failed = {}, {}
+
+    def wait(tap, tag):
+        try:
+            got[tag] = tap.wait_for(tag, timeout=None).text
+        except TimeoutError as error:
+            failed[tag] = str(error)
+
+    with ReplyTap() as tap:
+        counted = tap._drain = CountedDrain(tap._drain)
+        threads = [threading.Thread(target=wait, args=(tap, tag)) for tag in range(THREADS)]
+        for thread in threads:
+            thread.start()
+        # Nothing arrives until all wait: each enters the drain's wait once.
+        assert wait_until(lambda: counted.entered == THREADS)
+        if end == "answered":
+            order = random.Random(arrival).sample(range(THREADS), THREADS)
+            step = ARRIVALS[arrival]
+            for at in range(0, THREADS, step):
+                # Each write once the waiters of the one before have their
+                # answers: every answer finds the others still waiting.
+                tags = order[at:at + step]
+                os.write(1, "".join(f"Received: {texts[tag]}\n" for tag in tags).encode())
+                assert wait_until(lambda: all(tag in got for tag in tags))
+            for thread in threads:
+                thread.join(timeout=DEADLINE)
+            assert tap.replies == []
+    for thread in threads:   # (a close wakes every wait)
+        thread.join(timeout=DEADLINE)
+        assert not thread.is_alive()
+    if end == "answered":
+        assert got == texts and not failed
+        assert counted.returned < 3 * THREADS, counted.returned
+    else:
+        assert not got and sorted(failed) == list(range(THREADS))
+        assert all("the tap is closed" in why for why in failed.values())
+
+
 # --- the reader never stalls for long -----------------------------------------------
 
 SENDER = r"""
