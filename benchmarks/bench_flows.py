@@ -394,14 +394,14 @@ class Wakes:
         self.undo = []
         if not self.enabled or run.tap is None:
             return
-        from sonvex_replies import _tap
-        woke = _tap._wake
+        from sonvex_replies import _loops
+        woke = _loops._wake
 
         def wake(future):
             self.count += not future.done()   # a wait resumed, not a wake of a woken one
             woke(future)
-        _tap._wake = wake
-        self.undo.append(lambda: setattr(_tap, "_wake", woke))
+        _loops._wake = wake
+        self.undo.append(lambda: setattr(_loops, "_wake", woke))
         tap = run.tap
         drain = tap._drain
         counter = self

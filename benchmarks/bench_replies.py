@@ -85,7 +85,7 @@ def run_tap(server, count):
 
 
 def run_plain(server, count):
-    from sonvex_replies._tap import _enlarge, _LARGEST_READ
+    from sonvex_replies._stdout import _enlarge, _LARGEST_READ
     read_end, write_end = os.pipe()
     size = min(_enlarge(write_end), _LARGEST_READ)
     saved = os.dup(1)
