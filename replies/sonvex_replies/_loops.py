@@ -135,7 +135,7 @@ class Loops:
         move leaves it to look again and find the reply kept; the move
         (native `hand`) refuses a wait whose await has ended, so that its
         reply stays kept. A wait cancelled once it has the reply hands it
-        back (see Handed) and has the tap look again (_await_in)."""
+        back (see Handed) and has the tap look again (ReplyTap._await)."""
         for future, loop in waiting.items():
             break
         else:

@@ -15,7 +15,7 @@ import threading
 from threading import get_ident
 from time import monotonic, sleep
 from typing import (
-    TYPE_CHECKING, Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Tuple, TypeVar,
+    TYPE_CHECKING, Any, AsyncIterator, Callable, Coroutine, Dict, Iterator, List, Optional, Tuple, TypeVar,
     cast,
 )
 
@@ -869,7 +869,33 @@ class ReplyTap:
         pending = loops.pending
         pending[loop] = pending.get(loop, 0) + 1
         try:
-            await self._await_in(loop, box, take, timeout, what, tag, key)
+            # (One coroutine for the whole wait: each wake resumes every
+            # frame of the chain of awaits.)
+            deadline = None if timeout is None else monotonic() + timeout
+            seen = -1
+            lock = self._lock
+            run = lock.run
+            while True:
+                waker, seen = run(self._look_async, loop, box, take, deadline, what, timeout,
+                                  tag, seen, key)
+                if waker is None:
+                    return
+                try:
+                    await waker
+                finally:
+                    if not waker.done() and not loop.is_closed():
+                        waker.cancel()   # (a closed loop takes no callbacks)
+                    if waker in loops.wakers:
+                        # Forgotten now, or by the next look or wake when
+                        # this runs inside a call of the tap on this thread
+                        # (the finaliser of a wait dropped asleep, run by
+                        # the collector there), which the lock cannot be
+                        # taken in.
+                        loops.ended.append((waker, key))
+                        if not lock.mine():
+                            run(loops.sweep)
+                if box:
+                    return   # the tap handed the reply to this wait (Loops.hand)
         except BaseException:
             if box:
                 # Cancelled (or a handler raised) once the tap had handed
@@ -883,35 +909,6 @@ class ReplyTap:
             raise
         finally:
             loops.left(loop)
-
-    async def _await_in(self, loop: asyncio.AbstractEventLoop, box: Box, take: Take,
-                        timeout: Optional[float], what: str, tag: Optional[int],
-                        key: object) -> None:
-        deadline = None if timeout is None else monotonic() + timeout
-        seen = -1
-        lock = self._lock
-        run = lock.run
-        loops = self._loops
-        while True:
-            waker, seen = run(self._look_async, loop, box, take, deadline, what, timeout, tag,
-                              seen, key)
-            if waker is None:
-                return
-            try:
-                await waker
-            finally:
-                if not waker.done() and not loop.is_closed():
-                    waker.cancel()   # (a closed loop takes no callbacks)
-                if waker in loops.wakers:
-                    # Forgotten now, or by the next look or wake when this
-                    # runs inside a call of the tap on this thread (the
-                    # finaliser of a wait dropped asleep, run by the
-                    # collector there), which the lock cannot be taken in.
-                    loops.ended.append((waker, key))
-                    if not lock.mine():
-                        run(loops.sweep)
-            if box:
-                return   # the tap handed the reply to this wait (Loops.hand)
 
     def _rescue(self) -> None:
         self._lock.run(self._pull)
@@ -944,11 +941,15 @@ class ReplyTap:
             return None, 0
         return self._loops.arm(loop, key, left, self._drain, None if tag is None else box), seen
 
-    async def _reply(self, box: Box, tag: int, timeout: Optional[float] = 5.0) -> None:
-        tag = operator.index(tag)
+    def _by_tag(self, box: Box, tag: int, timeout: Optional[float]) -> Coroutine[Any, Any, None]:
+        # The await of a wait by tag (awaited by the caller's own
+        # coroutine, with no coroutine of its own in between).
         take_tag = self._kept.take_tag
-        await self._await(box, lambda b: take_tag(tag, b), timeout,
-                          f"reply with COMMANDTAG={tag}", tag, tag)
+        return self._await(box, lambda b: take_tag(tag, b), timeout,
+                           f"reply with COMMANDTAG={tag}", tag, tag)
+
+    async def _reply(self, box: Box, tag: int, timeout: Optional[float] = 5.0) -> None:
+        await self._by_tag(box, operator.index(tag), timeout)
 
     @_handed_by(_reply)
     async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
@@ -957,7 +958,7 @@ class ReplyTap:
 
     async def _acall(self, box: Box, send: Callable[..., Any], /, *args: Any,
                      timeout: Optional[float] = 5.0, **kwargs: Any) -> None:
-        await self._reply(box, send_tagged(send, args, kwargs), timeout)
+        await self._by_tag(box, send_tagged(send, args, kwargs), timeout)
 
     @_handed_by(_acall)
     async def acall(self, send: Callable[..., Any], /, *args: Any,
