@@ -28,17 +28,14 @@ def rounds(short, long):
 # own bookkeeping or the event loop's, which are not under test); the main
 # thread then waits again. Every reply must be received exactly once, and
 # no lock may stay held: the later waits, `replies` and close() must work.
-INTERRUPTED = r"""
-import asyncio, os, random, signal, sys, threading, time
-from sonvex_replies import ReplyTap
-
-form, count, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-rnd = random.Random(seed)
+# (The handler and the thread that signals, once `seed`, `ctrl_c` and
+# `pause` are set.)
+RAISING = r"""
 armed = []
 
 class Hit(Exception):
     pass
-Raised = KeyboardInterrupt if sys.argv[4] == "KeyboardInterrupt" else Hit
+Raised = KeyboardInterrupt if ctrl_c else Hit
 
 hits = [0]
 def handler(signum, frame):
@@ -56,8 +53,6 @@ def handler(signum, frame):
             raise Raised
         frame = frame.f_back
 signal.signal(signal.SIGUSR1, handler)
-
-got = []
 main = threading.get_ident()
 stop = threading.Event()
 
@@ -65,7 +60,17 @@ def interrupter():
     r = random.Random(seed + 1)
     while not stop.is_set():
         signal.pthread_kill(main, signal.SIGUSR1)
-        stop.wait(r.random() * 0.0004)
+        stop.wait(r.random() * pause)
+"""
+INTERRUPTED = r"""
+import asyncio, os, random, signal, sys, threading, time
+from sonvex_replies import ReplyTap
+
+form, count, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rnd = random.Random(seed)
+ctrl_c, pause = sys.argv[4] == "KeyboardInterrupt", 0.0004
+""" + RAISING + r"""
+got = []
 
 def producer():
     r = random.Random(seed + 2)
@@ -217,13 +222,6 @@ print("done", cancels > 0)
 """
 
 
-def test_a_cancelled_await_loses_no_reply():
-    for seed in range(rounds(2, 10)):
-        proc = run_child(CANCELLED, 2000, seed, timeout=DEADLINE)
-        assert proc.returncode == 0, proc.stderr.decode()[-3000:]
-        assert proc.stdout.startswith(b"done")
-
-
 # While a thread of the parent keeps taking the tap's lock and the drain's,
 # the parent forks children: some wait on the tap they inherited (a clear
 # error naming the parent), all print and exit through the tap's close at
@@ -335,29 +333,8 @@ from sonvex_replies import ReplyTap
 
 flows, seed = int(sys.argv[1]), int(sys.argv[2])
 rnd = random.Random(seed)
-
-class Hit(Exception):
-    pass
-
-armed = []
-def handler(signum, frame):
-    if not armed or frame is None or "asyncio" in frame.f_code.co_filename or (
-            "selectors" in frame.f_code.co_filename):
-        return
-    while frame is not None:
-        name = frame.f_code.co_filename
-        if "sonvex_replies" in name and not name.endswith("_reply.py"):
-            raise Hit
-        frame = frame.f_back
-signal.signal(signal.SIGUSR1, handler)
-main_thread = threading.get_ident()
-stop = threading.Event()
-
-def interrupter():
-    r = random.Random(seed + 1)
-    while not stop.is_set():
-        signal.pthread_kill(main_thread, signal.SIGUSR1)
-        stop.wait(r.random() * 0.002)
+ctrl_c, pause = False, 0.002
+""" + RAISING + r"""
 
 async def flow(tap, tag, got, ended):
     loop = asyncio.get_running_loop()
@@ -370,7 +347,7 @@ async def flow(tap, tag, got, ended):
         except (asyncio.CancelledError, Hit):
             ended[0] += 1
 
-async def main(tap):
+async def all_flows(tap):
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(lambda loop, context: None)   # Hit in a reader callback
     got, ended = [], [0]
@@ -403,7 +380,7 @@ async def main(tap):
     return got, ended[0]
 
 with ReplyTap() as tap:
-    got, ended = asyncio.run(main(tap))
+    got, ended = asyncio.run(all_flows(tap))
     left = [r.text for r in tap.replies]
 assert sorted(got) == [(tag, "W %d COMMANDTAG=%d" % (tag, tag)) for tag in range(flows)], (
     len(got), [t for t in range(flows) if [g[0] for g in got].count(t) != 1][:10])
@@ -412,8 +389,10 @@ print("done", ended > 0)
 """
 
 
-def test_many_waits_cancelled_and_interrupted_lose_no_reply():
+@pytest.mark.parametrize("script, size", [(CANCELLED, 2000), (MANY_CANCELLED, 300)],
+                         ids=["one wait at a time", "many waits, interrupted"])
+def test_a_cancelled_await_loses_no_reply(script, size):
     for seed in range(rounds(2, 10)):
-        proc = run_child(MANY_CANCELLED, 300, seed, timeout=DEADLINE)
+        proc = run_child(script, size, seed, timeout=DEADLINE)
         assert proc.returncode == 0, proc.stderr.decode()[-3000:]
         assert proc.stdout.startswith(b"done")
