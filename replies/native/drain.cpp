@@ -1878,12 +1878,19 @@ int handed_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 // Ends the await: what the box holds goes back to the tap unless `result`
-// took it (then the box is left empty).
+// took it. The box is then left holding None, so that a reply the tap would
+// hand to this await from now on (see module_hand) is refused and stays kept.
 void handed_end(HandedObject* handed) {
     PyObject* box = handed->box;
     PyObject* orphans = handed->orphans;
     if (box != nullptr && orphans != nullptr && PyList_Size(box) > 0) {
         if (!hand_on(orphans, box)) PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(handed));
+    }
+    if (box != nullptr && PyList_Size(box) == 0) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (PyList_Append(box, Py_None) != 0) PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(handed));
+        PyErr_Restore(type, value, traceback);
     }
     Py_CLEAR(handed->steps);
     Py_CLEAR(handed->box);
@@ -1902,7 +1909,7 @@ void handed_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     auto* handed = reinterpret_cast<HandedObject*>(self);
-    if (handed->box != nullptr && PyList_Size(handed->box) > 0) {
+    if (handed->box != nullptr) {   // (also marks an empty box ended)
         PyObject *type_, *value, *traceback;
         PyErr_Fetch(&type_, &value, &traceback);
         handed_end(handed);
@@ -2182,7 +2189,39 @@ PyObject* module_report_at_exit(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// hand(box, entry, replies, number): moves the kept reply replies[number]
+// into the box as `entry` when the box is empty (the await it belongs to
+// has not ended: see handed_end) and the reply is still kept; whether it
+// did. Both steps happen here, where no signal handler and no other
+// thread can run between them, so the reply is never in both places.
+PyObject* module_hand(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyList_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "hand(box: list, entry, replies, number)");
+        return nullptr;
+    }
+    PyObject* box = args[0];
+    if (PyList_Size(box) != 0) Py_RETURN_FALSE;
+    int kept = PyDict_Check(args[2]) ? PyDict_Contains(args[2], args[3])
+                                     : PySequence_Contains(args[2], args[3]);
+    if (kept < 0) return nullptr;
+    if (kept == 0) Py_RETURN_FALSE;
+    if (PyList_Append(box, args[1]) != 0) return nullptr;
+    if (PyObject_DelItem(args[2], args[3]) != 0) {
+        // (cannot happen for a dict that holds the key) the box gives it up again
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyList_SetSlice(box, 0, PyList_Size(box), nullptr);
+        PyErr_Restore(type, value, traceback);
+        return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
 PyMethodDef module_methods[] = {
+    {"hand", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_hand)),
+     METH_FASTCALL,
+     "hand(box, entry, replies, number): moves a kept reply into an empty box, in one step; "
+     "whether it did"},
     {"report_at_exit", module_report_at_exit, METH_NOARGS,
      "report_at_exit(): at the interpreter's exit, lets queued output go out while standard "
      "output takes it and counts what it did not take on standard error"},

@@ -7,13 +7,14 @@ from __future__ import annotations
 import asyncio
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
-from ._drain import Guard
+from ._drain import Guard, hand
 
 __all__ = ["ANY", "Loops", "Waker", "running_loop", "wake_futures"]
 
 Waker = Tuple["asyncio.Future[None]", asyncio.AbstractEventLoop]
 _Loop = asyncio.AbstractEventLoop
 _Futures = Dict["asyncio.Future[None]", _Loop]
+_Box = List[Any]
 # The key of an asyncio wait that any reply may satisfy (by predicate, the
 # oldest, a count of closed lines); the others wait under their tag (an int)
 # or their word (a str).
@@ -52,6 +53,8 @@ class Loops:
     reply wakes only the waits it may satisfy. A loop with waits watches the
     drain's pipe and notify descriptors, whose readers call `pumped(loop)`
     and `notified(loop)`; `pending` counts each loop's waits in progress.
+    `boxes` holds the box of each wait by tag, into which `hand` puts the
+    reply it waits for when that reply arrives.
     A wait that ends puts its future on `ended` and then, unless its thread
     holds the lock already, sweeps them out (`sweep`); every wake sweeps
     first, so that no wait that ended is woken, and none stays registered,
@@ -67,6 +70,7 @@ class Loops:
         self.native: Optional[Any] = None   # the Drain, once the tap is open
         self.wakers: _Futures = {}
         self.wants: Dict[object, _Futures] = {}
+        self.boxes: Dict[asyncio.Future[None], _Box] = {}
         # (future, key) of waits that ended, still registered
         self.ended: List[Tuple[asyncio.Future[None], object]] = []
         # loop: (the pipe and notify descriptors it watches, idle wake-ups)
@@ -86,12 +90,14 @@ class Loops:
         wake_futures(list(self.wakers.items()))
 
     def arm(self, loop: _Loop, key: object, left: Optional[float],
-            drain: Optional[Any]) -> asyncio.Future[None]:
+            drain: Optional[Any], box: Optional[_Box] = None) -> asyncio.Future[None]:
         """The future that wakes a wait of the loop, registered under the
-        key; the loop watches the drain, and its alarm rings after `left`
-        seconds (None: never)."""
+        key (with the wait's box, for `hand`); the loop watches the drain,
+        and its alarm rings after `left` seconds (None: never)."""
         waker: asyncio.Future[None] = loop.create_future()
         self.wakers[waker] = loop
+        if box is not None:
+            self.boxes[waker] = box
         wanting = self.wants.get(key)
         if wanting is None:
             self.wants[key] = wanting = {}
@@ -112,12 +118,46 @@ class Loops:
         while ended:
             waker, key = ended[0]
             wakers.pop(waker, None)
+            self.boxes.pop(waker, None)
             wanting = wants.get(key)
             if wanting is not None:
                 wanting.pop(waker, None)
                 if not wanting:
                     del wants[key]
             del ended[0]
+
+    def hand(self, key: object, waiting: _Futures, number: int, reply: Any,
+             replies: Dict[int, Any], here: Optional[_Loop]) -> bool:
+        """A new reply that only the wait in `waiting` wants (by its tag)
+        goes from `replies` straight into that wait's box, and the wait is
+        woken, so that it returns the reply with no look of its own; whether
+        it did. The wait is woken first: a handler that raises before the
+        move leaves it to look again and find the reply kept; the move
+        (native `hand`) refuses a wait whose await has ended, so that its
+        reply stays kept. A wait cancelled once it has the reply hands it
+        back (see Handed) and has the tap look again (ReplyTap._await)."""
+        for future, loop in waiting.items():
+            break
+        else:
+            return False
+        box = self.boxes.get(future)
+        if box is None or future.done():
+            return False   # woken already: it looks again and takes the oldest such reply
+        if loop is here:
+            future.set_result(None)
+        else:
+            try:
+                loop.call_soon_threadsafe(_wake, future)
+            except RuntimeError:
+                return False   # that event loop is closed
+        if not hand(box, (number, reply, None), replies, number):
+            return False
+        del waiting[future]
+        if not waiting:
+            del self.wants[key]
+        del self.wakers[future]
+        del self.boxes[future]
+        return True
 
     def looked(self, loop: _Loop, waiting: bool, closed: bool) -> None:
         # A loop keeps watching while its waits follow each other; once it
@@ -234,6 +274,7 @@ class Loops:
             self.sweep()
         wakers, self.wakers = self.wakers, {}
         self.wants = {}
+        self.boxes = {}
         here = running_loop()
         for loop in list(self.watching):
             if loop is here or loop.is_closed() or not loop.is_running():

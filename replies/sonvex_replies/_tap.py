@@ -15,14 +15,14 @@ import threading
 from threading import get_ident
 from time import monotonic, sleep
 from typing import (
-    TYPE_CHECKING, Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Tuple, TypeVar,
+    TYPE_CHECKING, Any, AsyncIterator, Callable, Coroutine, Dict, Iterator, List, Optional, Tuple, TypeVar,
     cast,
 )
 
 from ._call import send_tagged
 from ._drain import Drain, Guard, Handing, report_at_exit
 from ._kept import Box, KeptReplies, Take
-from ._loops import ANY, Loops, Waker, wake_futures
+from ._loops import ANY, Loops, Waker, running_loop, wake_futures
 from ._reply import Reply
 from ._stdout import StdoutPipe, flush_stdout
 
@@ -50,6 +50,9 @@ _NOTICE_SIGNALS = 0.05
 _active_lock = threading.Lock()
 _active: Optional[ReplyTap] = None
 _main_thread = threading.main_thread().ident
+# This process's id, made anew in a forked child (rather than asked of the
+# system at each look of a wait).
+_this_pid = os.getpid()
 
 
 def _forget_active_in_child() -> None:
@@ -57,7 +60,8 @@ def _forget_active_in_child() -> None:
     # locks may have been held by a thread of the parent at the fork, a
     # thread the child does not have: they start anew, so that the child's
     # close at exit never waits for them.
-    global _active, _active_lock, _main_thread
+    global _active, _active_lock, _main_thread, _this_pid
+    _this_pid = os.getpid()
     _active_lock = threading.Lock()
     _main_thread = threading.main_thread().ident   # the thread that forked
     tap = _active
@@ -456,14 +460,21 @@ class ReplyTap:
         wants, kept = loops.wants, self._kept.replies
         anything = wants.get(ANY) if changed else None
         woken: List[Waker] = list(anything.items()) if anything else []
+        here = running_loop() if loops.boxes else None
         for number in range(self._dispatched + 1, count + 1):
             reply = kept.get(number)
             if reply is None:
                 continue   # handed to a wait directly, or taken
-            for key in (reply.tag, reply.word):
-                waiting = wants.get(key)
-                if waiting:
-                    woken.extend(waiting.items())
+            tag = reply.tag
+            waiting = wants.get(tag)
+            if waiting:
+                # One wait by tag alone wants it: it is that wait's.
+                if len(waiting) == 1 and loops.hand(tag, waiting, number, reply, kept, here):
+                    continue
+                woken.extend(waiting.items())
+            waiting = wants.get(reply.word)
+            if waiting:
+                woken.extend(waiting.items())
         if woken:
             wake_futures(woken)
         self._dispatched = count
@@ -619,7 +630,7 @@ class ReplyTap:
     # blocks in the drain or awaits.
 
     def _check_owner(self) -> None:
-        if self._pid != os.getpid() and self._state == "open":
+        if self._pid != _this_pid and self._state == "open":
             raise RuntimeError(
                 f"this ReplyTap belongs to process {self._pid}, which this process (a fork "
                 f"of it, pid {os.getpid()}) cannot wait on; start a tap of its own after "
@@ -858,36 +869,49 @@ class ReplyTap:
         pending = loops.pending
         pending[loop] = pending.get(loop, 0) + 1
         try:
-            await self._await_in(loop, box, take, timeout, what, tag, key)
+            # (One coroutine for the whole wait: each wake resumes every
+            # frame of the chain of awaits.)
+            deadline = None if timeout is None else monotonic() + timeout
+            seen = -1
+            lock = self._lock
+            run = lock.run
+            while True:
+                waker, seen = run(self._look_async, loop, box, take, deadline, what, timeout,
+                                  tag, seen, key)
+                if waker is None:
+                    return
+                try:
+                    await waker
+                finally:
+                    if not waker.done() and not loop.is_closed():
+                        waker.cancel()   # (a closed loop takes no callbacks)
+                    if waker in loops.wakers:
+                        # Forgotten now, or by the next look or wake when
+                        # this runs inside a call of the tap on this thread
+                        # (the finaliser of a wait dropped asleep, run by
+                        # the collector there), which the lock cannot be
+                        # taken in.
+                        loops.ended.append((waker, key))
+                        if not lock.mine():
+                            run(loops.sweep)
+                if box:
+                    return   # the tap handed the reply to this wait (Loops.hand)
+        except BaseException:
+            if box:
+                # Cancelled (or a handler raised) once the tap had handed
+                # the reply to this wait: the await's end puts it back (see
+                # Handed), and a look after that, in the loop's next turn,
+                # lets the other waits find it.
+                try:
+                    loop.call_soon_threadsafe(self._rescue)
+                except RuntimeError:
+                    pass   # a closed loop: the next look puts it back
+            raise
         finally:
             loops.left(loop)
 
-    async def _await_in(self, loop: asyncio.AbstractEventLoop, box: Box, take: Take,
-                        timeout: Optional[float], what: str, tag: Optional[int],
-                        key: object) -> None:
-        deadline = None if timeout is None else monotonic() + timeout
-        seen = -1
-        lock = self._lock
-        run = lock.run
-        loops = self._loops
-        while True:
-            waker, seen = run(self._look_async, loop, box, take, deadline, what, timeout, tag,
-                              seen, key)
-            if waker is None:
-                return
-            try:
-                await waker
-            finally:
-                if not waker.done() and not loop.is_closed():
-                    waker.cancel()   # (a closed loop takes no callbacks)
-                if waker in loops.wakers:
-                    # Forgotten now, or by the next look or wake when this
-                    # runs inside a call of the tap on this thread (the
-                    # finaliser of a wait dropped asleep, run by the
-                    # collector there), which the lock cannot be taken in.
-                    loops.ended.append((waker, key))
-                    if not lock.mine():
-                        run(loops.sweep)
+    def _rescue(self) -> None:
+        self._lock.run(self._pull)
 
     def _look_async(self, loop: asyncio.AbstractEventLoop, box: Box, take: Take,
                     deadline: Optional[float], what: str, timeout: Optional[float],
@@ -896,6 +920,8 @@ class ReplyTap:
         """One look of an asyncio wait, with self._lock held: (None, 0) when
         the wait is over, else (the future that wakes it, the drain's count
         of takes so far), registered."""
+        if box:
+            return None, 0   # handed a reply before its waker was forgotten
         drain = self._drain
         if tag is not None and drain is not None and seen == self._generation:
             # Nothing taken in since the last look found no such reply: the
@@ -913,13 +939,17 @@ class ReplyTap:
             if self._drain is None:
                 self._loops.unwatch(loop)
             return None, 0
-        return self._loops.arm(loop, key, left, self._drain), seen
+        return self._loops.arm(loop, key, left, self._drain, None if tag is None else box), seen
+
+    def _by_tag(self, box: Box, tag: int, timeout: Optional[float]) -> Coroutine[Any, Any, None]:
+        # The await of a wait by tag (awaited by the caller's own
+        # coroutine, with no coroutine of its own in between).
+        take_tag = self._kept.take_tag
+        return self._await(box, lambda b: take_tag(tag, b), timeout,
+                           f"reply with COMMANDTAG={tag}", tag, tag)
 
     async def _reply(self, box: Box, tag: int, timeout: Optional[float] = 5.0) -> None:
-        tag = operator.index(tag)
-        take_tag = self._kept.take_tag
-        await self._await(box, lambda b: take_tag(tag, b), timeout,
-                          f"reply with COMMANDTAG={tag}", tag, tag)
+        await self._by_tag(box, operator.index(tag), timeout)
 
     @_handed_by(_reply)
     async def reply(self, tag: int, timeout: Optional[float] = 5.0) -> Reply:
@@ -928,7 +958,7 @@ class ReplyTap:
 
     async def _acall(self, box: Box, send: Callable[..., Any], /, *args: Any,
                      timeout: Optional[float] = 5.0, **kwargs: Any) -> None:
-        await self._reply(box, send_tagged(send, args, kwargs), timeout)
+        await self._by_tag(box, send_tagged(send, args, kwargs), timeout)
 
     @_handed_by(_acall)
     async def acall(self, send: Callable[..., Any], /, *args: Any,

@@ -28,17 +28,14 @@ def rounds(short, long):
 # own bookkeeping or the event loop's, which are not under test); the main
 # thread then waits again. Every reply must be received exactly once, and
 # no lock may stay held: the later waits, `replies` and close() must work.
-INTERRUPTED = r"""
-import asyncio, os, random, signal, sys, threading, time
-from sonvex_replies import ReplyTap
-
-form, count, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-rnd = random.Random(seed)
+# (The handler and the thread that signals, once `seed`, `ctrl_c` and
+# `pause` are set.)
+RAISING = r"""
 armed = []
 
 class Hit(Exception):
     pass
-Raised = KeyboardInterrupt if sys.argv[4] == "KeyboardInterrupt" else Hit
+Raised = KeyboardInterrupt if ctrl_c else Hit
 
 hits = [0]
 def handler(signum, frame):
@@ -56,8 +53,6 @@ def handler(signum, frame):
             raise Raised
         frame = frame.f_back
 signal.signal(signal.SIGUSR1, handler)
-
-got = []
 main = threading.get_ident()
 stop = threading.Event()
 
@@ -65,7 +60,17 @@ def interrupter():
     r = random.Random(seed + 1)
     while not stop.is_set():
         signal.pthread_kill(main, signal.SIGUSR1)
-        stop.wait(r.random() * 0.0004)
+        stop.wait(r.random() * pause)
+"""
+INTERRUPTED = r"""
+import asyncio, os, random, signal, sys, threading, time
+from sonvex_replies import ReplyTap
+
+form, count, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rnd = random.Random(seed)
+ctrl_c, pause = sys.argv[4] == "KeyboardInterrupt", 0.0004
+""" + RAISING + r"""
+got = []
 
 def producer():
     r = random.Random(seed + 2)
@@ -217,13 +222,6 @@ print("done", cancels > 0)
 """
 
 
-def test_a_cancelled_await_loses_no_reply():
-    for seed in range(rounds(2, 10)):
-        proc = run_child(CANCELLED, 2000, seed, timeout=DEADLINE)
-        assert proc.returncode == 0, proc.stderr.decode()[-3000:]
-        assert proc.stdout.startswith(b"done")
-
-
 # While a thread of the parent keeps taking the tap's lock and the drain's,
 # the parent forks children: some wait on the tap they inherited (a clear
 # error naming the parent), all print and exit through the tap's close at
@@ -321,3 +319,80 @@ def test_a_count_of_takes_left_behind_never_makes_waits_spin():
         finally:
             tap._drain = drain
     assert calls[0] < 10, calls
+
+
+# Many tasks wait at once, each for the answer with its own tag, while the
+# answers arrive in shuffled order; each wait is cancelled at a random
+# moment (and waits again), and a signal handler raises in the tap's frames
+# at random moments (the wait it lands in waits again). An answer handed to
+# a wait that ends then must reach that flow's next wait: every flow gets
+# its own answer exactly once and nothing is left.
+MANY_CANCELLED = r"""
+import asyncio, os, random, signal, sys, threading
+from sonvex_replies import ReplyTap
+
+flows, seed = int(sys.argv[1]), int(sys.argv[2])
+rnd = random.Random(seed)
+ctrl_c, pause = False, 0.002
+""" + RAISING + r"""
+
+async def flow(tap, tag, got, ended):
+    loop = asyncio.get_running_loop()
+    while True:
+        wait = loop.create_task(tap.reply(tag, timeout=60))
+        loop.call_later(rnd.random() * 0.01, wait.cancel)
+        try:
+            got.append((tag, (await wait).text))
+            return
+        except (asyncio.CancelledError, Hit):
+            ended[0] += 1
+
+async def all_flows(tap):
+    loop = asyncio.get_running_loop()
+    loop.set_exception_handler(lambda loop, context: None)   # Hit in a reader callback
+    got, ended = [], [0]
+    tasks = [loop.create_task(flow(tap, tag, got, ended)) for tag in range(flows)]
+    lines = ["Received: W %d COMMANDTAG=%d\n" % (tag, tag) for tag in range(flows)]
+    rnd.shuffle(lines)
+    def producer():
+        r = random.Random(seed + 2)
+        at = 0
+        while at < len(lines):
+            size = r.choice([1, 1, 3, 20])
+            os.write(1, "".join(lines[at:at + size]).encode())
+            at += size
+            stop.wait(r.random() * 0.002)
+    threads = [threading.Thread(target=producer), threading.Thread(target=interrupter)]
+    armed.append(True)
+    for t in threads:
+        t.start()
+    try:
+        while not all(task.done() for task in tasks):
+            try:
+                await asyncio.gather(*tasks)
+            except Hit:
+                pass
+    finally:
+        armed.clear()
+        stop.set()
+        for t in threads:
+            t.join()
+    return got, ended[0]
+
+with ReplyTap() as tap:
+    got, ended = asyncio.run(all_flows(tap))
+    left = [r.text for r in tap.replies]
+assert sorted(got) == [(tag, "W %d COMMANDTAG=%d" % (tag, tag)) for tag in range(flows)], (
+    len(got), [t for t in range(flows) if [g[0] for g in got].count(t) != 1][:10])
+assert left == [], left[:5]
+print("done", ended > 0)
+"""
+
+
+@pytest.mark.parametrize("script, size", [(CANCELLED, 2000), (MANY_CANCELLED, 300)],
+                         ids=["one wait at a time", "many waits, interrupted"])
+def test_a_cancelled_await_loses_no_reply(script, size):
+    for seed in range(rounds(2, 10)):
+        proc = run_child(script, size, seed, timeout=DEADLINE)
+        assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+        assert proc.stdout.startswith(b"done")

@@ -169,3 +169,90 @@ def test_a_wait_ended_asleep_leaves_nothing_registered(form, end, inside, monkey
         client.disconnect()
         tap.wait_closed()
     assert [(u.exc_type, str(u.exc_value)) for u in unraisable] == []
+
+
+# A reply that exactly one asyncio wait wants by its tag goes straight into
+# that wait's hands (the woken wait returns it with no look of its own).
+# Many waits on one loop each get their own answer, whatever the order the
+# answers arrive in; where two waits want one tag, each gets one of them.
+ARRIVALS = {
+    "distinct tags": (list(range(60)), None),
+    "two waits per tag": ([i // 2 for i in range(60)], None),
+    "beside waits by word": (list(range(60)), "Word"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(ARRIVALS))
+@pytest.mark.parametrize("seed", [1, 2])
+def test_many_waits_each_get_their_own_answer_in_any_arrival_order(case, seed):
+    import random
+    tags, word = ARRIVALS[case]
+
+    async def main(tap):
+        waits = [asyncio.ensure_future(tap.reply(tag, timeout=None)) for tag in tags]
+        if word is not None:   # these take any of the answers, oldest first
+            by_word = [asyncio.ensure_future(tap.reply_word(word, timeout=None))
+                       for _ in range(5)]
+        while len(tap._loops.wakers) < len(tags) + (5 if word else 0):
+            await asyncio.sleep(0)
+        lines = [f"Received: Tagged {i} COMMANDTAG={tag}\n" for i, tag in enumerate(tags)]
+        if word is not None:
+            lines += [f"Received: Word x{i} COMMANDTAG=-1\n" for i in range(5)]
+        random.Random(seed).shuffle(lines)
+        for start in range(0, len(lines), 7):   # in batches and one at a time
+            os.write(1, "".join(lines[start:start + 7]).encode())
+            await asyncio.sleep(0)
+        replies = await asyncio.gather(*waits)
+        taken = await asyncio.gather(*by_word) if word is not None else []
+        return replies, taken
+
+    with ReplyTap() as tap:
+        replies, taken = asyncio.run(main(tap))
+        left = tap.replies
+        assert (tap._loops.wakers, tap._loops.wants, tap._loops.boxes) == ({}, {}, {})
+    assert [r.tag for r in replies] == tags
+    # Each answer went to exactly one wait.
+    answers = [r.text for r in replies + taken + left]
+    assert len(answers) == len(set(answers)) == len(tags) + (5 if word else 0)
+
+
+def handed_then_ended(steps):
+    with pytest.raises(asyncio.CancelledError):
+        steps.throw(asyncio.CancelledError())
+
+
+def handed_then_closed(steps):
+    steps.close()
+
+
+@pytest.mark.parametrize("end", [handed_then_ended, handed_then_closed])
+def test_a_reply_handed_to_a_wait_that_ends_then_comes_back(end):
+    # The answer is handed to a wait asleep; the wait is cancelled (or its
+    # await closed) before it runs again: the answer goes to the next wait,
+    # also to one that was already asleep for the same tag.
+    async def main(tap):
+        awaitable = tap.reply(5, timeout=None)
+        steps = awaitable.__await__()
+        steps.send(None)   # asleep, driven by hand
+        # (With one wait, the loop would wake it to read the answer itself.)
+        other = tap.reply(6, timeout=None).__await__()
+        other.send(None)
+        assert len(tap._loops.boxes) == 2
+        os.write(1, b"Received: Hold COMMANDTAG=5\n")
+        while len(tap._loops.boxes) > 1:   # handed once the tap takes it in
+            assert tap.replies == []
+            await asyncio.sleep(0)
+        later = asyncio.ensure_future(tap.reply(5, timeout=None))
+        await asyncio.sleep(0)   # asleep before the first wait ends
+        end(steps)
+        other.close()
+        # Nothing else arrives: the tap looks again of itself, within a few
+        # turns of the loop.
+        for _ in range(5):
+            await asyncio.sleep(0)
+        assert later.done()
+        return later.result()
+
+    with ReplyTap() as tap:
+        reply = asyncio.run(main(tap))
+        assert (reply.text, tap.replies, tap._orphans) == ("Hold COMMANDTAG=5", [], [])
