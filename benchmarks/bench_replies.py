@@ -10,15 +10,20 @@ one run:
   tap    a ReplyTap: every line becomes a Reply, kept until the end
   plain  descriptor 1 on a pipe of the same size, read by a thread in the
          same large chunks and thrown away (the floor of any Python reader)
+  other  with --against DIR: the tap of another build of sonvex_replies,
+         installed into DIR for this interpreter (pip install --target DIR
+         of another checkout), loaded under another name
 
-    python benchmarks/bench_replies.py [--lines N] [--repeat R]
+    python benchmarks/bench_replies.py [--lines N] [--repeat R] [--against DIR]
     python benchmarks/bench_replies.py --all    # every interpreter of the repository's venvs
 
 Prints, per interpreter, lines per second of each way (the best of R runs)
-and the tap's time over the plain read's.
+and the tap's time over the plain read's (and the tap's throughput over the
+other tap's).
 """
 
 import argparse
+import importlib.util
 import json
 import os
 import subprocess
@@ -71,9 +76,10 @@ def connected_client(server):
     return client
 
 
-def run_tap(server, count):
-    from sonvex_replies import ReplyTap
-    with ReplyTap(max_kept=count) as tap:
+def run_tap(server, count, tap_class=None):
+    if tap_class is None:
+        from sonvex_replies import ReplyTap as tap_class
+    with tap_class(max_kept=count) as tap:
         start = time.perf_counter()
         client = connected_client(server)
         tap.wait_closed(timeout=600)
@@ -120,13 +126,31 @@ def run_plain(server, count):
     return elapsed
 
 
-def measure(count, repeat):
+def other_tap(directory):
+    """The ReplyTap class of the sonvex_replies installed in the directory,
+    loaded as the package other_sonvex_replies beside this one."""
+    path = Path(directory) / "sonvex_replies"
+    spec = importlib.util.spec_from_file_location(
+        "other_sonvex_replies", path / "__init__.py", submodule_search_locations=[str(path)])
+    if spec is None or not (path / "__init__.py").exists():
+        sys.exit(f"bench_replies.py: no sonvex_replies package in {directory}")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module
+    spec.loader.exec_module(module)
+    return module.ReplyTap
+
+
+def measure(count, repeat, against=None):
     """Best seconds of each way, as a dict."""
+    ways = [("plain", run_plain), ("tap", run_tap)]
+    if against is not None:
+        other = other_tap(against)
+        ways.append(("other", lambda server, count: run_tap(server, count, other)))
     server = Server(count)
-    best = {"plain": float("inf"), "tap": float("inf")}
+    best = {way: float("inf") for way, _ in ways}
     try:
         for _ in range(repeat):
-            for way, run in (("plain", run_plain), ("tap", run_tap)):
+            for way, run in ways:
                 best[way] = min(best[way], run(server, count))
     finally:
         server.close()
@@ -139,8 +163,12 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--all", action="store_true",
                         help="run under every interpreter of the repository's venvs")
+    parser.add_argument("--against", metavar="DIR",
+                        help="also measure the tap of the sonvex_replies installed in DIR")
     parser.add_argument("--json", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.all and args.against:
+        parser.error("--against names a build for one interpreter: run without --all")
     if args.all:
         results = {}
         for venv in VENVS:
@@ -150,7 +178,7 @@ def main():
                                  check=True, capture_output=True, text=True).stdout
             results[venv] = json.loads(out)
     else:
-        results = {sys.implementation.name: measure(args.lines, args.repeat)}
+        results = {sys.implementation.name: measure(args.lines, args.repeat, args.against)}
         if args.json:
             print(json.dumps(results[sys.implementation.name]))
             return
@@ -159,6 +187,9 @@ def main():
     for name, best in results.items():
         print(f"{name:16} {args.lines / best['tap']:12,.0f} {args.lines / best['plain']:14,.0f} "
               f"{best['tap'] / best['plain']:17.2f}")
+        if "other" in best:
+            print(f"{'':16} the tap of {args.against}: {args.lines / best['other']:,.0f} lines/s; "
+                  f"this tap's throughput / its: {best['other'] / best['tap']:.2f}")
 
 
 if __name__ == "__main__":

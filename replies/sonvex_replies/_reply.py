@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Dict, Optional
+import sys
+from typing import Callable, Dict, List, Optional
 
-__all__ = ["Reply"]
+__all__ = ["Reply", "replies_of"]
 
 _TAG_KEY = "COMMANDTAG="
 _TAG_START = len(_TAG_KEY)
@@ -55,6 +56,9 @@ class Reply:
     when their text and time are equal.
     """
 
+    # A str, a float and what is parsed from the str (a str, an int or
+    # None, a dict of str): nothing that could refer back to the reply,
+    # which replies_of relies on.
     __slots__ = ("_text", "_time", "_word", "_tag", "_fields")
 
     _tag: Optional[int]
@@ -115,3 +119,18 @@ class Reply:
 
     def __repr__(self) -> str:
         return f"Reply(text={self._text!r}, time={self._time!r})"
+
+
+_untracked: Optional[Callable[[type[Reply], List[str], float], List[Reply]]] = None
+if sys.implementation.name == "cpython":   # (PyPy's collector has no cost to save here)
+    from ._drain import untracked as _untracked
+
+
+def replies_of(texts: List[str], time: float) -> List[Reply]:
+    """The replies of the lines read at one time, made in bulk. On CPython
+    the cyclic collector leaves them alone (a Reply can never be part of a
+    cycle, see its __slots__): a tap keeps up to max_kept of them, and the
+    collector would otherwise walk them all at each full collection."""
+    if _untracked is not None:
+        return _untracked(Reply, texts, time)
+    return [Reply(text, time) for text in texts]

@@ -23,7 +23,7 @@ from ._call import send_tagged
 from ._drain import Drain, Guard, Handing, report_at_exit
 from ._kept import Box, KeptReplies, Take
 from ._loops import ANY, Loops, Waker, running_loop, wake_futures
-from ._reply import Reply
+from ._reply import Reply, replies_of
 from ._stdout import StdoutPipe, flush_stdout
 
 if TYPE_CHECKING:
@@ -524,7 +524,7 @@ class ReplyTap:
         runs: List[Tuple[int, List[Reply]]] = []
         if batches is not None:
             for time, data in batches:
-                replies = [Reply(text, time) for text in _texts(data)]
+                replies = replies_of(_texts(data), time)
                 if replies:
                     runs.append((count + 1, replies))
                     count += len(replies)

@@ -3,6 +3,7 @@ standard output passed on, descriptor 1 put back whatever happens."""
 
 import asyncio
 import fcntl
+import gc
 import logging
 import os
 import random
@@ -19,6 +20,8 @@ import helpers
 from helpers import DEADLINE, Command, FakeMediaServer, child_env, new_client, run_child, wait_until
 from sonvex_fake_server import reply_for_line
 from sonvex_replies import Reply, ReplyTap
+from sonvex_replies._drain import untracked
+from sonvex_replies._reply import replies_of
 
 F_GETPIPE_SZ = getattr(fcntl, "F_GETPIPE_SZ", 1032)
 with open("/proc/sys/fs/pipe-max-size") as f:
@@ -78,6 +81,58 @@ def test_reply_is_an_immutable_value():
             setattr(reply, name, None)
     assert reply == Reply("A K=v", 2.0) and hash(reply) == hash(Reply("A K=v", 2.0))
     assert reply != Reply("A K=v", 3.0)
+
+
+def test_replies_made_in_bulk_are_plain_replies_the_collector_leaves_alone():
+    texts = list(PARSED)
+    made = replies_of(texts, 1.5)
+    assert made == [Reply(text, 1.5) for text in texts]
+    for reply, text in zip(made, texts):
+        assert type(reply) is Reply and repr(reply) == repr(Reply(text, 1.5))
+        assert (reply.word, reply.tag, reply.fields) == PARSED[text]
+        with pytest.raises(AttributeError):
+            reply.other = None
+    if sys.implementation.name == "cpython":   # (PyPy makes them as any other object)
+        assert not any(gc.is_tracked(r) for r in made)
+
+
+class Made:
+    """A class for untracked(): its __init__ does what the case says."""
+
+    def __init__(self, text, time):
+        self.text, self.time = text, time
+        if text == "raise":
+            raise KeyboardInterrupt   # as a signal handler may, in __init__
+        if text == "shrink":
+            del texts_changed[:]
+
+
+class Other(Made):
+    def __new__(cls, text, time):   # makes objects of another class
+        return Made(text, time)
+
+
+texts_changed = []
+
+
+@pytest.mark.parametrize("cls, texts, raised", [
+    (Made, ["a", "raise", "c"], KeyboardInterrupt),
+    (Made, texts_changed, RuntimeError),     # filled by the case
+    (Made, ("a",), TypeError),               # not a list
+    ("Made", ["a"], TypeError),              # not a class
+    (Other, ["a", "b"], None),               # made, but not untracked: not of the class
+    (Made, [], None),
+])
+def test_untracked_makes_all_or_raises_and_untracks_only_the_class(cls, texts, raised):
+    texts_changed[:] = ["a", "shrink", "c"]
+    if raised is not None:
+        with pytest.raises(raised):
+            untracked(cls, texts, 1.0)
+        return
+    made = untracked(cls, texts, 1.0)
+    assert [(m.text, m.time) for m in made] == [(t, 1.0) for t in texts]
+    if sys.implementation.name == "cpython":
+        assert all(gc.is_tracked(m) for m in made)   # (Made objects have a __dict__)
 
 
 # --- descriptor 1 -------------------------------------------------------------
