@@ -384,8 +384,9 @@ def measure_threads(run, n, cycles, warm_cycles, server_pid, idle):
 
 class Wakes:
     """With --wakes, counts the tap's wake-ups during the measured flows:
-    the futures of asyncio waits it resolves, and the returns of the
-    drain's wait (a thread woken)."""
+    the futures of asyncio waits it resolves (by a wake, or by handing a
+    wait its reply: Loops.hand), and the returns of the drain's wait (a
+    thread woken)."""
 
     enabled = False
 
@@ -396,12 +397,25 @@ class Wakes:
             return
         from sonvex_replies import _loops
         woke = _loops._wake
+        hand = _loops.Loops.hand
+        handed = set()   # futures woken by a hand, counted there
 
         def wake(future):
-            self.count += not future.done()   # a wait resumed, not a wake of a woken one
+            if future not in handed:
+                self.count += not future.done()   # a wait resumed, not a wake of a woken one
             woke(future)
+
+        def counted_hand(loops, key, waiting, *args):
+            future = next(iter(waiting), None)
+            done = hand(loops, key, waiting, *args)
+            if done:
+                handed.add(future)
+                self.count += 1
+            return done
         _loops._wake = wake
+        _loops.Loops.hand = counted_hand
         self.undo.append(lambda: setattr(_loops, "_wake", woke))
+        self.undo.append(lambda: setattr(_loops.Loops, "hand", hand))
         tap = run.tap
         drain = tap._drain
         counter = self

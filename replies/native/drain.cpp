@@ -314,6 +314,16 @@ void register_writer(const std::shared_ptr<Writer>& writer) {
     writers->swap(live);
 }
 
+// This process's id, read at import and again in a forked child (by the
+// atfork handler below, which libc's fork runs before the child goes on):
+// the checks of the drain's owner, made on every take and wait, compare
+// with it instead of asking the kernel each time.
+std::atomic<pid_t> current_pid{0};
+
+pid_t this_process() { return current_pid.load(std::memory_order_relaxed); }
+
+void note_pid_in_child() { current_pid.store(getpid(), std::memory_order_relaxed); }
+
 // In a forked child the parent's writer threads do not exist, and the
 // list's lock may have been held by one of them at the fork: the child
 // starts with a lock of its own and forgets the parent's writers (it never
@@ -1286,7 +1296,7 @@ Drain* live(PyObject* self) {
 // a take of the parent's replies or a wait for ever.
 Drain* live_here(PyObject* self) {
     Drain* drain = live(self);
-    if (drain != nullptr && drain->owner() != getpid()) {
+    if (drain != nullptr && drain->owner() != this_process()) {
         PyErr_Format(PyExc_RuntimeError,
                      "this ReplyTap belongs to process %ld, which this process (a fork of it, "
                      "pid %ld) cannot wait on; start a tap of its own after the fork",
@@ -1528,7 +1538,7 @@ PyObject* drain_watch(PyObject* self, PyObject* arg) {
     if (delta == -1 && PyErr_Occurred()) return nullptr;
     // (A forked child's loops never watched the parent's drain: a close
     // there that lets them go leaves the parent's count alone.)
-    if (drain->owner() == getpid()) drain->watch(delta > 0 ? 1 : -1);
+    if (drain->owner() == this_process()) drain->watch(delta > 0 ? 1 : -1);
     Py_RETURN_NONE;
 }
 
@@ -2293,6 +2303,8 @@ PyMODINIT_FUNC PyInit__drain() {
     }
     Ref module(PyModule_Create(&drain_module));
     if (module.get() == nullptr) return nullptr;
+    current_pid.store(getpid(), std::memory_order_relaxed);
+    pthread_atfork(nullptr, nullptr, note_pid_in_child);
     pthread_atfork(nullptr, nullptr, forget_writers_in_child);
     pthread_atfork(guards_before_fork, guards_after_fork_in_parent, guards_after_fork);
     std::atexit(report_unwritten_at_exit);

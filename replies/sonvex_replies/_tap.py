@@ -53,6 +53,7 @@ _main_thread = threading.main_thread().ident
 # This process's id, made anew in a forked child (rather than asked of the
 # system at each look of a wait).
 _this_pid = os.getpid()
+_UNASKED = object()   # (_dispatch: the running loop not asked yet)
 
 
 def _forget_active_in_child() -> None:
@@ -460,7 +461,9 @@ class ReplyTap:
         wants, kept = loops.wants, self._kept.replies
         anything = wants.get(ANY) if changed else None
         woken: List[Waker] = list(anything.items()) if anything else []
-        here = running_loop() if loops.boxes else None
+        # The running loop, asked only once a reply is to be handed (most
+        # looks take in nothing new, and asking costs a system call).
+        here: object = _UNASKED
         for number in range(self._dispatched + 1, count + 1):
             reply = kept.get(number)
             if reply is None:
@@ -469,8 +472,12 @@ class ReplyTap:
             waiting = wants.get(tag)
             if waiting:
                 # One wait by tag alone wants it: it is that wait's.
-                if len(waiting) == 1 and loops.hand(tag, waiting, number, reply, kept, here):
-                    continue
+                if len(waiting) == 1:
+                    if here is _UNASKED:
+                        here = running_loop() if loops.boxes else None
+                    if loops.hand(tag, waiting, number, reply, kept,
+                                  cast(Optional[asyncio.AbstractEventLoop], here)):
+                        continue
                 woken.extend(waiting.items())
             waiting = wants.get(reply.word)
             if waiting:

@@ -282,3 +282,53 @@ def test_a_forked_child_never_uses_the_parents_drain_or_held_locks(use, expected
     assert lines[0].startswith("child " + expected), lines
     if expected == "raised":
         assert f"belongs to process {parent}," in lines[0], lines
+
+
+# Each generation of forks (a child, its child) starts a tap of its own: the
+# drain knows which process it is in without asking the system at each
+# take, so a stale idea of it would refuse a process its own tap, or let it
+# take from an ancestor's. Each process takes a reply from its own tap and
+# is refused the taps of its ancestors, by wait and by take.
+FORKED_GENERATIONS = r"""
+import os, sys
+from sonvex_replies import ReplyTap
+
+depth, way = int(sys.argv[1]), sys.argv[2]
+taps = [ReplyTap().start()]
+for level in range(1, depth + 1):
+    pid = os.fork()
+    if pid:
+        _, status = os.waitpid(pid, 0)
+        taps[-1].close()
+        if level == 1:
+            print("done", os.waitstatus_to_exitcode(status), flush=True)
+        os._exit(os.waitstatus_to_exitcode(status))
+    taps.append(ReplyTap().start())
+    os.write(1, b"Received: Own COMMANDTAG=%d\n" % level)
+    if taps[-1].wait_for(level, timeout=None).text != "Own COMMANDTAG=%d" % level:
+        os._exit(10)
+    for ancestor in taps[:-1]:
+        try:
+            if way == "wait":
+                ancestor._drain.wait(0, 0.0)
+            else:
+                ancestor._drain.take([])
+        except RuntimeError as error:
+            if "belongs to process" not in str(error):
+                os._exit(11)
+        else:
+            os._exit(12)
+taps[-1].close()
+os._exit(0)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's allocator is not safe across fork")
+@pytest.mark.parametrize("depth", [1, 2, 3])
+@pytest.mark.parametrize("way", ["wait", "take"])
+def test_each_forked_generation_uses_its_own_tap_and_no_ancestors(depth, way):
+    proc = run_child(FORKED_GENERATIONS, str(depth), way, timeout=DEADLINE)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr.decode()[-3000:])
+    assert proc.stdout.decode().splitlines()[-1:] == ["done 0"], proc.stdout
