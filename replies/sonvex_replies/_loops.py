@@ -5,6 +5,7 @@ descriptors, their alarms, and their end."""
 from __future__ import annotations
 
 import asyncio
+import os
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 from ._drain import Guard, hand
@@ -45,6 +46,17 @@ def wake_futures(wakers: List[Waker]) -> None:
             pass   # that event loop is closed
 
 
+def _wake_in_child(wakers: List[Waker]) -> None:
+    # In a forked child no loop runs but in this thread, and each shares its
+    # wake-up pipe with the parent's copy, which call_soon_threadsafe would
+    # write to: the futures are woken here, for a loop the child may run.
+    for future, _ in wakers:
+        try:
+            _wake(future)
+        except RuntimeError:
+            pass   # a closed loop (or one that checks its thread)
+
+
 class Loops:
     """The asyncio waits on a tap and the event loops they run in.
 
@@ -80,6 +92,9 @@ class Loops:
         # loop: its waits in progress; loops with a settle() due
         self.pending: Dict[_Loop, int] = {}
         self._settling: Set[_Loop] = set()
+        # The waits asleep at the close, until woken (see wake_ended).
+        self._unwoken: List[Waker] = []
+        self.pid = os.getpid()   # the process whose loops watch the drain (the tap's)
 
     def wake_all(self) -> None:
         # Every asyncio wait looks again. A wait leaves the list itself once
@@ -223,6 +238,13 @@ class Loops:
                 _wake(future)
 
     def unwatch(self, loop: _Loop) -> None:
+        if os.getpid() != self.pid:
+            # A forked child: the loop's epoll instance (and its timers'
+            # wake-up pipe) is shared with the parent, whose loop would stop
+            # hearing the drain; the child only forgets the watch.
+            self._alarms.pop(loop, None)
+            self.watching.pop(loop, None)
+            return
         armed = self._alarms.pop(loop, None)
         if armed is not None:
             armed[1].cancel()
@@ -265,16 +287,22 @@ class Loops:
         if loop not in self.pending:
             self.unwatch(loop)
 
-    def end(self) -> List[Waker]:
-        """On close: the waits asleep, to be woken once the lock is let go
-        (none is registered any more). Loops that no longer run stop
-        watching now; a running one does once its waits, woken by the
-        close, have ended (from its own thread)."""
+    def end(self, mine: bool = True) -> None:
+        """On close: the waits asleep go to be woken once the lock is let go
+        (wake_ended; none is registered any more). Loops that no longer run
+        stop watching now; a running one does once its waits, woken by the
+        close, have ended (from its own thread). In a forked child (not
+        `mine`) every watch is only forgotten (see unwatch)."""
         if self.ended:
             self.sweep()
-        wakers, self.wakers = self.wakers, {}
+        self._unwoken.extend(self.wakers.items())
+        self.wakers = {}
         self.wants = {}
         self.boxes = {}
+        if not mine:
+            self.watching.clear()
+            self._alarms.clear()
+            return
         here = running_loop()
         for loop in list(self.watching):
             if loop is here or loop.is_closed() or not loop.is_running():
@@ -285,4 +313,15 @@ class Loops:
                     loop.call_soon_threadsafe(self._settle, loop)
                 except RuntimeError:
                     self.unwatch(loop)   # closed meanwhile
-        return list(wakers.items())
+
+    def wake_ended(self, mine: bool = True) -> None:
+        """Wakes the waits that end() left, without the lock. They stay
+        listed until all are woken, so that a close that a signal handler
+        cuts short here wakes them all when it is called again."""
+        unwoken = self._unwoken
+        if unwoken:
+            if mine:
+                wake_futures(unwoken)
+            else:
+                _wake_in_child(unwoken)
+            self._unwoken = []
