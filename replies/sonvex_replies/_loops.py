@@ -6,11 +6,12 @@ from __future__ import annotations
 
 import asyncio
 import os
+import sys
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 from ._drain import Guard, hand
 
-__all__ = ["ANY", "Loops", "Waker", "running_loop", "wake_futures"]
+__all__ = ["ANY", "Abandoned", "Loops", "Waker", "running_loop", "wake_futures"]
 
 Waker = Tuple["asyncio.Future[None]", asyncio.AbstractEventLoop]
 _Loop = asyncio.AbstractEventLoop
@@ -55,6 +56,39 @@ def _wake_in_child(wakers: List[Waker]) -> None:
             _wake(future)
         except RuntimeError:
             pass   # a closed loop (or one that checks its thread)
+
+
+class Abandoned:
+    """What ends an asyncio wait dropped asleep, on PyPy: PyPy collects a
+    coroutine that nothing refers to any more without running its `finally`
+    blocks, and the wait's future would stay registered (and its loop
+    counted and watching) until the tap closed. One of these lives in the
+    wait's frame and is collected with it; its finaliser, unless the wait
+    ended (`over`), forgets the future at the next sweep and has the loop
+    cancel it and count the wait as ended. (CPython closes such a coroutine,
+    which runs the wait's own end.)"""
+
+    __slots__ = ("loops", "loop", "key", "waker", "over")
+
+    def __init__(self, loops: Loops, loop: _Loop, key: object) -> None:
+        self.loops, self.loop, self.key = loops, loop, key
+        self.waker: Optional[asyncio.Future[None]] = None
+        self.over = False
+
+    def __del__(self) -> None:
+        if self.over:
+            return
+        loops, loop, waker = self.loops, self.loop, self.waker
+        if waker is not None and waker in loops.wakers:
+            loops.ended.append((waker, self.key))   # (safe from any thread)
+        try:
+            loop.call_soon_threadsafe(loops.abandoned, loop, waker)
+        except RuntimeError:
+            loops.left(loop)   # a closed loop: nothing runs in it any more
+
+
+# Whether asyncio waits need an Abandoned (see there).
+ABANDONED = sys.implementation.name == "pypy"
 
 
 class Loops:
@@ -278,6 +312,15 @@ class Loops:
                 loop.call_soon(self._settle, loop)
             except RuntimeError:
                 self._settling.discard(loop)
+
+    def abandoned(self, loop: _Loop, waker: Optional[asyncio.Future[None]]) -> None:
+        # In the loop, for a wait that PyPy collected asleep (see Abandoned):
+        # what its own end would have done.
+        if waker is not None and not waker.done():
+            waker.cancel()
+        if self.ended and not self.lock.mine():
+            self.lock.run(self.sweep)
+        self.left(loop)
 
     def _settle(self, loop: _Loop) -> None:
         self.lock.run(self._settle_now, loop)

@@ -22,7 +22,7 @@ from typing import (
 from ._call import send_tagged
 from ._drain import Drain, Guard, Handing, report_at_exit
 from ._kept import Box, KeptReplies, Take
-from ._loops import ANY, Loops, Waker, running_loop, wake_futures
+from ._loops import ABANDONED, ANY, Abandoned, Loops, Waker, running_loop, wake_futures
 from ._reply import Reply, replies_of
 from ._stdout import StdoutPipe, flush_stdout
 
@@ -884,6 +884,7 @@ class ReplyTap:
         loops = self._loops
         pending = loops.pending
         pending[loop] = pending.get(loop, 0) + 1
+        watch = Abandoned(loops, loop, key) if ABANDONED else None
         try:
             # (One coroutine for the whole wait: each wake resumes every
             # frame of the chain of awaits.)
@@ -896,6 +897,8 @@ class ReplyTap:
                                   tag, seen, key)
                 if waker is None:
                     return
+                if watch is not None:
+                    watch.waker = waker
                 try:
                     await waker
                 finally:
@@ -924,6 +927,8 @@ class ReplyTap:
                     pass   # a closed loop: the next look puts it back
             raise
         finally:
+            if watch is not None:
+                watch.over = True
             loops.left(loop)
 
     def _rescue(self) -> None:
