@@ -352,9 +352,9 @@ def test_a_reply_put_back_after_a_raising_handler_wakes_the_other_waits(other, f
 
 
 # A forked child closes the tap it inherited (itself, at its exit, or from
-# inside the event loop it forked in, which then runs on): the loop's epoll
-# instance is shared with the parent, whose asyncio wait must still hear its
-# reply afterwards.
+# inside the event loop it forked in, which then runs on), forked while
+# the parent's loop has a wait asleep: the loop's epoll instance is shared
+# with the parent, whose wait must still hear its reply afterwards.
 FORK_AND_CLOSE = r"""
 import asyncio, os, sys
 from sonvex_replies import ReplyTap
@@ -370,28 +370,35 @@ def child():
         sys.exit(0)   # the tap's exit hook closes it
     os._exit(0)
 
-async def main():
+async def asleep():
     waiting = asyncio.ensure_future(tap.reply_word("Event", timeout=None))
-    await asyncio.sleep(0.01)
     while not tap._loops.wakers:   # asleep, its loop watching the drain
         await asyncio.sleep(0.01)
-    if how == "inside the loop":
-        pid = os.fork()
-        if pid == 0:
-            tap.close()
-            for _ in range(5):   # the child's copy of the wait runs, and ends
-                await asyncio.sleep(0)
-            os._exit(0 if waiting.done() else 3)
-    else:
-        pid = os.fork()
-        if pid == 0:
-            child()
+    return waiting
+
+async def heard(waiting, pid):
     assert os.waitpid(pid, 0)[1] == 0
     os.write(1, b"Received: Event COMMANDTAG=1\n")
     return (await waiting).text
 
+async def inside(waiting):
+    pid = os.fork()
+    if pid == 0:
+        tap.close()
+        for _ in range(5):   # the child's copy of the wait runs, and ends
+            await asyncio.sleep(0)
+        os._exit(0 if waiting.done() else 3)
+    return await heard(waiting, pid)
+
 loop = asyncio.new_event_loop()
-text = loop.run_until_complete(main())
+waiting = loop.run_until_complete(asleep())
+if how == "inside the loop":
+    text = loop.run_until_complete(inside(waiting))
+else:   # forked while the loop does not run
+    pid = os.fork()
+    if pid == 0:
+        child()
+    text = loop.run_until_complete(heard(waiting, pid))
 tap.close()
 loop.close()
 os.write(2, ("got " + text + "\n").encode())

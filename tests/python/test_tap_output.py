@@ -210,10 +210,9 @@ import asyncio, dis, os, sys, threading
 from sonvex_replies import ReplyTap, _loops, _stdout, _tap
 
 where, start = sys.argv[1], sys.argv[2]
-function = {"ReplyTap.close": _tap.ReplyTap.close, "ReplyTap._close_now": _tap.ReplyTap._close_now,
-            "ReplyTap._end": _tap.ReplyTap._end, "StdoutPipe.restore": _stdout.StdoutPipe.restore,
-            "StdoutPipe.close": _stdout.StdoutPipe.close,
-            "Loops.wake_ended": _loops.Loops.wake_ended}[where]
+owner, name = where.split(".")
+function = getattr({"ReplyTap": _tap.ReplyTap, "StdoutPipe": _stdout.StdoutPipe,
+                    "Loops": _loops.Loops}[owner], name)
 code = function.__code__
 lines = sorted({line for _, line in dis.findlinestarts(code) if line and line > code.co_firstlineno})
 report = os.dup(2)
