@@ -68,6 +68,21 @@ constexpr size_t kReadSize = 1 << 20;
 // has its answers read by the drain thread after at most this long.
 constexpr auto kLinger = std::chrono::milliseconds(5);
 
+// A descriptor the tap owns, moved to 3 or above (close-on-exec): a closed
+// 0, 1 or 2 (a daemon, `prog >&-`) is never taken by one of them, where the
+// swap of descriptor 1 would replace it. -1 (errno set) when it cannot be.
+int above_standard(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return moved;
+}
+
+// An eventfd of the tap's, at 3 or above; -1 (errno set) on failure.
+int new_eventfd() { return above_standard(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)); }
+
 double monotonic_now() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);   // the clock of time.monotonic()
@@ -97,7 +112,7 @@ public:
     // Starts the thread, which holds `self` (this) until the queue is
     // written out after close(). Returns an errno value, 0 on success.
     static int start(const std::shared_ptr<Writer>& self) {
-        self->room_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        self->room_fd_ = new_eventfd();
         if (self->room_fd_ < 0) return errno;
         sigset_t all, old;
         sigfillset(&all);
@@ -443,12 +458,14 @@ public:
         pipe_ino_ = st.st_ino;
         int flags = fcntl(read_fd_, F_GETFL);
         if (flags < 0 || fcntl(read_fd_, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
-        wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        wake_fd_ = new_eventfd();
         if (wake_fd_ < 0) return errno;
-        closing_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        closing_fd_ = new_eventfd();
         if (closing_fd_ < 0) return errno;
-        notify_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        notify_fd_ = new_eventfd();
         if (notify_fd_ < 0) return errno;
+        look_fd_ = new_eventfd();
+        if (look_fd_ < 0) return errno;
         watch_fd_ = fcntl(read_fd_, F_DUPFD_CLOEXEC, 3);
         if (watch_fd_ < 0) return errno;
         if (forward_fd_ >= 0 && !keep_output_) {
@@ -543,6 +560,7 @@ public:
         }
         close_fd(wake_fd_);
         close_fd(closing_fd_);
+        close_fd(look_fd_);
         if (child) {
             close_fd(notify_fd_);
             close_fd(watch_fd_);
@@ -615,9 +633,15 @@ public:
                 // Reads for itself (and keeps for the others) until its
                 // own answer is kept, its time is up or the close.
                 lock.unlock();
-                read_step(ms, closing_fd_);
+                read_step(ms, closing_fd_, look_fd_);
                 lock.lock();
                 leave_pipe_locked(Reader::waiter);
+                if (look_signalled_) {   // heard (or not needed now): spent
+                    uint64_t value;
+                    ssize_t ignored = ::read(look_fd_, &value, sizeof value);
+                    (void)ignored;
+                    look_signalled_ = false;
+                }
                 if (closing_) wake_drain_locked(kBlocked);   // it reads to the end now
                 continue;
             }
@@ -655,6 +679,24 @@ public:
         kept_lines_ = 0;
         taken_locked();
         return true;
+    }
+
+    // A reply that a wait had taken went back to the tap (a signal handler
+    // raised before its caller got it): every waiter looks again, the one
+    // reading the pipe too, and so do the asyncio loops, as when something
+    // new is kept. The next take brings nothing new but the count of takes,
+    // after which the tap has put the reply back among the kept ones.
+    void put_back() {
+        std::lock_guard<std::mutex> lock(mu_);
+        untaken_ = true;
+        ++generation_;
+        for (auto& entry : by_tag_) entry.second->arrived = true;
+        wake_all_locked();
+        if (watchers_ > 0) signal_locked();
+        if (reader_ == Reader::waiter && !look_signalled_ && look_fd_ >= 0) {
+            signal_fd(look_fd_);
+            look_signalled_ = true;
+        }
     }
 
     struct Taken {
@@ -971,9 +1013,10 @@ private:
 
     // One look at the pipe by its reader: waits up to `ms` (negative: no
     // limit) for data, reads and sorts what is there. A readable `stop_fd`
-    // (the drain thread's wake descriptor, a waiter's closing_fd_) ends the
-    // look. Reading the pipe's end ends the drain.
-    void read_step(int ms, int stop_fd) {
+    // (the drain thread's wake descriptor, a waiter's closing_fd_) or
+    // `look_fd` (a waiter's look_fd_) ends the look. Reading the pipe's end
+    // ends the drain.
+    void read_step(int ms, int stop_fd, int look_fd = -1) {
         if (writer_ != nullptr && !writer_->has_room()) {
             // Past the bound of queued output nothing is read: the program's
             // writes wait, as they would on the full output itself.
@@ -986,12 +1029,15 @@ private:
                 if (ms <= 0) return;
             }
         }
-        pollfd fds[2] = {{read_fd_, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        const nfds_t count = stop_fd >= 0 ? 2 : 1;
+        pollfd fds[3] = {{read_fd_, POLLIN, 0}, {stop_fd, POLLIN, 0}, {look_fd, POLLIN, 0}};
+        const nfds_t count = look_fd >= 0 ? 3 : stop_fd >= 0 ? 2 : 1;
+        auto stopped = [&] {
+            return (fds[1].revents & POLLIN) || (count > 2 && (fds[2].revents & POLLIN));
+        };
         if (ms != 0) {   // a waiter usually comes before its answer: poll first
             int woke = poll(fds, count, ms);
             if (woke < 0 && errno != EINTR) return;
-            if (woke == 0 || (fds[1].revents & POLLIN)) return;
+            if (woke == 0 || stopped()) return;
         }
         for (;;) {
             ssize_t n = ::read(read_fd_, buffer_.data(), buffer_.size());
@@ -1006,7 +1052,7 @@ private:
             if (errno == EINTR) continue;
             if (ms == 0) return;
             int woke = poll(fds, count, ms);
-            if (woke <= 0 || (fds[1].revents & POLLIN)) return;   // time is up, or someone wants the pipe
+            if (woke <= 0 || stopped()) return;   // time is up, or someone wants the pipe or a look
         }
     }
 
@@ -1226,6 +1272,7 @@ private:
     ino_t pipe_ino_ = 0;
     int wake_fd_ = -1;      // readable: the drain thread looks again (wake_drain_locked)
     int closing_fd_ = -1;   // readable once closing: a waiter lets go of the pipe
+    int look_fd_ = -1;      // readable: the waiter reading the pipe looks again (put_back)
     int notify_fd_ = -1;
     int watch_fd_ = -1;   // the pipe's read end again, for asyncio loops to watch
     std::thread* thread_ = nullptr;
@@ -1251,6 +1298,7 @@ private:
     uint64_t taken_closed_ = 0, taken_dropped_ = 0;   // as the last take() gave them
     bool untaken_ = false, ended_ = false, closing_ = false, signalled_ = false, done_ = false;
     bool released_ = false;   // the last waiter just left
+    bool look_signalled_ = false;   // look_fd_ is readable
     int wanting_ = 0;         // waiters inside wait()
     int watchers_ = 0;
     double close_deadline_ = 0;
@@ -1305,6 +1353,8 @@ Drain* live_here(PyObject* self) {
     }
     return drain;
 }
+
+PyTypeObject* drain_type = nullptr;
 
 PyObject* drain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"read_fd", "forward_fd", "echo", "max_lines", "keep_output",
@@ -1827,11 +1877,28 @@ PyType_Spec guard_spec = {
     "sonvex_replies._drain.Guard", sizeof(GuardObject), 0, Py_TPFLAGS_DEFAULT, guard_slots,
 };
 
+// The Drain object of `owner` (a tap, or an iteration over one, which
+// holds it as _tap) once it is started, a new reference; null (no error
+// set) when there is none. Plain attributes only: no Python code runs.
+PyObject* drain_object_of(PyObject* owner) {
+    Ref tap(PyObject_GetAttrString(owner, "_tap"));
+    if (tap.get() == nullptr) PyErr_Clear();
+    Ref drain(PyObject_GetAttrString(tap.get() != nullptr ? tap.get() : owner, "_native"));
+    if (drain.get() == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (Py_TYPE(drain.get()) != drain_type) return nullptr;   // not started (None)
+    return drain.release();
+}
+
 // What a wait took into `box` goes onto `orphans` while the exception set
-// goes on; false (another exception set) when even that fails.
+// goes on, and the other waits of `owner`'s tap look again (see
+// Drain::put_back), as they would for a reply newly kept; false (another
+// exception set) when even the move fails.
 // (PyList_Size rather than the macros throughout: PyPy's macros read a
 // copy of the size that Python code changing the list leaves behind.)
-bool hand_on(PyObject* orphans, PyObject* box) {
+bool hand_on(PyObject* orphans, PyObject* box, PyObject* owner) {
     if (PyList_Size(box) == 0) return true;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -1842,6 +1909,11 @@ bool hand_on(PyObject* orphans, PyObject* box) {
         Py_XDECREF(traceback);
         return false;
     }
+    Ref held(owner != nullptr ? drain_object_of(owner) : nullptr);
+    Drain* drain = held.get() != nullptr ? reinterpret_cast<DrainObject*>(held.get())->drain : nullptr;
+    // (In a forked child the drain's lock may be held for good: its waits
+    // raise there before they take anything.)
+    if (drain != nullptr && drain->owner() == getpid()) drain->put_back();
     PyErr_Restore(type, value, traceback);
     return true;
 }
@@ -1873,6 +1945,7 @@ struct HandedObject {
     PyObject* steps;     // the body's coroutine's __await__(); NULL once ended
     PyObject* box;
     PyObject* orphans;
+    PyObject* owner;     // the tap (or iteration) whose method made it
     bool running;
 };
 
@@ -1883,6 +1956,7 @@ int handed_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(handed->steps);
     Py_VISIT(handed->box);
     Py_VISIT(handed->orphans);
+    Py_VISIT(handed->owner);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -1894,7 +1968,9 @@ void handed_end(HandedObject* handed) {
     PyObject* box = handed->box;
     PyObject* orphans = handed->orphans;
     if (box != nullptr && orphans != nullptr && PyList_Size(box) > 0) {
-        if (!hand_on(orphans, box)) PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(handed));
+        if (!hand_on(orphans, box, handed->owner)) {
+            PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(handed));
+        }
     }
     if (box != nullptr && PyList_Size(box) == 0) {
         PyObject *type, *value, *traceback;
@@ -1905,6 +1981,7 @@ void handed_end(HandedObject* handed) {
     Py_CLEAR(handed->steps);
     Py_CLEAR(handed->box);
     Py_CLEAR(handed->orphans);
+    Py_CLEAR(handed->owner);
 }
 
 int handed_clear(PyObject* self) {
@@ -1912,6 +1989,7 @@ int handed_clear(PyObject* self) {
     Py_CLEAR(handed->steps);
     Py_CLEAR(handed->box);
     Py_CLEAR(handed->orphans);
+    Py_CLEAR(handed->owner);
     return 0;
 }
 
@@ -2056,7 +2134,7 @@ PyType_Spec handed_spec = {
 };
 
 // A Handed for the coroutine that the body returned.
-PyObject* handed_for(PyObject* coroutine, PyObject* box, PyObject* orphans) {
+PyObject* handed_for(PyObject* coroutine, PyObject* box, PyObject* orphans, PyObject* owner) {
     PyAsyncMethods* async = Py_TYPE(coroutine)->tp_as_async;
     Ref steps(async != nullptr && async->am_await != nullptr
                   ? async->am_await(coroutine)
@@ -2074,6 +2152,8 @@ PyObject* handed_for(PyObject* coroutine, PyObject* box, PyObject* orphans) {
     handed->box = box;
     Py_INCREF(orphans);
     handed->orphans = orphans;
+    Py_INCREF(owner);
+    handed->owner = owner;
     return self;
 }
 
@@ -2170,10 +2250,10 @@ PyObject* handing_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     for (Py_ssize_t i = 1; i < nargs; ++i) call[static_cast<size_t>(i + 1)] = PyTuple_GET_ITEM(args, i);
     Ref result(PyObject_VectorcallDict(object->wait, call.data(), call.size(), kwargs));
     if (result.get() == nullptr) {
-        hand_on(orphans.get(), box.get());
+        hand_on(orphans.get(), box.get(), tap);
         return nullptr;
     }
-    if (object->awaits) return handed_for(result.get(), box.get(), orphans.get());
+    if (object->awaits) return handed_for(result.get(), box.get(), orphans.get(), tap);
     return reply_in(box.get());
 }
 
@@ -2310,8 +2390,9 @@ PyMODINIT_FUNC PyInit__drain() {
     std::atexit(report_unwritten_at_exit);
     Ref type(PyType_FromSpec(&drain_spec));
     if (type.get() == nullptr) return nullptr;
+    drain_type = reinterpret_cast<PyTypeObject*>(type.get());
     if (PyModule_AddObject(module.get(), "Drain", type.get()) != 0) return nullptr;
-    type.release();   // stolen by PyModule_AddObject
+    type.release();   // stolen by PyModule_AddObject (the module keeps it alive for drain_type)
     Ref guard(PyType_FromSpec(&guard_spec));
     if (guard.get() == nullptr) return nullptr;
     if (PyModule_AddObject(module.get(), "Guard", guard.get()) != 0) return nullptr;

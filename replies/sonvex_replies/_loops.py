@@ -5,11 +5,13 @@ descriptors, their alarms, and their end."""
 from __future__ import annotations
 
 import asyncio
+import os
+import sys
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 from ._drain import Guard, hand
 
-__all__ = ["ANY", "Loops", "Waker", "running_loop", "wake_futures"]
+__all__ = ["ANY", "Abandoned", "Loops", "Waker", "running_loop", "wake_futures"]
 
 Waker = Tuple["asyncio.Future[None]", asyncio.AbstractEventLoop]
 _Loop = asyncio.AbstractEventLoop
@@ -43,6 +45,50 @@ def wake_futures(wakers: List[Waker]) -> None:
             loop.call_soon_threadsafe(_wake, future)
         except RuntimeError:
             pass   # that event loop is closed
+
+
+def _wake_in_child(wakers: List[Waker]) -> None:
+    # In a forked child no loop runs but in this thread, and each shares its
+    # wake-up pipe with the parent's copy, which call_soon_threadsafe would
+    # write to: the futures are woken here, for a loop the child may run.
+    for future, _ in wakers:
+        try:
+            _wake(future)
+        except RuntimeError:
+            pass   # a closed loop (or one that checks its thread)
+
+
+class Abandoned:
+    """What ends an asyncio wait dropped asleep, on PyPy: PyPy collects a
+    coroutine that nothing refers to any more without running its `finally`
+    blocks, and the wait's future would stay registered (and its loop
+    counted and watching) until the tap closed. One of these lives in the
+    wait's frame and is collected with it; its finaliser, unless the wait
+    ended (`over`), forgets the future at the next sweep and has the loop
+    cancel it and count the wait as ended. (CPython closes such a coroutine,
+    which runs the wait's own end.)"""
+
+    __slots__ = ("loops", "loop", "key", "waker", "over")
+
+    def __init__(self, loops: Loops, loop: _Loop, key: object) -> None:
+        self.loops, self.loop, self.key = loops, loop, key
+        self.waker: Optional[asyncio.Future[None]] = None
+        self.over = False
+
+    def __del__(self) -> None:
+        if self.over:
+            return
+        loops, loop, waker = self.loops, self.loop, self.waker
+        if waker is not None and waker in loops.wakers:
+            loops.ended.append((waker, self.key))   # (safe from any thread)
+        try:
+            loop.call_soon_threadsafe(loops.abandoned, loop, waker)
+        except RuntimeError:
+            loops.left(loop)   # a closed loop: nothing runs in it any more
+
+
+# Whether asyncio waits need an Abandoned (see there).
+ABANDONED = sys.implementation.name == "pypy"
 
 
 class Loops:
@@ -80,6 +126,9 @@ class Loops:
         # loop: its waits in progress; loops with a settle() due
         self.pending: Dict[_Loop, int] = {}
         self._settling: Set[_Loop] = set()
+        # The waits asleep at the close, until woken (see wake_ended).
+        self._unwoken: List[Waker] = []
+        self.pid = os.getpid()   # the process whose loops watch the drain (the tap's)
 
     def wake_all(self) -> None:
         # Every asyncio wait looks again. A wait leaves the list itself once
@@ -223,6 +272,13 @@ class Loops:
                 _wake(future)
 
     def unwatch(self, loop: _Loop) -> None:
+        if os.getpid() != self.pid:
+            # A forked child: the loop's epoll instance (and its timers'
+            # wake-up pipe) is shared with the parent, whose loop would stop
+            # hearing the drain; the child only forgets the watch.
+            self._alarms.pop(loop, None)
+            self.watching.pop(loop, None)
+            return
         armed = self._alarms.pop(loop, None)
         if armed is not None:
             armed[1].cancel()
@@ -257,6 +313,15 @@ class Loops:
             except RuntimeError:
                 self._settling.discard(loop)
 
+    def abandoned(self, loop: _Loop, waker: Optional[asyncio.Future[None]]) -> None:
+        # In the loop, for a wait that PyPy collected asleep (see Abandoned):
+        # what its own end would have done.
+        if waker is not None and not waker.done():
+            waker.cancel()
+        if self.ended and not self.lock.mine():
+            self.lock.run(self.sweep)
+        self.left(loop)
+
     def _settle(self, loop: _Loop) -> None:
         self.lock.run(self._settle_now, loop)
 
@@ -265,16 +330,22 @@ class Loops:
         if loop not in self.pending:
             self.unwatch(loop)
 
-    def end(self) -> List[Waker]:
-        """On close: the waits asleep, to be woken once the lock is let go
-        (none is registered any more). Loops that no longer run stop
-        watching now; a running one does once its waits, woken by the
-        close, have ended (from its own thread)."""
+    def end(self, mine: bool = True) -> None:
+        """On close: the waits asleep go to be woken once the lock is let go
+        (wake_ended; none is registered any more). Loops that no longer run
+        stop watching now; a running one does once its waits, woken by the
+        close, have ended (from its own thread). In a forked child (not
+        `mine`) every watch is only forgotten (see unwatch)."""
         if self.ended:
             self.sweep()
-        wakers, self.wakers = self.wakers, {}
+        self._unwoken.extend(self.wakers.items())
+        self.wakers = {}
         self.wants = {}
         self.boxes = {}
+        if not mine:
+            self.watching.clear()
+            self._alarms.clear()
+            return
         here = running_loop()
         for loop in list(self.watching):
             if loop is here or loop.is_closed() or not loop.is_running():
@@ -285,4 +356,15 @@ class Loops:
                     loop.call_soon_threadsafe(self._settle, loop)
                 except RuntimeError:
                     self.unwatch(loop)   # closed meanwhile
-        return list(wakers.items())
+
+    def wake_ended(self, mine: bool = True) -> None:
+        """Wakes the waits that end() left, without the lock. They stay
+        listed until all are woken, so that a close that a signal handler
+        cuts short here wakes them all when it is called again."""
+        unwoken = self._unwoken
+        if unwoken:
+            if mine:
+                wake_futures(unwoken)
+            else:
+                _wake_in_child(unwoken)
+            self._unwoken = []

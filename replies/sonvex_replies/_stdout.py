@@ -73,6 +73,14 @@ def _enlarge(fd: int) -> int:
         return 65536
 
 
+def _identity(fd: int) -> Optional[Tuple[int, int]]:
+    try:
+        st = os.fstat(fd)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
+
+
 class StdoutPipe:
     """The swap of descriptor 1: `open` points it at the write end of a new
     pipe, `restore` puts back the original (or closes it again when it was
@@ -81,7 +89,9 @@ class StdoutPipe:
 
     def __init__(self) -> None:
         self.read_end = -1
-        self.saved = -1               # the original descriptor 1, or -1 if it was closed
+        self.saved = -1               # the original descriptor 1 until `close`
+        self.was_closed = False       # descriptor 1 was closed when the tap opened
+        self._pipe: Optional[Tuple[int, int]] = None   # (st_dev, st_ino) of the pipe
         self._inheritable = True
         self._restore_stdout: Optional[Tuple[Any, bool, bool]] = None   # a TextIOWrapper
 
@@ -93,12 +103,14 @@ class StdoutPipe:
         self.read_end, write_end = _pipe()
         try:
             _enlarge(write_end)
+            self._pipe = _identity(write_end)
             try:
                 self.saved = fcntl.fcntl(1, _F_DUPFD_CLOEXEC, 3)
                 self._inheritable = os.get_inheritable(1)
             except OSError as error:
                 if error.errno != errno.EBADF:
                     raise
+                self.was_closed = True
             start(self.read_end, self.saved)
             os.dup2(write_end, 1, inheritable=self._inheritable)
         finally:
@@ -107,11 +119,18 @@ class StdoutPipe:
             os.close(write_end)
 
     def restore(self) -> None:
+        """Only while descriptor 1 is still the tap's pipe: a restore done
+        already (a close that a signal handler cut short, then called again)
+        or a descriptor 1 that the program replaced since is left alone."""
+        if self._pipe is None or _identity(1) != self._pipe:
+            return
         if self.saved >= 0:
             os.dup2(self.saved, 1, inheritable=self._inheritable)
         else:
+            # It was closed before the tap (or its copy is lost): the pipe's
+            # end goes, so that the drain sees the pipe end.
             try:
-                os.close(1)   # it was closed before the tap
+                os.close(1)
             except OSError:
                 pass
 

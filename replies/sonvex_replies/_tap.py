@@ -22,7 +22,7 @@ from typing import (
 from ._call import send_tagged
 from ._drain import Drain, Guard, Handing, report_at_exit
 from ._kept import Box, KeptReplies, Take
-from ._loops import ANY, Loops, Waker, running_loop, wake_futures
+from ._loops import ABANDONED, ANY, Abandoned, Loops, Waker, running_loop, wake_futures
 from ._reply import Reply, replies_of
 from ._stdout import StdoutPipe, flush_stdout
 
@@ -47,7 +47,7 @@ _LOOK_AGAIN = 1.0
 # that Ctrl-C ends it at once.
 _NOTICE_SIGNALS = 0.05
 
-_active_lock = threading.Lock()
+_active_lock = Guard()   # over _active, and each tap's start and close
 _active: Optional[ReplyTap] = None
 _main_thread = threading.main_thread().ident
 # This process's id, made anew in a forked child (rather than asked of the
@@ -63,7 +63,7 @@ def _forget_active_in_child() -> None:
     # close at exit never waits for them.
     global _active, _active_lock, _main_thread, _this_pid
     _this_pid = os.getpid()
-    _active_lock = threading.Lock()
+    _active_lock = Guard()
     _main_thread = threading.main_thread().ident   # the thread that forked
     tap = _active
     if tap is not None:
@@ -321,7 +321,7 @@ class ReplyTap:
                 raise RuntimeError("another ReplyTap is active in this process")
             flush_stdout()
             try:
-                self._pid = os.getpid()
+                self._pid = self._loops.pid = os.getpid()
                 self._stdout.open(self._start_drain)
             except BaseException:
                 self._finish_drain(0.0)
@@ -354,40 +354,51 @@ class ReplyTap:
         grace. Closing again does nothing. A signal handler that raises
         meanwhile (KeyboardInterrupt) ends the wait: the tap is closed all
         the same, and its exception is raised at the end."""
-        global _active
-        interrupted: Optional[BaseException] = None
-        with _active_lock:
-            if self._state == "open":
-                self._closing = True   # descriptor 1 goes back now, as intended
-                if os.getpid() == self._pid:
-                    flush_stdout()
-                    self._stdout.unline()
-                    self._stdout.restore()
-                    try:
-                        self._finish_drain(_CLOSE_GRACE)
-                    except BaseException as error:   # the drain has stopped: close on
-                        interrupted = error
-                        _report_on_interrupted_exit()
-                else:
-                    # A forked child: no drain thread here, and the drain's
-                    # lock may be held for good. Descriptor 1 stays the
-                    # pipe, which the parent's drain still empties, so that
-                    # what the child prints keeps its order.
-                    flush_stdout()
-                    self._drain = None
-                self._stdout.close()
-                if _active is self:
-                    _active = None
-            with self._lock:
-                if self._drain is not None:
-                    self._pull()
-                    self._drain = None
-                self._state = "closed"
-                wakers = self._loops.end()
-        wake_futures(wakers)
+        # (The locks are taken and let go natively, around a call, so that
+        # a handler that raises anywhere leaves neither held: a close cut
+        # short is then finished by the next, the exit hook's.)
+        mine = self._pid < 0 or os.getpid() == self._pid   # (never started: mine)
+        interrupted = _active_lock.run(self._close_now, mine)
+        self._loops.wake_ended(mine)
         atexit.unregister(self.close)
         if interrupted is not None:
             raise interrupted
+
+    def _close_now(self, mine: bool) -> Optional[BaseException]:
+        # With _active_lock held: what a handler interrupted (after the
+        # drain was finished all the same), or None.
+        global _active
+        interrupted: Optional[BaseException] = None
+        if self._state == "open":
+            self._closing = True   # descriptor 1 goes back now, as intended
+            if mine:
+                flush_stdout()
+                self._stdout.unline()
+                self._stdout.restore()
+                try:
+                    self._finish_drain(_CLOSE_GRACE)
+                except BaseException as error:   # the drain has stopped: close on
+                    interrupted = error
+                    _report_on_interrupted_exit()
+            else:
+                # A forked child: no drain thread here, and the drain's
+                # lock may be held for good. Descriptor 1 stays the
+                # pipe, which the parent's drain still empties, so that
+                # what the child prints keeps its order.
+                flush_stdout()
+                self._drain = None
+            self._stdout.close()
+            if _active is self:
+                _active = None
+        self._lock.run(self._end, mine)
+        return interrupted
+
+    def _end(self, mine: bool) -> None:
+        if self._drain is not None:
+            self._pull()
+            self._drain = None
+        self._state = "closed"
+        self._loops.end(mine)
 
     def _finish_drain(self, grace: float) -> None:
         drain = self._drain
@@ -433,6 +444,11 @@ class ReplyTap:
             changed = self._prepare(inbox[0]) or changed
             del inbox[0]
             self._absorb()
+        if self._orphans:
+            # Put back by another thread's wait since the look began: the
+            # take just made holds its notice (see Drain.put_back), which
+            # the waits woken by it may have missed.
+            self._catch_up()
         self._dispatch(changed or redo)
         self._looking = False
         if self._loops.watching:
@@ -875,6 +891,7 @@ class ReplyTap:
         loops = self._loops
         pending = loops.pending
         pending[loop] = pending.get(loop, 0) + 1
+        watch = Abandoned(loops, loop, key) if ABANDONED else None
         try:
             # (One coroutine for the whole wait: each wake resumes every
             # frame of the chain of awaits.)
@@ -887,6 +904,8 @@ class ReplyTap:
                                   tag, seen, key)
                 if waker is None:
                     return
+                if watch is not None:
+                    watch.waker = waker
                 try:
                     await waker
                 finally:
@@ -915,6 +934,8 @@ class ReplyTap:
                     pass   # a closed loop: the next look puts it back
             raise
         finally:
+            if watch is not None:
+                watch.over = True
             loops.left(loop)
 
     def _rescue(self) -> None:

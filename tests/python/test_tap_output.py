@@ -197,3 +197,131 @@ def test_bad_bounds_are_refused():
         ReplyTap(max_queued_output=-1)
     with pytest.raises(TypeError):
         ReplyTap(max_queued_output=1.5)
+
+
+# close() cut short by Ctrl-C at any line (of its own, of the swap of
+# descriptor 1 and of the waking of asyncio waits), then called again (as
+# the exit hook does): descriptor 1 ends as it was before the tap (the very
+# file, or closed), and an asyncio wait asleep in another thread is woken.
+# The KeyboardInterrupt is raised through sys.settrace where a handler of
+# SIGINT would raise, before each line in turn.
+INTERRUPTED_CLOSE = r"""
+import asyncio, dis, os, sys, threading
+from sonvex_replies import ReplyTap, _loops, _stdout, _tap
+
+where, start = sys.argv[1], sys.argv[2]
+owner, name = where.split(".")
+function = getattr({"ReplyTap": _tap.ReplyTap, "StdoutPipe": _stdout.StdoutPipe,
+                    "Loops": _loops.Loops}[owner], name)
+code = function.__code__
+lines = sorted({line for _, line in dis.findlinestarts(code) if line and line > code.co_firstlineno})
+report = os.dup(2)
+if start == "closed":
+    os.close(1)
+
+def identity():
+    try:
+        st = os.fstat(1)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
+
+before = identity()
+failed, hit = [], 0
+for line in lines:
+    tap = ReplyTap().start()
+    ended = []
+    def waiting():
+        try:
+            asyncio.run(tap.reply(99, timeout=None))
+        except BaseException as error:
+            ended.append(type(error).__name__)
+    thread = threading.Thread(target=waiting, daemon=True)
+    thread.start()
+    while not tap._loops.wakers:
+        thread.join(0.001)
+    fired = []
+    def local(frame, event, arg):
+        if event == "line" and frame.f_lineno == line and not fired:
+            fired.append(line)
+            raise KeyboardInterrupt
+        return local
+    def tracer(frame, event, arg):
+        return local if frame.f_code is code and not fired else None
+    sys.settrace(tracer)
+    try:
+        tap.close()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        sys.settrace(None)
+    tap.close()
+    hit += len(fired)
+    thread.join(60)   # (a watchdog: the test's own timeout ends a hang)
+    if identity() != before or ended != ["TimeoutError"]:
+        failed.append((line, identity(), ended))
+os.write(report, ("%d %d %r\n" % (len(lines), hit, failed)).encode())
+"""
+
+
+@pytest.mark.parametrize("start", ["open", "closed"])
+@pytest.mark.parametrize("where", ["ReplyTap.close", "ReplyTap._close_now", "ReplyTap._end",
+                                   "StdoutPipe.restore", "StdoutPipe.close", "Loops.wake_ended"])
+def test_a_close_cut_short_anywhere_then_called_again_leaves_descriptor_1_as_it_was(
+        where, start):
+    proc = run([sys.executable, "-c", INTERRUPTED_CLOSE, where, start], env=child_env(),
+               capture_output=True, timeout=4 * DEADLINE)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+    lines, hit, failed = proc.stderr.decode().splitlines()[-1].split(" ", 2)
+    assert failed == "[]", (where, failed)
+    assert int(hit) > 0 and int(lines) > 0   # (lines of branches not taken are never hit)
+
+
+# A tap started while descriptors below 3 are closed (a daemon, `prog >&-`):
+# the tap's own descriptors (its pipe's ends, the drain's eventfds) all go
+# to 3 or above, so that the swap of descriptor 1 replaces none of them: a
+# wait gets its reply, close() returns, and descriptor 1 is closed again.
+CLOSED_AT_START = r"""
+import asyncio, os, sys
+from sonvex_replies import ReplyTap
+
+form, closed = sys.argv[1], [int(fd) for fd in sys.argv[2].split(",")]
+report = os.dup(2)
+def say(text):
+    os.write(report, (text + "\n").encode())
+for fd in closed:
+    os.close(fd)
+tap = ReplyTap().start()
+for fd in closed:
+    if fd != 1:
+        try:
+            os.fstat(fd)
+            say("descriptor %d taken" % fd)
+        except OSError:
+            pass
+native = tap._native
+say("lowest %d" % min(native.notify_fd(), native.watch_fd(), tap._stdout.read_end))
+os.write(1, b"Received: Hello COMMANDTAG=1\n")
+if form == "wait_for":
+    reply = tap.wait_for(1, timeout=None)
+else:
+    reply = asyncio.run(tap.reply(1, timeout=None))
+say("got " + reply.text)
+tap.close()
+try:
+    os.fstat(1)
+    say("descriptor 1 left open")
+except OSError:
+    say("closed")
+"""
+
+
+@pytest.mark.parametrize("closed", ["1", "0,1", "1,2", "0,1,2"])
+@pytest.mark.parametrize("form", ["wait_for", "reply"])
+def test_a_tap_started_with_descriptor_1_closed_owns_no_standard_descriptor(form, closed):
+    proc = run([sys.executable, "-c", CLOSED_AT_START, form, closed], env=child_env(),
+               capture_output=True, timeout=DEADLINE)
+    said = proc.stderr.decode().splitlines()
+    assert proc.returncode == 0, said
+    assert said[0].startswith("lowest ") and int(said[0].split()[1]) >= 3, said
+    assert said[1:] == ["got Hello COMMANDTAG=1", "closed"], said
