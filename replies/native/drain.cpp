@@ -1993,6 +1993,20 @@ int handed_clear(PyObject* self) {
     return 0;
 }
 
+// When the collector frees a cycle that holds the await (a task left
+// pending in an event loop that was closed, say), this runs before any
+// object of the cycle is cleared: a reply the tap handed to the await
+// (module_hand) while it slept goes back to the tap, rather than away with
+// the box when handed_clear drops it.
+[[maybe_unused]] void handed_finalize(PyObject* self) {
+    auto* handed = reinterpret_cast<HandedObject*>(self);
+    if (handed->box == nullptr) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    handed_end(handed);
+    PyErr_Restore(type, value, traceback);
+}
+
 void handed_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -2121,6 +2135,9 @@ PyType_Slot handed_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(handed_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(handed_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(handed_clear)},
+#ifndef PYPY_VERSION   // (PyPy's cpyext aborts on a type with tp_finalize)
+    {Py_tp_finalize, reinterpret_cast<void*>(handed_finalize)},
+#endif
     {Py_tp_iter, reinterpret_cast<void*>(handed_await)},
     {Py_tp_iternext, reinterpret_cast<void*>(handed_next)},
     {Py_am_await, reinterpret_cast<void*>(handed_await)},
@@ -2307,6 +2324,28 @@ PyObject* module_hand(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_TRUE;
 }
 
+// New references in a vector, freed with it unless list() hands them over.
+struct Owned {
+    std::vector<PyObject*> items;
+    Owned() = default;
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() {
+        for (PyObject* item : items) Py_DECREF(item);
+    }
+    // A list of them (the references move into it), or NULL with an
+    // exception set. No Python code runs while its slots are being filled.
+    PyObject* list() {
+        PyObject* result = PyList_New(static_cast<Py_ssize_t>(items.size()));
+        if (result == nullptr) return nullptr;
+        for (size_t i = 0; i < items.size(); ++i) {
+            PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), items[i]);   // (stolen)
+        }
+        items.clear();
+        return result;
+    }
+};
+
 // untracked(cls, texts, time): [cls(text, time) for text in texts], each
 // made untracked by the cyclic collector at once. cls must be a class whose
 // instances hold no reference that could lead back to them (the tap's
@@ -2327,28 +2366,35 @@ PyObject* module_untracked(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     PyObject* cls = args[0];
     PyObject* texts = args[1];
-    Py_ssize_t count = PyList_GET_SIZE(texts);
-    Ref made(PyList_New(count));   // (slots not yet filled are NULL, which it frees)
-    if (made.get() == nullptr) return nullptr;
+    // Made into a vector first, the list only at the end: cls's __init__
+    // runs Python code, during which another thread (or a handler) may
+    // reach any list the collector knows (gc.get_objects()) and read its
+    // items, and a list of slots not yet filled would crash it.
+    Owned made;
+    Py_ssize_t count = PyList_Size(texts);
+    made.items.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         // cls's __init__ runs Python code, which could change the list.
-        if (i >= PyList_GET_SIZE(texts)) {
+        if (i >= PyList_Size(texts)) {
             PyErr_SetString(PyExc_RuntimeError, "untracked(): the list of texts changed");
             return nullptr;
         }
-        Ref text(PyList_GET_ITEM(texts, i));
+        Ref text(PyList_GetItem(texts, i));
         Py_INCREF(text.get());
         PyObject* call[] = {text.get(), args[2]};
         PyObject* item = PyObject_Vectorcall(cls, call, 2, nullptr);
         if (item == nullptr) return nullptr;   // (a signal handler may raise in __init__)
+        made.items.push_back(item);   // (reserved: cannot throw)
 #ifndef PYPY_VERSION
-        if (Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(cls) && PyObject_IS_GC(item)) {
+        // (Never an object with a __dict__, which could come to refer
+        // back to itself: a cycle the collector would then never free.)
+        if (Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(cls) && PyObject_IS_GC(item) &&
+            Py_TYPE(item)->tp_dictoffset == 0) {
             PyObject_GC_UnTrack(item);
         }
 #endif
-        PyList_SET_ITEM(made.get(), i, item);   // (stolen)
     }
-    return made.release();
+    return made.list();
 }
 
 PyMethodDef module_methods[] = {

@@ -192,6 +192,11 @@ class Loops:
         box = self.boxes.get(future)
         if box is None or future.done():
             return False   # woken already: it looks again and takes the oldest such reply
+        if loop is not here and not loop.is_running():
+            # A loop that stopped (run_until_complete returned, with this
+            # wait left pending) may never run the wait again: its reply
+            # stays kept, for whichever wait looks next.
+            return False
         if loop is here:
             future.set_result(None)
         else:

@@ -105,6 +105,14 @@ class Made:
             raise KeyboardInterrupt   # as a signal handler may, in __init__
         if text == "shrink":
             del texts_changed[:]
+        if text == "walk":
+            # As another thread may meanwhile: reads every item of every
+            # list the collector knows (the list being made must not be one
+            # with slots not yet filled).
+            for seen in gc.get_objects():
+                if type(seen) is list:
+                    for _ in seen:
+                        pass
 
 
 class Other(Made):
@@ -122,6 +130,7 @@ texts_changed = []
     ("Made", ["a"], TypeError),              # not a class
     (Other, ["a", "b"], None),               # made, but not untracked: not of the class
     (Made, [], None),
+    (Made, ["a", "b", "walk", "d"], None),
 ])
 def test_untracked_makes_all_or_raises_and_untracks_only_the_class(cls, texts, raised):
     texts_changed[:] = ["a", "shrink", "c"]
