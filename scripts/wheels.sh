@@ -50,9 +50,9 @@ source tree reuses the sdist of an earlier run.
                the whole suite becomes the smoke test on the interpreters
                given in SONVEX_SUITE_RAN_ON (paths of interpreters of this
                machine, separated by spaces), where the caller already ran it
-  --jobs N     test N wheels at a time (default 1), beside the builds of
-               the next ones, each one's output printed whole at the end:
-               an emulated suite keeps one core busy
+  --jobs N     test N wheels at a time (default: the number of
+               processors), beside the builds of the next ones, each one's
+               output printed whole at the end: a suite keeps one core busy
   --roots      only make the Debian roots that the wheels of the platforms
                need, and exit
   -h, --help   print this help and exit
@@ -62,7 +62,7 @@ refuse() { printf 'wheels.sh: %s\n\n' "$1" >&2; usage >&2; exit 2; }
 
 source "$(dirname "$0")/matrix.sh"
 WHEELS=$(matrix_rows)
-run_tests=0 roots_only=0 jobs=1 arches=() only=()
+run_tests=0 roots_only=0 jobs=$(nproc 2>/dev/null || echo 1) arches=() only=()
 while (($#)); do
     case $1 in
         -h|--help) usage; exit 0 ;;
@@ -139,6 +139,14 @@ log "sdist: dist/$(basename "$sdist") ($(elapsed $((SECONDS - step_start))))"
 declare -A core_of=() wheel_of=()
 ran_on=$(for python in ${SONVEX_SUITE_RAN_ON:-}; do "$python" -c "$IDENTIFY" 2>/dev/null || true; done)
 ran_on=$(echo $ran_on)
+# The whole suite takes minutes, the smoke test seconds: with --test the
+# wheels that get the whole suite are built first, so that their suites run
+# beside the other builds rather than one after another at the end.
+build_order=()
+if ((run_tests)); then
+    for row in "${rows[@]}"; do [[ $(tests_of $row) == full ]] && build_order+=("$row"); done
+fi
+for row in "${rows[@]}"; do listed "$row" "${build_order[@]}" || build_order+=("$row"); done
 queue=() tested=()
 start_tests() {  # [drain]: starts queued tests while a lane is free (drain: until none is queued)
     local row output
@@ -160,7 +168,7 @@ for arch in "${platforms[@]}"; do
     find dist -maxdepth 1 -name "sonvex_rs-*_$arch.whl" -delete
     build_core "$arch" </dev/null && log "the $arch core: ${core_of[$arch]} ($(elapsed $((SECONDS - step_start))))"
 done
-for row in "${rows[@]}"; do
+for row in "${build_order[@]}"; do
     [[ -n ${core_of[${row%% *}]:-} ]] && build_wheel $row </dev/null || true
     ((run_tests)) && [[ -n ${wheel_of[${row/ //}]:-} ]] && queue+=("$row")
     start_tests
@@ -173,7 +181,8 @@ for row in "${rows[@]}"; do
     "$tools/bin/auditwheel" show "${wheel_of[${row/ //}]}" 2>/dev/null
 done
 wait
-for row in "${tested[@]}"; do
+for row in "${rows[@]}"; do
+    listed "$row" "${tested[@]}" || continue
     output=$work/${row/ //}/test.log
     cat "$output"
     [[ $(cat "$output.status" 2>/dev/null) == 0 ]] ||

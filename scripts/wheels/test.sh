@@ -24,9 +24,20 @@ install_wheel() {  # arch name
     echo "$place $python $site:$testtools"
 }
 
+# What a row's wheel is tested with: "full", the whole suite, where the
+# matrix says so, but for the interpreters of this machine in $ran_on (the
+# caller ran the suite there already); else "smoke", the smoke test.
+tests_of() {  # arch name
+    if [[ $(column "$1" "$2" 4) == full && ! ($1 == "$native" && " $ran_on " == *" $2 "*) ]]; then
+        echo full
+    else
+        echo smoke
+    fi
+}
+
 test_wheel() {  # arch name
     local arch=$1 name=$2 where place python path suite=(.) what="the Python suite" start=$SECONDS
-    if [[ $(column "$arch" "$name" 4) != full || ($arch == "$native" && " $ran_on " == *" $name "*) ]]; then
+    if [[ $(tests_of "$arch" "$name") == smoke ]]; then
         suite=("${SMOKE_TESTS[@]}") what="the smoke test"
     fi
     printf '\n=== %s on the %s %s wheel ===\n' "$what" "$arch" "$name"
