@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from helpers import new_client
+from helpers import new_client, wait_until
 from sonvex_fake_server import FakeMediaServer
 from sonvex_replies import ReplyTap
 
@@ -438,11 +438,17 @@ def closed_before_the_handed_wait_ran(tap):
     loop = asyncio.new_event_loop()
     tasks = []
 
-    def hand_and_stop():
-        os.write(1, b"Received: Late COMMANDTAG=7\nReceived: Other COMMANDTAG=9\n")
+    def handed():
         tap._pumped(loop)   # the loop reads the pipe, as when it is readable
-        assert len(tap._loops.boxes) == 1   # handed
-        loop.stop()
+        return len(tap._loops.boxes) == 1
+
+    def hand_and_stop():
+        try:
+            os.write(1, b"Received: Late COMMANDTAG=7\nReceived: Other COMMANDTAG=9\n")
+            # (the drain may be sorting the lines still: looked at until handed)
+            assert wait_until(handed)
+        finally:
+            loop.stop()   # (a failure above ends the test instead of hanging it)
 
     async def leave_waits():
         tasks.extend(asyncio.ensure_future(tap.reply(tag, timeout=None)) for tag in (7, 8))
@@ -450,8 +456,9 @@ def closed_before_the_handed_wait_ran(tap):
             await asyncio.sleep(0)
         hand_and_stop()
 
-    loop.create_task(leave_waits())
+    leaving = loop.create_task(leave_waits())
     loop.run_forever()
+    leaving.result()
     assert not tasks[0].done()
     loop.close()
     tasks.clear()   # (the tasks are freed by the collector, pending)
